@@ -1,0 +1,6 @@
+#include "driver/driver.h"
+
+int main(int argument_count, char **arguments)
+{
+    return run_driver(argument_count, arguments);
+}
