@@ -182,6 +182,10 @@ TEST_F(image_test, pnm_files_load_in_binary_ascii_and_sixteen_bit_forms)
     const bytes deep = samples16({ 0xFF00, 0x0081, 0xFFFF });
     write_file(folder.file("c.ppm"), "P6\n1 1\n65535\n" + std::string(deep.begin(), deep.end()));
     EXPECT_EQ(load("c.ppm").rgb, (bytes{ 254, 1, 255 }));
+
+    // In a bitmap 1 is black.
+    write_file(folder.file("d.pbm"), "P1\n3 1\n1 0 1\n");
+    EXPECT_EQ(load("d.pbm").rgb, (bytes{ 0, 0, 0, 255, 255, 255, 0, 0, 0 }));
 }
 
 TEST_F(image_test, the_format_comes_from_the_contents_not_the_name)
@@ -216,6 +220,10 @@ TEST_F(image_test, broken_and_empty_images_are_refused_without_a_word)
     write_file(folder.file("header.png"), whole.substr(0, 33));
     write_file(folder.file("zero.ppm"), "P6 0 0 255\n");
     write_file(folder.file("zero.bmp"), bmp_file(0, 0, {}));
+    write_file(folder.file("short.ppm"), "P6\n2 2\n255\n" + std::string(11, 'x'));
+    write_file(folder.file("short16.pgm"), "P5\n2 1\n65535\n" + std::string(3, 'x'));
+    const std::string bmp = bmp_file(3, 2, asymmetric_rgb);
+    write_file(folder.file("short.bmp"), bmp.substr(0, bmp.size() - 13));
 
     stdout_capture out;
     stderr_capture err;
@@ -223,6 +231,9 @@ TEST_F(image_test, broken_and_empty_images_are_refused_without_a_word)
     load("header.png", false);
     load("zero.ppm", false);
     load("zero.bmp", false);
+    load("short.ppm", false);
+    load("short16.pgm", false);
+    load("short.bmp", false);
     const std::string errors = err.finish();
     EXPECT_EQ(out.finish(), "");
     EXPECT_EQ(errors, "");
