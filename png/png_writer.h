@@ -42,8 +42,9 @@ struct png_writer_t {
 // or when memory runs out.
 png_writer_t *png_writer_new(uint32_t width, uint32_t height, png_writer_colortype_t color_type);
 
-// Copies count entries to the front of the palette. Returns 0, or 1 with
-// nothing changed when count > 256, the writer is null or not indexed.
+// Copies count entries to the front of the palette; entries beyond keep what
+// they held. Returns 0, or 1 with nothing changed when count > 256, the writer
+// is null or not indexed, or entries is null with a count.
 int png_writer_set_palette(png_writer_t *writer, const uint32_t *entries, uint32_t count);
 
 // Stores the value's low 8, 16 or 32 bits (by colour type) at (x, y); a
@@ -62,12 +63,15 @@ void png_writer_put_pixel(png_writer_t *writer, uint32_t value);
 
 // Encodes the image. Returns the stream, owned by the writer and valid until
 // its next encoding or destruction, and its length through length (if not
-// null); null when the writer is null, the stream cannot be allocated, or its
-// image data would pass the PNG chunk limit of 2^31 - 1 bytes.
+// null); null, with length untouched and no stream held, when the writer is
+// null, the stream cannot be allocated, or its image data would pass the PNG
+// chunk limit of 2^31 - 1 bytes. A row longer than one stored block (65,535
+// bytes) is split over several.
 const uint8_t *png_writer_get_data(png_writer_t *writer, uint32_t *length);
 
 // Encodes the image into the named file ("wb"). Returns 0 when the whole
-// stream was written, 1 otherwise.
+// stream was written and the file closed, 1 otherwise (a file that failed
+// part-way is left as written). The encoding stays held by the writer.
 int png_writer_save(png_writer_t *writer, const char *file_name);
 
 // Frees the writer and all its buffers; a null writer is ignored.
