@@ -9,7 +9,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -307,24 +306,6 @@ TEST(png_writer_object, new_writer_is_empty)
             EXPECT_EQ(png_writer_get_pixel(writer.get(), x, y), 0u);
     for (uint32_t i = 0; i < 256; ++i)
         EXPECT_EQ(writer->palette[i], 0u);
-}
-
-TEST(png_writer_object, store_sizes_and_scanline_widths_follow_the_colour_type)
-{
-    struct row { png_writer_colortype_t type; uint32_t pixel_bytes, bytes_per_pixel; bool palette; };
-    const row rows[] = {
-        { PNG_WRITER_GREYSCALE, 15, 1, false },       { PNG_WRITER_TRUECOLOR, 60, 3, false },
-        { PNG_WRITER_INDEXED, 15, 1, true },          { PNG_WRITER_GREYSCALE_ALPHA, 30, 2, false },
-        { PNG_WRITER_TRUECOLOR_ALPHA, 60, 4, false },
-    };
-    for (const row &r : rows) {
-        writer_ptr writer = make_writer(5, 3, r.type);
-        ASSERT_TRUE(writer);
-        EXPECT_EQ(writer->color_type, uint32_t(r.type));
-        EXPECT_EQ(writer->pixel_bytes, r.pixel_bytes) << r.type;
-        EXPECT_EQ(writer->bytes_per_pixel, r.bytes_per_pixel) << r.type;
-        EXPECT_EQ(writer->palette != nullptr, r.palette) << r.type;
-    }
 }
 
 TEST(png_writer_object, pixels_keep_the_bits_of_their_colour_type)
