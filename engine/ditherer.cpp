@@ -1,6 +1,107 @@
 #include "engine/ditherer.h"
 
-// The engine is being built; for now an input file is only echoed by the driver.
+#include "driver/settings.h"
+#include "engine/color_space.h"
+#include "engine/image.h"
+#include "engine/nearest.h"
+#include "engine/output.h"
+#include "engine/palette.h"
+#include "engine/scan.h"
+#include "engine/windows.h"
+#include "png/png_writer.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <new>
+
+namespace {
+
+// The writer keeps its pixel count in 32 bits with room for four bytes a
+// pixel; larger images are refused before anything large is allocated.
+constexpr uint64_t max_pixels = 1073741823;
+
+struct writer_deleter {
+    void operator()(png_writer_t *writer) const { png_writer_destroy(writer); }
+};
+using writer_ptr = std::unique_ptr<png_writer_t, writer_deleter>;
+
+void print_line(const char *text)
+{
+    std::fputs(text, stdout);
+    std::putchar('\n');
+}
+
+void print_size(const source_image &source)
+{
+    std::printf("\n");
+    std::printf("image width %d\n", source.width);
+    std::printf("image heigh %d\n", source.height);
+    std::printf("\n");
+}
+
+// The output palette is the palette file's own bytes, every entry opaque,
+// whatever gamma or colour space chose the indices.
+bool set_output_palette(png_writer_t *writer)
+{
+    uint32_t entries[palette_entries];
+    for (int e = 0; e < palette_entries; ++e)
+        entries[e] = static_cast<uint32_t>(srgb_pal_R[e]) + 256u * static_cast<uint32_t>(srgb_pal_G[e]) +
+                     65536u * static_cast<uint32_t>(srgb_pal_B[e]) + (255u << 24);
+    return png_writer_set_palette(writer, entries, palette_entries) == 0;
+}
+
+// Everything after the size lines. Returns true when the output was saved;
+// every failure has printed its one line.
+bool dither_and_save(const source_image &source)
+{
+    if (static_cast<uint64_t>(source.width) * static_cast<uint64_t>(source.height) > max_pixels) {
+        print_line("image too large");
+        return false;
+    }
+    working_image image;
+    writer_ptr writer;
+    try {
+        fill_working_image(source, image);
+        writer.reset(png_writer_new(static_cast<uint32_t>(source.width), static_cast<uint32_t>(source.height),
+                                    PNG_WRITER_INDEXED));
+    } catch (const std::bad_alloc &) {
+        writer.reset();
+    }
+    if (!writer || !set_output_palette(writer.get())) {
+        print_line("image too large");
+        return false;
+    }
+
+    convert_palette();
+    scale_scan_windows();
+    clear_scan_state();
+    clear_search_state();
+    pre_process(image);
+    diffusion_scan(image, writer.get());
+
+    // The float image is done with; letting it go before the encoder takes
+    // its buffer keeps the peak to one large image.
+    std::vector<float>().swap(image.values);
+    return save_output(writer.get(), arguments_buffer);
+}
+
+}  // namespace
+
 void ditherer()
 {
+    // read_palette has printed why it failed.
+    if (!read_palette()) {
+        ++failed_files;
+        return;
+    }
+    source_image source;
+    if (!load_source_image(arguments_buffer, source)) {
+        print_line("image open error");
+        ++failed_files;
+        return;
+    }
+    print_size(source);
+    if (!dither_and_save(source))
+        ++failed_files;
 }
