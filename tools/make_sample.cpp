@@ -2,13 +2,18 @@
 // ditherer does. Smooth gradients (sky, sun glow, grey ramp), skin-like tones
 // under soft light, and saturated shaded spheres and a hue sweep.
 //
-//   make_sample FILE.png [WIDTH HEIGHT]
+//   make_sample FILE [WIDTH HEIGHT [GRAIN]]
+//
+// FILE ends in .png or .ppm (binary). GRAIN adds film-like noise of that many
+// levels, as a photograph has; the bundled sample has none.
 #include <png.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 namespace {
@@ -139,21 +144,47 @@ bool write_png(const char *path, int width, int height, const std::vector<unsign
     return std::fclose(file) == 0;
 }
 
+bool write_ppm(const char *path, int width, int height, const std::vector<unsigned char> &rgb)
+{
+    FILE *file = std::fopen(path, "wb");
+    if (!file)
+        return false;
+    bool written = std::fprintf(file, "P6\n%d %d\n255\n", width, height) > 0 &&
+                   std::fwrite(rgb.data(), rgb.size(), 1, file) == 1;
+    return std::fclose(file) == 0 && written;
+}
+
+bool ends_with(const std::string &text, const std::string &ending)
+{
+    return text.size() >= ending.size() && text.compare(text.size() - ending.size(), ending.size(), ending) == 0;
+}
+
+// A small deterministic generator, so the same arguments draw the same file.
+uint32_t next_random(uint32_t &state)
+{
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return state;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc != 2 && argc != 4) {
-        std::fprintf(stderr, "usage: make_sample FILE.png [WIDTH HEIGHT]\n");
+    if (argc != 2 && argc != 4 && argc != 5) {
+        std::fprintf(stderr, "usage: make_sample FILE [WIDTH HEIGHT [GRAIN]]\n");
         return 2;
     }
-    int width = argc == 4 ? std::atoi(argv[2]) : 384;
-    int height = argc == 4 ? std::atoi(argv[3]) : 256;
+    int width = argc >= 4 ? std::atoi(argv[2]) : 384;
+    int height = argc >= 4 ? std::atoi(argv[3]) : 256;
+    int grain = argc == 5 ? std::atoi(argv[4]) : 0;
     if (width < 16 || height < 16) {
         std::fprintf(stderr, "make_sample: the scene needs at least 16 x 16 pixels\n");
         return 2;
     }
     std::vector<unsigned char> rgb(static_cast<size_t>(width) * height * 3);
+    uint32_t random_state = 2463534242u;
     // Four samples a pixel smooth the edges of the shapes.
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
@@ -163,12 +194,14 @@ int main(int argc, char **argv)
                 sum = { sum.r + c.r / 4, sum.g + c.g / 4, sum.b + c.b / 4 };
             }
             unsigned char *p = &rgb[(static_cast<size_t>(y) * width + x) * 3];
-            p[0] = static_cast<unsigned char>(to_srgb_byte(sum.r));
-            p[1] = static_cast<unsigned char>(to_srgb_byte(sum.g));
-            p[2] = static_cast<unsigned char>(to_srgb_byte(sum.b));
+            int levels[] = { to_srgb_byte(sum.r), to_srgb_byte(sum.g), to_srgb_byte(sum.b) };
+            int noise = grain > 0 ? static_cast<int>(next_random(random_state) % (2 * grain + 1)) - grain : 0;
+            for (int c = 0; c < 3; ++c)
+                p[c] = static_cast<unsigned char>(std::clamp(levels[c] + noise, 0, 255));
         }
     }
-    if (!write_png(argv[1], width, height, rgb)) {
+    bool ppm = ends_with(argv[1], ".ppm");
+    if (!(ppm ? write_ppm(argv[1], width, height, rgb) : write_png(argv[1], width, height, rgb))) {
         std::fprintf(stderr, "make_sample: cannot write %s\n", argv[1]);
         return 1;
     }
