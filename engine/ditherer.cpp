@@ -32,12 +32,26 @@ void print_line(const char *text)
     std::putchar('\n');
 }
 
-void print_size(const source_image &source)
+void print_size(const image_source &source)
 {
     std::printf("\n");
     std::printf("image width %d\n", source.width);
     std::printf("image heigh %d\n", source.height);
     std::printf("\n");
+}
+
+// Reads every row of the source into the working image. Returns false when
+// the file turns out cut or damaged.
+bool read_working_image(image_source &source, working_image &image)
+{
+    const level_table levels = make_level_table();
+    std::vector<uint8_t> row(static_cast<size_t>(source.width) * 3);
+    for (int y = 0; y < source.height; ++y) {
+        if (!source.read_row(row.data()))
+            return false;
+        fill_working_row(image, y, row.data(), levels);
+    }
+    return true;
 }
 
 // The output palette is the palette file's own bytes, every entry opaque,
@@ -53,7 +67,7 @@ bool set_output_palette(png_writer_t *writer)
 
 // Everything after the size lines. Returns true when the output was saved;
 // every failure has printed its one line.
-bool dither_and_save(const source_image &source)
+bool dither_and_save(image_source &source)
 {
     if (static_cast<uint64_t>(source.width) * static_cast<uint64_t>(source.height) > max_pixels) {
         print_line("image too large");
@@ -62,7 +76,7 @@ bool dither_and_save(const source_image &source)
     working_image image;
     writer_ptr writer;
     try {
-        fill_working_image(source, image);
+        allocate_working_image(image, source.width, source.height);
         writer.reset(png_writer_new(static_cast<uint32_t>(source.width), static_cast<uint32_t>(source.height),
                                     PNG_WRITER_INDEXED));
     } catch (const std::bad_alloc &) {
@@ -70,6 +84,10 @@ bool dither_and_save(const source_image &source)
     }
     if (!writer || !set_output_palette(writer.get())) {
         print_line("image too large");
+        return false;
+    }
+    if (!read_working_image(source, image)) {
+        print_line("image open error");
         return false;
     }
 
@@ -95,13 +113,13 @@ void ditherer()
         ++failed_files;
         return;
     }
-    source_image source;
-    if (!load_source_image(arguments_buffer, source)) {
+    std::unique_ptr<image_source> source = open_image_source(arguments_buffer);
+    if (!source) {
         print_line("image open error");
         ++failed_files;
         return;
     }
-    print_size(source);
-    if (!dither_and_save(source))
+    print_size(*source);
+    if (!dither_and_save(*source))
         ++failed_files;
 }

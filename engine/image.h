@@ -3,7 +3,26 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
+
+// An input image opened for reading row by row, from the top, as 8-bit red,
+// green and blue. Grey images have their level copied to all three; deeper
+// samples are scaled to 8 bits; alpha and further channels are dropped.
+class image_source {
+public:
+    virtual ~image_source() = default;
+    int width = 0;
+    int height = 0;
+    // Reads the next row as width * 3 bytes. Returns false when the rest of the
+    // image cannot be read (a cut or damaged file); nothing is printed.
+    virtual bool read_row(uint8_t *rgb) = 0;
+};
+
+// Opens the file and reads its header; the reader is chosen from the file's
+// first bytes. Returns null, with nothing printed, when the file cannot be
+// read, is no image this program reads, or holds no pixel.
+std::unique_ptr<image_source> open_image_source(const char *path);
 
 // An input image reduced to 8-bit red, green and blue, interleaved, row by row.
 // Grey images have their level copied to all three; deeper samples are scaled
@@ -16,7 +35,7 @@ struct source_image {
     const uint8_t *pixel(int x, int y) const { return rgb.data() + (static_cast<size_t>(y) * width + x) * 3; }
 };
 
-// Loads the file through the image library. Returns false, with nothing
+// Reads a whole image through open_image_source. Returns false, with nothing
 // printed, when the file cannot be read or holds no pixel.
 bool load_source_image(const char *path, source_image &image);
 
@@ -35,6 +54,23 @@ struct working_image {
     float *at(int x, int y) { return values.data() + static_cast<size_t>(y) * row_floats() + static_cast<size_t>(x) * channels; }
     const float *at(int x, int y) const { return values.data() + static_cast<size_t>(y) * row_floats() + static_cast<size_t>(x) * channels; }
 };
+
+// The prepared red, green and blue level of every byte value for the current
+// settings: gamma and compression depend on the byte alone, so one table per
+// file gives exactly what treating every sample would.
+struct level_table {
+    float level[256];
+};
+level_table make_level_table();
+
+// Sizes the image for a width x height input in channels_used channels.
+// Throws std::bad_alloc when memory runs out.
+void allocate_working_image(working_image &image, int width, int height);
+
+// Converts input row y (0 ... height - 1) into framed row y + 1, its two frame
+// pixels repeating the row's end pixels; the first and the last input rows are
+// also copied into the frame rows above and below them.
+void fill_working_row(working_image &image, int y, const uint8_t *rgb, const level_table &levels);
 
 // Fills the working image from the source: every pixel of the frame a copy of
 // its nearest edge pixel, then the gamma treatment (RGB_gamma), the level

@@ -276,7 +276,9 @@ void copy_to_source(const CImg<sample_t> &image, unsigned max_value, source_imag
 
 }  // namespace
 
-bool load_source_image(const char *path, source_image &image)
+namespace {
+
+bool load_whole_image(const char *path, source_image &image)
 {
     cimg_library::cimg::exception_mode(0);
     image = source_image();
@@ -301,6 +303,56 @@ bool load_source_image(const char *path, source_image &image)
     }
     if (loaded.width <= 0 || loaded.height <= 0)
         return false;
+    image = std::move(loaded);
+    return true;
+}
+
+// An image read whole by the library, handed out row by row.
+class loaded_image_source : public image_source {
+public:
+    explicit loaded_image_source(source_image image) : image_(std::move(image))
+    {
+        width = image_.width;
+        height = image_.height;
+    }
+
+    bool read_row(uint8_t *rgb) override
+    {
+        if (next_row_ >= height)
+            return false;
+        std::memcpy(rgb, image_.pixel(0, next_row_++), static_cast<size_t>(width) * 3);
+        return true;
+    }
+
+private:
+    source_image image_;
+    int next_row_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<image_source> open_image_source(const char *path)
+{
+    source_image image;
+    if (!load_whole_image(path, image))
+        return nullptr;
+    return std::make_unique<loaded_image_source>(std::move(image));
+}
+
+bool load_source_image(const char *path, source_image &image)
+{
+    image = source_image();
+    std::unique_ptr<image_source> source = open_image_source(path);
+    if (!source)
+        return false;
+    source_image loaded;
+    loaded.width = source->width;
+    loaded.height = source->height;
+    loaded.rgb.resize(static_cast<size_t>(loaded.width) * loaded.height * 3);
+    for (int y = 0; y < loaded.height; ++y) {
+        if (!source->read_row(&loaded.rgb[static_cast<size_t>(y) * loaded.width * 3]))
+            return false;
+    }
     image = std::move(loaded);
     return true;
 }

@@ -5,6 +5,7 @@
 #include "engine/palette.h"
 
 #include <algorithm>
+#include <cstddef>
 
 namespace {
 
@@ -34,15 +35,16 @@ float prepared_level(int byte)
     return static_cast<float>(gamma_level(byte) * level_compress_factors[level_compress]);
 }
 
-void fill_working_image(const source_image &source, working_image &image)
+level_table make_level_table()
 {
-    // Gamma and compression depend on the byte alone, so one table per file
-    // gives exactly what treating every sample would.
-    float levels[256];
+    level_table table;
     for (int byte = 0; byte < 256; ++byte)
-        levels[byte] = prepared_level(byte);
+        table.level[byte] = prepared_level(byte);
+    return table;
+}
 
-    const int width = source.width, height = source.height;
+void allocate_working_image(working_image &image, int width, int height)
+{
     image.width = width;
     image.height = height;
     image.channels = channels_used;
@@ -50,14 +52,39 @@ void fill_working_image(const source_image &source, working_image &image)
     // images are never held at once.
     std::vector<float>().swap(image.values);
     image.values.resize(static_cast<size_t>(width + 2) * (height + 2) * channels_used);
+}
 
-    // Every frame pixel repeats its nearest edge pixel: clamping the framed
-    // coordinates to the image covers the edges and the corners alike.
-    for (int y = 0; y <= height + 1; ++y) {
-        const int source_y = std::clamp(y - 1, 0, height - 1);
-        for (int x = 0; x <= width + 1; ++x) {
-            const uint8_t *rgb = source.pixel(std::clamp(x - 1, 0, width - 1), source_y);
-            convert_color(levels[rgb[0]], levels[rgb[1]], levels[rgb[2]], image.at(x, y));
-        }
-    }
+namespace {
+
+void convert_row(float *framed_row, const uint8_t *rgb, int width, int channels, const level_table &levels)
+{
+    // The frame pixels left and right repeat the row's end pixels.
+    convert_color(levels.level[rgb[0]], levels.level[rgb[1]], levels.level[rgb[2]], framed_row);
+    for (int x = 0; x < width; ++x, rgb += 3)
+        convert_color(levels.level[rgb[0]], levels.level[rgb[1]], levels.level[rgb[2]],
+                      framed_row + static_cast<size_t>(x + 1) * channels);
+    rgb -= 3;
+    convert_color(levels.level[rgb[0]], levels.level[rgb[1]], levels.level[rgb[2]],
+                  framed_row + static_cast<size_t>(width + 1) * channels);
+}
+
+}  // namespace
+
+void fill_working_row(working_image &image, int y, const uint8_t *rgb, const level_table &levels)
+{
+    float *row = image.at(0, y + 1);
+    convert_row(row, rgb, image.width, image.channels, levels);
+    // The frame rows above and below repeat the first and the last row.
+    if (y == 0)
+        std::copy(row, row + image.row_floats(), image.at(0, 0));
+    if (y == image.height - 1)
+        std::copy(row, row + image.row_floats(), image.at(0, image.height + 1));
+}
+
+void fill_working_image(const source_image &source, working_image &image)
+{
+    const level_table levels = make_level_table();
+    allocate_working_image(image, source.width, source.height);
+    for (int y = 0; y < source.height; ++y)
+        fill_working_row(image, y, source.pixel(0, y), levels);
 }
