@@ -15,6 +15,8 @@
 #include <memory>
 #include <new>
 
+bool use_plain_paths = false;
+
 namespace {
 
 // The writer keeps its pixel count in 32 bits with room for four bytes a
@@ -100,7 +102,7 @@ bool dither_and_save(image_source &source)
 
     // The float image is done with; letting it go before the encoder takes
     // its buffer keeps the peak to one large image.
-    std::vector<float>().swap(image.values);
+    float_buffer().swap(image.values);
     return save_output(writer.get(), arguments_buffer);
 }
 

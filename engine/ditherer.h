@@ -4,3 +4,8 @@
 #pragma once
 
 void ditherer();
+
+// The faster search and scan give exactly what the plain ones give; the plain
+// ones stay as their reference and are chosen when this is true (the
+// benchmark's plain program and the equivalence tests set it).
+extern bool use_plain_paths;

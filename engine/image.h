@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
+#include <utility>
 #include <vector>
 
 // An input image opened for reading row by row, from the top, as 8-bit red,
@@ -39,6 +41,26 @@ struct source_image {
 // printed, when the file cannot be read or holds no pixel.
 bool load_source_image(const char *path, source_image &image);
 
+// An allocator whose resize leaves new floats as they come from the system:
+// every value of the working image is written before it is read, and memory
+// not yet written costs no time and, for a large image, no real memory yet.
+template <typename T>
+struct uninitialised_allocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = uninitialised_allocator<U>;
+    };
+    uninitialised_allocator() = default;
+    template <typename U>
+    uninitialised_allocator(const uninitialised_allocator<U> &) {}
+    template <typename U>
+    void construct(U *place) { ::new (static_cast<void *>(place)) U; }
+    template <typename U, typename... Arguments>
+    void construct(U *place, Arguments &&...arguments) { ::new (static_cast<void *>(place)) U(std::forward<Arguments>(arguments)...); }
+};
+
+using float_buffer = std::vector<float, uninitialised_allocator<float>>;
+
 // The working image: (width + 2) x (height + 2) pixels of `channels` floats
 // each, the channels of one pixel side by side. Input pixel (x, y) lies at
 // (x + 1, y + 1); the frame of one pixel lets the spreading and the limits run
@@ -47,7 +69,7 @@ struct working_image {
     int width = 0;     // of the input, without the frame
     int height = 0;
     int channels = 0;  // channels_used when it was filled
-    std::vector<float> values;
+    float_buffer values;
 
     size_t row_floats() const { return static_cast<size_t>(width + 2) * channels; }
     // (x, y) in framed coordinates: 0 ... width + 1, 0 ... height + 1.

@@ -50,7 +50,7 @@ void allocate_working_image(working_image &image, int width, int height)
     image.channels = channels_used;
     // The previous buffer goes before the new one is taken, so two full-size
     // images are never held at once.
-    std::vector<float>().swap(image.values);
+    float_buffer().swap(image.values);
     image.values.resize(static_cast<size_t>(width + 2) * (height + 2) * channels_used);
 }
 

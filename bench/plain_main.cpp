@@ -1,0 +1,10 @@
+// The program with its plain search and scan only: the reference that the
+// benchmark measures the fast paths against.
+#include "driver/driver.h"
+#include "engine/ditherer.h"
+
+int main(int argument_count, char **arguments)
+{
+    use_plain_paths = true;
+    return run_driver(argument_count, arguments);
+}
