@@ -1,12 +1,28 @@
 #include "engine/scan.h"
 
 #include "driver/settings.h"
+#include "engine/ditherer.h"
+#include "engine/fast_search.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
 #include "engine/windows.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define cpu_relax() _mm_pause()
+#else
+#define cpu_relax() ((void)0)
+#endif
+
 float error_ch[12];
 int direction = 1;
+int scan_thread_count = 0;
 
 namespace {
 
@@ -82,21 +98,277 @@ void apply_limits(working_image &image, int x, int y, int channels)
     }
 }
 
-void copy_window(const float *from)
+void copy_window(const float *from, float *to)
 {
     for (int slot = 1; slot <= 9; ++slot)
-        wind[slot] = from[slot];
+        to[slot] = from[slot];
 }
 
-void pixel_step(working_image &image, png_writer_t *writer, int x, int y, int channels)
+// The searches read twelve working values; the image holds only the used
+// channels, so the rest are the zeros of the unused planes.
+struct padded_values {
+    float v[max_working_channels] = {};
+    padded_values(const float *pixel, int channels) { std::memcpy(v, pixel, sizeof(float) * channels); }
+};
+
+// One pixel of the scan: search, take the colour, store the index, spread,
+// limit. choose gives the entry for the padded values.
+template <typename chooser>
+inline void pixel_step(working_image &image, png_writer_t *writer, int x, int y, int channels, const float *window,
+                       float *error, chooser &&choose)
 {
     float *v = image.at(x, y);
-    int color = find_nearest_color(v);
-    take_color(v, color, error_ch, channels);
+    const int color = choose(padded_values(v, channels).v);
+    take_color(v, color, error, channels);
     png_writer_set_pixel(writer, static_cast<uint32_t>(x - 1), static_cast<uint32_t>(y - 1),
                          static_cast<uint32_t>(color));
-    spread(image, x, y, error_ch, wind, scan_slots, channels);
+    spread(image, x, y, error, window, scan_slots, channels);
     apply_limits(image, x, y, channels);
+}
+
+// The fast scan's pixel step, for a channel count known when compiling: the
+// same arithmetic as pixel_step. The fast search reads only the used
+// channels, so the values are searched where they stand.
+template <int channels>
+inline void spread_forward(working_image &image, int x, int y, const float *error, const float *window)
+{
+    double e[channels];
+    for (int c = 0; c < channels; ++c)
+        e[c] = error[c];
+    for (const slot_offset &s : scan_slots) {
+        const double weight = window[s.slot];
+        float *neighbour = image.at(x + s.dx, y + s.dy);
+        for (int c = 0; c < channels; ++c)
+            neighbour[c] = static_cast<float>(neighbour[c] + e[c] * weight);
+    }
+}
+
+template <int channels, typename chooser>
+inline void fast_pixel_step(working_image &image, png_writer_t *writer, int x, int y, const float *window,
+                            float *error, chooser &&choose)
+{
+    float *v = image.at(x, y);
+    const int color = choose(v);
+    for (int c = 0; c < channels; ++c) {
+        error[c] = v[c] - pal_ch[c][color];
+        v[c] = pal_ch[c][color];
+    }
+    png_writer_set_pixel(writer, static_cast<uint32_t>(x - 1), static_cast<uint32_t>(y - 1),
+                         static_cast<uint32_t>(color));
+    spread_forward<channels>(image, x, y, error, window);
+    if (max_limit == 1 || min_limit == 1)
+        apply_limits(image, x, y, channels);
+}
+
+// The fast search keeps the choice of a pixel where no entry wins, exactly as
+// the plain search keeps best_color.
+struct carrying_chooser {
+    const nearest_color_finder &finder;
+    int &carried;
+    float &error;
+
+    int operator()(const float *v) const
+    {
+        const int found = finder.find(v, &error);
+        if (found >= 0)
+            carried = found;
+        else
+            error = 1e18f;
+        return carried;
+    }
+};
+
+template <typename chooser>
+void circle_passes(working_image &image, int channels, chooser &&choose, float *last_values)
+{
+    select_pre_processing_window();
+    float error[max_working_channels];
+    for (int pass = 0; pass < pre_processing_pass; ++pass) {
+        // Always left to right, whatever serpentine says.
+        for (int y = 1; y <= image.height; ++y)
+            for (int x = 1; x <= image.width; ++x) {
+                float *v = image.at(x, y);
+                padded_values values(v, channels);
+                take_color(v, choose(values.v), error, channels);
+                spread(image, x, y, error, mix_wind, all_slots, channels);
+                if (last_values)
+                    std::memcpy(last_values, values.v, sizeof values.v);
+            }
+    }
+}
+
+void plain_scan(working_image &image, png_writer_t *writer, int channels)
+{
+    direction = 1;
+    for (int y = 1; y <= image.height; ++y) {
+        copy_window(direction == 1 ? scaled_wind_r : scaled_wind_l, wind);
+        for (int x_cnt = 1; x_cnt <= image.width; ++x_cnt) {
+            int x = direction == 1 ? x_cnt : image.width + 1 - x_cnt;
+            pixel_step(image, writer, x, y, channels, wind, error_ch,
+                       [](const float *v) { return find_nearest_color(v); });
+        }
+        if (serpentine == 1)
+            direction = direction == 1 ? 0 : 1;
+    }
+}
+
+// What the fast scan leaves behind: the search state of the plain search
+// after the last pixel.
+void leave_state(const nearest_color_finder &finder, const float *last_values, int carried, float last_error)
+{
+    finder.leave_search_state(last_values, dither_quant_error_ch);
+    best_color = carried;
+    best_dither_quant_error = last_error;
+}
+
+template <int channels>
+void sequential_fast_scan(working_image &image, png_writer_t *writer, const nearest_color_finder &finder)
+{
+    int carried = best_color;
+    float error = 1e18f;
+    float last_values[max_working_channels] = {};
+    carrying_chooser choose{ finder, carried, error };
+    direction = 1;
+    for (int y = 1; y <= image.height; ++y) {
+        copy_window(direction == 1 ? scaled_wind_r : scaled_wind_l, wind);
+        for (int x_cnt = 1; x_cnt <= image.width; ++x_cnt) {
+            int x = direction == 1 ? x_cnt : image.width + 1 - x_cnt;
+            if (y == image.height && x_cnt == image.width)
+                std::memcpy(last_values, image.at(x, y), sizeof(float) * channels);
+            fast_pixel_step<channels>(image, writer, x, y, wind, error_ch, choose);
+        }
+        if (serpentine == 1)
+            direction = direction == 1 ? 0 : 1;
+    }
+    leave_state(finder, last_values, carried, error);
+}
+
+// The row wavefront. Row y may handle column x once row y - 1 has finished
+// column x + 2: every value a pixel touches (its 3 x 3 block) has then
+// received all it gets from the row above, and nothing of the row above
+// touches it later. So every value sees the same additions and limits in the
+// same order as in one thread, and the result is the same to the bit.
+template <int channels>
+class wavefront {
+public:
+    wavefront(working_image &image, png_writer_t *writer, const nearest_color_finder &finder, int threads)
+        : image_(image), writer_(writer), finder_(finder), threads_(threads),
+          done_(image.height + 1), last_color_(image.height + 1), last_error_(image.height + 1),
+          last_values_(static_cast<size_t>(image.height + 1) * max_working_channels)
+    {
+        for (auto &d : done_)
+            d.store(0, std::memory_order_relaxed);
+        done_[0].store(image.width, std::memory_order_relaxed);
+        last_color_[0] = best_color;
+    }
+
+    void run()
+    {
+        std::vector<std::thread> helpers;
+        for (int t = 1; t < threads_; ++t)
+            helpers.emplace_back([this, t] { rows_of(t); });
+        rows_of(0);
+        for (std::thread &helper : helpers)
+            helper.join();
+        const int last = image_.height;
+        leave_state(finder_, &last_values_[static_cast<size_t>(last) * max_working_channels], last_color_[last],
+                    last_error_[last]);
+    }
+
+private:
+    // Publishing progress every few pixels keeps the shared counters quiet.
+    static constexpr int publish_every = 16;
+
+    void wait_for(int row, int column) const
+    {
+        for (int spins = 0; done_[row].load(std::memory_order_acquire) < column; ++spins) {
+            if (spins < 256)
+                cpu_relax();
+            else
+                std::this_thread::yield();
+        }
+    }
+
+    void rows_of(int thread)
+    {
+        for (int y = 1 + thread; y <= image_.height; y += threads_)
+            row(y);
+    }
+
+    void row(int y)
+    {
+        const int width = image_.width;
+        float window[10];
+        copy_window(scaled_wind_r, window);
+        float error[max_working_channels] = {};
+        float *last_values = &last_values_[static_cast<size_t>(y) * max_working_channels];
+        // The entry a pixel keeps when none wins comes from the pixel before
+        // it in scan order: for the first of a row, the last of the row above.
+        int carried = -1;
+        float found_error = 1e18f;
+        auto choose = [&](const float *v) {
+            const int found = finder_.find(v, &found_error);
+            if (found >= 0)
+                return carried = found;
+            found_error = 1e18f;
+            if (carried < 0) {
+                wait_for(y - 1, width);
+                carried = last_color_[y - 1];
+            }
+            return carried;
+        };
+        for (int x = 1; x <= width; ++x) {
+            wait_for(y - 1, std::min(x + 2, width));
+            if (x == width)
+                std::memcpy(last_values, image_.at(x, y), sizeof(float) * channels);
+            fast_pixel_step<channels>(image_, writer_, x, y, window, error, choose);
+            if (x % publish_every == 0 && x < width)
+                done_[y].store(x, std::memory_order_release);
+        }
+        if (carried < 0) {
+            // Every pixel found its entry; the last one's is the row's.
+            wait_for(y - 1, width);
+            carried = last_color_[y - 1];
+        }
+        last_color_[y] = carried;
+        last_error_[y] = found_error;
+        done_[y].store(width, std::memory_order_release);
+    }
+
+    working_image &image_;
+    png_writer_t *writer_;
+    const nearest_color_finder &finder_;
+    const int threads_;
+    std::vector<std::atomic<int>> done_;
+    std::vector<int> last_color_;
+    std::vector<float> last_error_;
+    std::vector<float> last_values_;
+};
+
+// Serpentine rows depend on the whole row before them. Threads pay off only
+// on images of some size; below that one thread does it.
+int scan_threads(const working_image &image)
+{
+    if (serpentine == 1)
+        return 1;
+    if (scan_thread_count > 0)
+        return scan_thread_count;
+    if (static_cast<long long>(image.width) * image.height < 65536 || image.width < 64)
+        return 1;
+    return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+}
+
+template <int channels>
+void fast_scan(working_image &image, png_writer_t *writer, const nearest_color_finder &finder)
+{
+    const int threads = scan_threads(image);
+    if (threads == 1) {
+        sequential_fast_scan<channels>(image, writer, finder);
+        return;
+    }
+    direction = 1;
+    copy_window(scaled_wind_r, wind);
+    wavefront<channels>(image, writer, finder, threads).run();
 }
 
 }  // namespace
@@ -111,31 +383,35 @@ void pre_process(working_image &image)
 {
     if (pre_processing_algorithm != 1)
         return;
-    select_pre_processing_window();
     const int channels = channels_used;
-    float error[12];
-    for (int pass = 0; pass < pre_processing_pass; ++pass) {
-        // Always left to right, whatever serpentine says.
-        for (int y = 1; y <= image.height; ++y)
-            for (int x = 1; x <= image.width; ++x) {
-                float *v = image.at(x, y);
-                take_color(v, find_nearest_color_squared(v), error, channels);
-                spread(image, x, y, error, mix_wind, all_slots, channels);
-            }
+    if (use_plain_paths) {
+        circle_passes(image, channels, [](const float *v) { return find_nearest_color_squared(v); }, nullptr);
+        return;
     }
+    if (pre_processing_pass <= 0 || image.width <= 0 || image.height <= 0) {
+        select_pre_processing_window();
+        return;
+    }
+    const nearest_color_finder finder(0, 0);
+    int carried = best_color;
+    float error = 1e18f;
+    float last_values[max_working_channels] = {};
+    circle_passes(image, channels, carrying_chooser{ finder, carried, error }, last_values);
+    leave_state(finder, last_values, carried, error);
 }
 
 void diffusion_scan(working_image &image, png_writer_t *writer)
 {
     const int channels = channels_used;
-    direction = 1;
-    for (int y = 1; y <= image.height; ++y) {
-        copy_window(direction == 1 ? scaled_wind_r : scaled_wind_l);
-        for (int x_cnt = 1; x_cnt <= image.width; ++x_cnt) {
-            int x = direction == 1 ? x_cnt : image.width + 1 - x_cnt;
-            pixel_step(image, writer, x, y, channels);
-        }
-        if (serpentine == 1)
-            direction = direction == 1 ? 0 : 1;
+    if (use_plain_paths) {
+        plain_scan(image, writer, channels);
+        return;
+    }
+    const nearest_color_finder finder(quant_weighting_coefficients, quant_error_finding_algorithm);
+    switch (channels) {
+    case 4: fast_scan<4>(image, writer, finder); break;
+    case 6: fast_scan<6>(image, writer, finder); break;
+    case 7: fast_scan<7>(image, writer, finder); break;
+    default: fast_scan<3>(image, writer, finder); break;
     }
 }

@@ -1,0 +1,303 @@
+// The fast search and scan against the plain ones, bit for bit: whole engine
+// runs on photo-like images over the option combinations, with palettes that
+// hold ties, diffusion that runs away to infinity and beyond, weightings that
+// leave entries of the per-channel error unwritten, and the row wavefront.
+#include "driver/settings.h"
+#include "engine/ditherer.h"
+#include "engine/nearest.h"
+#include "engine/palette.h"
+#include "engine/scan.h"
+#include "engine/windows.h"
+#include "tests/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Gradients, a soft disc, grain and a few flat saturated patches, with pure
+// black and white among them: what photographs and drawings hold.
+std::vector<uint8_t> photo_like(int width, int height, unsigned seed)
+{
+    std::mt19937 random(seed);
+    std::vector<uint8_t> rgb(static_cast<size_t>(width) * height * 3);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            double u = double(x) / width, v = double(y) / height;
+            double disc = std::exp(-((u - 0.6) * (u - 0.6) + (v - 0.4) * (v - 0.4)) * 12);
+            double level[3] = { 255 * u, 255 * (0.3 + 0.7 * disc), 255 * (1 - v) };
+            if (x < width / 6 && y < height / 3)
+                level[0] = level[1] = level[2] = (y < height / 6) ? 0 : 255;
+            if (x > width * 5 / 6 && y > height * 2 / 3)
+                level[0] = 230, level[1] = 20, level[2] = 200;
+            for (int c = 0; c < 3; ++c) {
+                double grain = static_cast<int>(random() % 21) - 10;
+                rgb[(static_cast<size_t>(y) * width + x) * 3 + c] =
+                    static_cast<uint8_t>(std::fmin(255, std::fmax(0, level[c] + grain)));
+            }
+        }
+    return rgb;
+}
+
+std::vector<uint8_t> cube_palette()
+{
+    std::vector<uint8_t> rgb;
+    for (int r = 0; r < 6; ++r)
+        for (int g = 0; g < 8; ++g)
+            for (int b = 0; b < 5; ++b)
+                rgb.insert(rgb.end(), { uint8_t(r * 51), uint8_t(g * 255 / 7), uint8_t(b * 255 / 4) });
+    for (int k = 1; k <= 16; ++k)
+        rgb.insert(rgb.end(), 3, uint8_t(k * 15));
+    return rgb;
+}
+
+// 128 random colours, each twice: every pixel meets ties.
+std::vector<uint8_t> doubled_palette(unsigned seed)
+{
+    std::mt19937 random(seed);
+    std::vector<uint8_t> rgb;
+    for (int k = 0; k < 128; ++k) {
+        uint8_t colour[3] = { uint8_t(random()), uint8_t(random()), uint8_t(random()) };
+        rgb.insert(rgb.end(), colour, colour + 3);
+        rgb.insert(rgb.end(), colour, colour + 3);
+    }
+    return rgb;
+}
+
+// Four far-apart colours repeated: large errors, and with a diffusion level
+// above 1 values that run away to infinity and then stop being numbers.
+std::vector<uint8_t> four_colour_palette()
+{
+    const uint8_t four[4][3] = { { 0, 0, 0 }, { 255, 255, 0 }, { 0, 255, 255 }, { 255, 0, 255 } };
+    std::vector<uint8_t> rgb;
+    for (int k = 0; k < 256; ++k)
+        rgb.insert(rgb.end(), four[k % 4], four[k % 4] + 3);
+    return rgb;
+}
+
+struct engine_result {
+    std::string output;      // the PNG file
+    int best_color;
+    float quant_error_ch[12];
+};
+
+class fast_path : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        write_test_png(folder.file("small.png"), 37, 29, 3, photo_like(37, 29, 1));
+        write_test_png(folder.file("wide.png"), 150, 23, 3, photo_like(150, 23, 2));
+        write_palette_file(folder.file("cube.act"), cube_palette());
+        write_palette_file(folder.file("doubled.act"), doubled_palette(3));
+        write_palette_file(folder.file("four.act"), four_colour_palette());
+    }
+
+    void TearDown() override
+    {
+        use_plain_paths = false;
+        scan_thread_count = 0;
+    }
+
+    engine_result run(const std::string &image, const std::string &palette,
+                      const std::function<void()> &options, bool plain, int carried)
+    {
+        set_default_settings();
+        select_floyd_window();
+        options();
+        std::strcpy(palette_path_buffer, folder.file(palette).c_str());
+        std::strcpy(arguments_buffer, folder.file(image).c_str());
+        use_plain_paths = plain;
+        best_color = carried;
+        clear_search_state();
+        stdout_capture quiet;
+        ditherer();
+        quiet.finish();
+        engine_result result;
+        std::string saved = arguments_buffer;
+        result.output = read_file(saved);
+        std::remove(saved.c_str());
+        result.best_color = best_color;
+        std::memcpy(result.quant_error_ch, dither_quant_error_ch, sizeof result.quant_error_ch);
+        EXPECT_EQ(failed_files, 0);
+        return result;
+    }
+
+    // The same engine run both ways must give the same file and leave the
+    // same search state for the next file.
+    void expect_same(const std::string &image, const std::string &palette, const std::function<void()> &options,
+                     const std::string &what, int carried = 17)
+    {
+        engine_result plain = run(image, palette, options, true, carried);
+        engine_result fast = run(image, palette, options, false, carried);
+        ASSERT_FALSE(plain.output.empty()) << what;
+        EXPECT_TRUE(plain.output == fast.output) << what;
+        EXPECT_EQ(plain.best_color, fast.best_color) << what;
+        EXPECT_EQ(0, std::memcmp(plain.quant_error_ch, fast.quant_error_ch, sizeof plain.quant_error_ch)) << what;
+    }
+
+    temp_folder folder;
+};
+
+const char *const space_names[] = { "rgb", "cmyk", "rgbcmyk", "yuv", "rgbyuv", "cmy", "cmyk2" };
+const int space_channels[] = { 3, 4, 7, 3, 6, 3, 4 };
+
+}  // namespace
+
+TEST_F(fast_path, every_colour_space_metric_and_weighting)
+{
+    for (int space = 0; space < 7; ++space)
+        for (int metric = 0; metric < 6; ++metric)
+            for (int weighting = 0; weighting < 6; ++weighting)
+                expect_same("small.png", "cube.act", [&] {
+                    color_space = space;
+                    channels_used = space_channels[space];
+                    quant_error_finding_algorithm = metric;
+                    quant_weighting_coefficients = weighting;
+                    serpentine = (metric + weighting) % 2;
+                    RGB_gamma = (space + metric) % 2;
+                }, std::string(space_names[space]) + " -e " + std::to_string(metric) + " -q " +
+                       std::to_string(weighting));
+}
+
+TEST_F(fast_path, every_window_both_scans_both_gammas_with_tied_entries)
+{
+    void (*const selectors[])() = { select_floyd_window,    select_round_window,      select_x_window,
+                                    select_linear_x_window, select_linear_y_window,   select_linear_x_y_window,
+                                    select_dot_window };
+    for (int w = 0; w < 7; ++w)
+        for (int serpentine_on = 0; serpentine_on < 2; ++serpentine_on)
+            for (int gamma = 0; gamma < 2; ++gamma)
+                expect_same("small.png", "doubled.act", [&] {
+                    selectors[w]();
+                    serpentine = serpentine_on;
+                    RGB_gamma = gamma;
+                    coefficient = w == 3 ? 0.5f : 1.0f;
+                }, "window " + std::to_string(w) + " serpentine " + std::to_string(serpentine_on));
+}
+
+TEST_F(fast_path, runaway_diffusion_limits_and_level_compression)
+{
+    for (int metric = 0; metric < 6; ++metric)
+        for (float level : { 1.9f, 4.0f, -2.5f })
+            for (int space : { 0, 2 })
+                expect_same("small.png", "four.act", [&] {
+                    color_space = space;
+                    channels_used = space_channels[space];
+                    quant_error_finding_algorithm = metric;
+                    coefficient = level;
+                    serpentine = metric % 2;
+                }, "runaway -e " + std::to_string(metric) + " -d " + std::to_string(level));
+
+    for (int compress = 0; compress < 4; ++compress)
+        expect_same("small.png", "cube.act", [&] {
+            level_compress = compress;
+            max_limit = 1;
+            min_limit = compress % 2;
+            max_level = compress == 3 ? 0.2f : 0.9f;  // below the lower level once
+            min_level = 0.3f;
+            coefficient = 2.5f;
+        }, "limits, -lc " + std::to_string(compress));
+}
+
+TEST_F(fast_path, circle_pre_processing_leaves_the_same_unwritten_entries)
+{
+    // rgbcmyk with 421 leaves channels 3 to 6 of the per-channel error as the
+    // pre-processing left them; cmyk with 421 and pow2m1113 reads entry 3 so.
+    struct case_row {
+        int space, weighting, metric, window, passes;
+    } const cases[] = {
+        { 2, 1, 0, 0, 1 }, { 2, 2, 1, 1, 3 }, { 1, 1, 5, 2, 2 }, { 4, 3, 0, 0, 5 }, { 0, 0, 0, 1, 0 },
+        { 6, 5, 5, 2, -1 },
+    };
+    for (const case_row &c : cases)
+        expect_same("small.png", "cube.act", [&] {
+            color_space = c.space;
+            channels_used = space_channels[c.space];
+            quant_weighting_coefficients = c.weighting;
+            quant_error_finding_algorithm = c.metric;
+            pre_processing_algorithm = 1;
+            pre_processing_window = c.window;
+            pre_processing_pass = c.passes;
+        }, "circle in " + std::string(space_names[c.space]));
+}
+
+TEST_F(fast_path, row_wavefront_on_several_threads)
+{
+    for (int threads : { 2, 3, 5 }) {
+        scan_thread_count = threads;
+        for (int space : { 0, 1, 2, 4 })
+            expect_same("wide.png", "cube.act", [&] {
+                color_space = space;
+                channels_used = space_channels[space];
+                select_round_window();
+                max_limit = min_limit = space % 2;
+                max_level = 0.8f;
+            }, std::to_string(threads) + " threads in " + space_names[space]);
+        // Pixels where no entry wins take the entry of the pixel before them,
+        // across the rows that other threads scan.
+        for (int carried : { 0, 200 })
+            expect_same("wide.png", "four.act", [&] { coefficient = 3.0f; },
+                        std::to_string(threads) + " threads, runaway", carried);
+    }
+}
+
+namespace {
+
+// A pixel where no entry wins keeps the entry of the pixel before it in scan
+// order, which for the first pixels of a row is the last of the row above,
+// scanned by another thread.
+std::vector<uint8_t> scan_indices(working_image image, bool plain, int threads, int carried)
+{
+    use_plain_paths = plain;
+    scan_thread_count = threads;
+    best_color = carried;
+    clear_search_state();
+    clear_scan_state();
+    scale_scan_windows();
+    png_writer_t *writer = png_writer_new(image.width, image.height, PNG_WRITER_INDEXED);
+    diffusion_scan(image, writer);
+    std::vector<uint8_t> indices(writer->pixels, writer->pixels + writer->pixel_bytes);
+    indices.push_back(static_cast<uint8_t>(best_color));
+    png_writer_destroy(writer);
+    return indices;
+}
+
+}  // namespace
+
+TEST_F(fast_path, rows_that_start_without_a_winner_take_the_last_entry_of_the_row_above)
+{
+    set_default_settings();
+    select_dot_window();
+    for (int k = 0; k < palette_entries; ++k)
+        for (int c = 0; c < 3; ++c)
+            pal_ch[c][k] = float((k * (c + 3)) % 256) / 255;
+    const int width = 9, height = 12;
+    working_image image;
+    image.width = width;
+    image.height = height;
+    image.channels = 3;
+    image.values.assign(static_cast<size_t>(width + 2) * (height + 2) * 3, 0.0f);
+    std::mt19937 random(5);
+    for (int y = 1; y <= height; ++y)
+        for (int x = 1; x <= width; ++x)
+            for (int c = 0; c < 3; ++c)
+                image.at(x, y)[c] = float(random() % 1000) / 999;
+    const float not_a_number = std::nanf("");
+    for (int y : { 2, 3, 4, 7, 12 })
+        for (int x = 1; x <= (y == 3 ? width : 2); ++x)  // row 3 wholly, so row 4 reaches back to row 2
+            image.at(x, y)[1] = not_a_number;
+    image.at(width, height)[0] = std::numeric_limits<float>::infinity();
+
+    for (int carried : { 0, 77 }) {
+        const std::vector<uint8_t> plain = scan_indices(image, true, 1, carried);
+        for (int threads : { 1, 2, 3, 4 })
+            EXPECT_EQ(plain, scan_indices(image, false, threads, carried)) << threads << " threads";
+    }
+}
