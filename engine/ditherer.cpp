@@ -14,6 +14,9 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 bool use_plain_paths = false;
 
@@ -42,18 +45,59 @@ void print_size(const image_source &source)
     std::printf("\n");
 }
 
-// Reads every row of the source into the working image. Returns false when
-// the file turns out cut or damaged.
-bool read_working_image(image_source &source, working_image &image)
+// Reads every row of the source into the working image, opening the gate
+// row by row. Returns false when the file turns out cut or damaged.
+bool read_working_image(image_source &source, working_image &image, row_gate &gate)
 {
     const level_table levels = make_level_table();
     std::vector<uint8_t> row(static_cast<size_t>(source.width) * 3);
     for (int y = 0; y < source.height; ++y) {
-        if (!source.read_row(row.data()))
+        if (!source.read_row(row.data())) {
+            gate.fail();
             return false;
+        }
         fill_working_row(image, y, row.data(), levels);
+        gate.open_through(y + 1);
     }
     return true;
+}
+
+// Reading the image and scanning it overlap: one thread decodes and fills
+// rows while the scan follows a row behind. The plain path reads first and
+// scans after, as the reference does; so does the circle pre-processing,
+// which needs the whole image. Returns false when the image could not be read.
+bool read_and_dither(image_source &source, working_image &image, png_writer_t *writer)
+{
+    row_gate gate;
+    const bool overlap = !use_plain_paths && pre_processing_algorithm != 1;
+    // Joined on every way out, an exception's included.
+    struct joining_thread {
+        std::thread thread;
+        ~joining_thread()
+        {
+            if (thread.joinable())
+                thread.join();
+        }
+    } reader;
+    if (overlap) {
+        try {
+            reader.thread = std::thread([&] { read_working_image(source, image, gate); });
+        } catch (const std::system_error &) {
+            // No thread to be had: read first, then scan.
+        }
+    }
+    if (!reader.thread.joinable() && !read_working_image(source, image, gate))
+        return false;
+
+    convert_palette();
+    scale_scan_windows();
+    clear_scan_state();
+    clear_search_state();
+    pre_process(image);
+    const bool scanned = diffusion_scan(image, writer, &gate);
+    if (reader.thread.joinable())
+        reader.thread.join();
+    return scanned && !gate.failed();
 }
 
 // The output palette is the palette file's own bytes, every entry opaque,
@@ -88,17 +132,17 @@ bool dither_and_save(image_source &source)
         print_line("image too large");
         return false;
     }
-    if (!read_working_image(source, image)) {
+    bool dithered = false;
+    try {
+        dithered = read_and_dither(source, image, writer.get());
+    } catch (const std::bad_alloc &) {
+        print_line("image too large");
+        return false;
+    }
+    if (!dithered) {
         print_line("image open error");
         return false;
     }
-
-    convert_palette();
-    scale_scan_windows();
-    clear_scan_state();
-    clear_search_state();
-    pre_process(image);
-    diffusion_scan(image, writer.get());
 
     // The float image is done with; letting it go before the encoder takes
     // its buffer keeps the peak to one large image.

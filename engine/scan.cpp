@@ -221,8 +221,16 @@ void leave_state(const nearest_color_finder &finder, const float *last_values, i
     best_dither_quant_error = last_error;
 }
 
+// Rows 1 ... y + 1 of the framed image (input rows 0 ... y) must be filled
+// before row y is scanned.
+bool rows_ready(const row_gate *gate, const working_image &image, int y)
+{
+    return !gate || gate->wait_for(std::min(y + 1, image.height));
+}
+
 template <int channels>
-void sequential_fast_scan(working_image &image, png_writer_t *writer, const nearest_color_finder &finder)
+bool sequential_fast_scan(working_image &image, png_writer_t *writer, const nearest_color_finder &finder,
+                          const row_gate *gate)
 {
     int carried = best_color;
     float error = 1e18f;
@@ -230,6 +238,8 @@ void sequential_fast_scan(working_image &image, png_writer_t *writer, const near
     carrying_chooser choose{ finder, carried, error };
     direction = 1;
     for (int y = 1; y <= image.height; ++y) {
+        if (!rows_ready(gate, image, y))
+            return false;
         copy_window(direction == 1 ? scaled_wind_r : scaled_wind_l, wind);
         for (int x_cnt = 1; x_cnt <= image.width; ++x_cnt) {
             int x = direction == 1 ? x_cnt : image.width + 1 - x_cnt;
@@ -241,6 +251,7 @@ void sequential_fast_scan(working_image &image, png_writer_t *writer, const near
             direction = direction == 1 ? 0 : 1;
     }
     leave_state(finder, last_values, carried, error);
+    return true;
 }
 
 // The row wavefront. Row y may handle column x once row y - 1 has finished
@@ -251,8 +262,9 @@ void sequential_fast_scan(working_image &image, png_writer_t *writer, const near
 template <int channels>
 class wavefront {
 public:
-    wavefront(working_image &image, png_writer_t *writer, const nearest_color_finder &finder, int threads)
-        : image_(image), writer_(writer), finder_(finder), threads_(threads),
+    wavefront(working_image &image, png_writer_t *writer, const nearest_color_finder &finder, int threads,
+              const row_gate *gate)
+        : image_(image), writer_(writer), finder_(finder), threads_(threads), gate_(gate),
           done_(image.height + 1), last_color_(image.height + 1), last_error_(image.height + 1),
           last_values_(static_cast<size_t>(image.height + 1) * max_working_channels)
     {
@@ -262,7 +274,7 @@ public:
         last_color_[0] = best_color;
     }
 
-    void run()
+    bool run()
     {
         std::vector<std::thread> helpers;
         for (int t = 1; t < threads_; ++t)
@@ -270,9 +282,12 @@ public:
         rows_of(0);
         for (std::thread &helper : helpers)
             helper.join();
+        if (gate_ && gate_->failed())
+            return false;
         const int last = image_.height;
         leave_state(finder_, &last_values_[static_cast<size_t>(last) * max_working_channels], last_color_[last],
                     last_error_[last]);
+        return true;
     }
 
 private:
@@ -289,10 +304,18 @@ private:
         }
     }
 
+    // A failed read stops every thread: a row that cannot start marks itself
+    // done, so that the rows below it never wait for it.
     void rows_of(int thread)
     {
-        for (int y = 1 + thread; y <= image_.height; y += threads_)
+        for (int y = 1 + thread; y <= image_.height; y += threads_) {
+            if (!rows_ready(gate_, image_, y)) {
+                for (; y <= image_.height; y += threads_)
+                    done_[y].store(image_.width, std::memory_order_release);
+                return;
+            }
             row(y);
+        }
     }
 
     void row(int y)
@@ -339,6 +362,7 @@ private:
     png_writer_t *writer_;
     const nearest_color_finder &finder_;
     const int threads_;
+    const row_gate *gate_;
     std::vector<std::atomic<int>> done_;
     std::vector<int> last_color_;
     std::vector<float> last_error_;
@@ -359,16 +383,14 @@ int scan_threads(const working_image &image)
 }
 
 template <int channels>
-void fast_scan(working_image &image, png_writer_t *writer, const nearest_color_finder &finder)
+bool fast_scan(working_image &image, png_writer_t *writer, const nearest_color_finder &finder, const row_gate *gate)
 {
     const int threads = scan_threads(image);
-    if (threads == 1) {
-        sequential_fast_scan<channels>(image, writer, finder);
-        return;
-    }
+    if (threads == 1)
+        return sequential_fast_scan<channels>(image, writer, finder, gate);
     direction = 1;
     copy_window(scaled_wind_r, wind);
-    wavefront<channels>(image, writer, finder, threads).run();
+    return wavefront<channels>(image, writer, finder, threads, gate).run();
 }
 
 }  // namespace
@@ -400,18 +422,44 @@ void pre_process(working_image &image)
     leave_state(finder, last_values, carried, error);
 }
 
-void diffusion_scan(working_image &image, png_writer_t *writer)
+bool diffusion_scan(working_image &image, png_writer_t *writer, const row_gate *gate)
 {
     const int channels = channels_used;
     if (use_plain_paths) {
+        if (gate && !gate->wait_for(image.height))
+            return false;
         plain_scan(image, writer, channels);
-        return;
+        return true;
     }
     const nearest_color_finder finder(quant_weighting_coefficients, quant_error_finding_algorithm);
     switch (channels) {
-    case 4: fast_scan<4>(image, writer, finder); break;
-    case 6: fast_scan<6>(image, writer, finder); break;
-    case 7: fast_scan<7>(image, writer, finder); break;
-    default: fast_scan<3>(image, writer, finder); break;
+    case 4: return fast_scan<4>(image, writer, finder, gate);
+    case 6: return fast_scan<6>(image, writer, finder, gate);
+    case 7: return fast_scan<7>(image, writer, finder, gate);
+    default: return fast_scan<3>(image, writer, finder, gate);
     }
+}
+
+void row_gate::open_through(int rows)
+{
+    filled_.store(rows, std::memory_order_release);
+    // The lock orders the store before a waiter's check and its sleep.
+    std::lock_guard<std::mutex> lock(mutex_);
+    changed_.notify_all();
+}
+
+void row_gate::fail()
+{
+    failed_.store(true, std::memory_order_release);
+    std::lock_guard<std::mutex> lock(mutex_);
+    changed_.notify_all();
+}
+
+bool row_gate::wait_for(int rows) const
+{
+    if (filled_.load(std::memory_order_acquire) >= rows)
+        return true;
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return filled_.load(std::memory_order_acquire) >= rows || failed(); });
+    return filled_.load(std::memory_order_acquire) >= rows;
 }

@@ -4,6 +4,31 @@
 #include "engine/image.h"
 #include "png/png_writer.h"
 
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+// The rows of a working image that are filled so far, for a scan that runs
+// while the image is still being read: the scan of a row waits until the row
+// below it is there, since the spreading adds to it.
+class row_gate {
+public:
+    // Input rows 0 ... rows - 1 are filled (with the frame rows they imply).
+    void open_through(int rows);
+    // The rest will never come.
+    void fail();
+    // Waits until the first `rows` input rows are filled. False when reading
+    // failed: the scan gives up.
+    bool wait_for(int rows) const;
+    bool failed() const { return failed_.load(std::memory_order_acquire); }
+
+private:
+    std::atomic<int> filled_{ 0 };
+    std::atomic<bool> failed_{ false };
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+};
+
 extern float error_ch[12];
 extern int direction;  // 1: the row runs left to right, 0: right to left
 
@@ -20,5 +45,6 @@ void clear_scan_state();
 void pre_process(working_image &image);
 
 // One error-diffusion pass over every pixel, plain or serpentine; stores each
-// chosen index in the writer.
-void diffusion_scan(working_image &image, png_writer_t *writer);
+// chosen index in the writer. With a gate, rows are scanned as they are
+// filled; returns false when the gate fails (the image is then unfinished).
+bool diffusion_scan(working_image &image, png_writer_t *writer, const row_gate *gate = nullptr);
