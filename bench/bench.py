@@ -1,0 +1,539 @@
+"""Tessaly's benchmark: whole-process wall time, CPU time and peak memory of
+tessaly against Pillow's Floyd-Steinberg quantizer, the fast paths against
+the plain one, every option combination against the default, and a byte for
+byte check of the fast paths against the plain program.
+
+Run through bench/run, which installs what is needed and builds the programs;
+see bench/README.md. Only the standard library is imported here: everything
+that needs Pillow runs in a child process, because a child's peak memory as
+the kernel reports it can be no lower than this process's own peak when the
+child was started, so this process must stay small.
+"""
+
+import argparse
+import filecmp
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+# Working channels of each colour space, the divisor of "time per channel".
+CHANNELS = {"rgb": 3, "cmyk": 4, "rgbcmyk": 7, "yuv": 3, "rgbyuv": 6, "cmy": 3, "cmyk2": 4}
+
+# Timed combinations: one option changed from the default at a time, the
+# values equal to the default left out (the default row stands for them).
+TIMED_COMBINATIONS = (
+    [("default", [])]
+    + [("-c " + space, ["-c", space]) for space in CHANNELS if space != "rgb"]
+    + [("-e " + metric, ["-e", metric]) for metric in ("sum", "pow2m421", "pow421", "pow532", "pow2m1113")]
+    + [("-q " + weights, ["-q", weights]) for weights in ("421", "721", "631", "1113", "2417")]
+    + [("-s on", ["-s", "on"])]
+    + [("-w " + window, ["-w", window]) for window in ("round", "x", "linear_x", "linear_y", "linear_x_y", "dot")]
+    + [("-g srgb", ["-g", "srgb"]),
+       ("-lc 128", ["-lc", "128"]),
+       ("-lmx on -lmn on", ["-lmx", "on", "-lmn", "on"]),
+       ("-pp circle", ["-pp", "circle"])]
+)
+
+# Checked for equality only: the corners where a fast path is most likely to
+# part from the plain one. A diffusion level of 4 runs away to infinities and
+# NaNs, where no entry wins and the previous pixel's choice carries over; the
+# CMYK weightings in a 3-channel space leave error entries unwritten.
+EXTRA_CHECKS = [
+    ("-c rgb -e pow2 -q 111 -w floyd", ["-c", "rgb", "-e", "pow2", "-q", "111", "-w", "floyd"]),
+    ("-d 4 (runaway)", ["-d", "4"]),
+    ("-d 4 -c rgbcmyk -s on", ["-d", "4", "-c", "rgbcmyk", "-s", "on"]),
+    ("-d 2.5 -e sum -w round", ["-d", "2.5", "-e", "sum", "-w", "round"]),
+    ("-d 0", ["-d", "0"]),
+    ("-c cmyk -q 1113 -e pow2m1113", ["-c", "cmyk", "-q", "1113", "-e", "pow2m1113"]),
+    ("-c cmyk2 -q 2417", ["-c", "cmyk2", "-q", "2417"]),
+    ("-q 421 -e pow2m421", ["-q", "421", "-e", "pow2m421"]),
+    ("-c rgbcmyk -q 721", ["-c", "rgbcmyk", "-q", "721"]),
+    ("-c rgbyuv -e sum -g srgb", ["-c", "rgbyuv", "-e", "sum", "-g", "srgb"]),
+    ("-c cmy -lc 85 -s on -w linear_x_y", ["-c", "cmy", "-lc", "85", "-s", "on", "-w", "linear_x_y"]),
+    ("-lmx on -mxl 0.8 -lmn on -mnl 0.1", ["-lmx", "on", "-mxl", "0.8", "-lmn", "on", "-mnl", "0.1"]),
+    ("-pp circle -d 0 -ppw square -ppc 2", ["-pp", "circle", "-d", "0", "-ppw", "square", "-ppc", "2"]),
+    ("-pp circle -ppw cross -c yuv -q 421", ["-pp", "circle", "-ppw", "cross", "-c", "yuv", "-q", "421"]),
+    ("-g srgb -lc 170 -s on -c cmyk", ["-g", "srgb", "-lc", "170", "-s", "on", "-c", "cmyk"]),
+]
+
+PILLOW_DITHER = """
+import sys
+from PIL import Image
+source, palette_file, output = sys.argv[1:4]
+palette = Image.new("P", (1, 1))
+with open(palette_file, "rb") as f:
+    palette.putpalette(f.read())
+image = Image.open(source).convert("RGB")
+image.quantize(palette=palette, dither=Image.Dither.FLOYDSTEINBERG).save(output, compress_level=0)
+"""
+
+# The palette of the photo by Pillow's median cut, as the 768 bytes of a
+# palette file (padded with black should fewer than 256 colours come back).
+PILLOW_ADAPTED_PALETTE = """
+import sys
+from PIL import Image
+image = Image.open(sys.argv[1]).convert("RGB")
+colours = bytes(image.quantize(256, method=Image.Quantize.MEDIANCUT).getpalette()[:768])
+with open(sys.argv[2], "wb") as f:
+    f.write(colours.ljust(768, b"\\0"))
+"""
+
+PILLOW_SIZE = """
+import sys
+from PIL import Image
+with Image.open(sys.argv[1]) as image:
+    image.load()
+    print(image.width, image.height, image.mode)
+"""
+
+PILLOW_VERSION = "import PIL; print(PIL.__version__)"
+
+
+class Failure(Exception):
+    """A run that did not do its job: the benchmark cannot go on with it."""
+
+
+failures = []
+
+
+def fail(message):
+    failures.append(message)
+    print("FAIL: " + message, flush=True)
+
+
+def parse_size(text):
+    width, _, height = text.lower().partition("x")
+    return int(width), int(height)
+
+
+def size_name(size):
+    return "%dx%d" % size
+
+
+def megapixels(size):
+    return size[0] * size[1] / 1e6
+
+
+# ---------------------------------------------------------------- measuring
+
+class Measurement:
+    def __init__(self, wall, cpu, peak_bytes, status, output_text):
+        self.wall = wall
+        self.cpu = cpu
+        self.peak_bytes = peak_bytes
+        self.status = status
+        self.output_text = output_text
+
+
+def measure(argv, cwd, log_path):
+    """Runs one process to its end; its standard output goes to log_path.
+    Wall time from start to reaping, CPU time and peak memory from the
+    kernel's account of the child (os.wait4)."""
+    with open(log_path, "wb") as log:
+        start = time.perf_counter()
+        child = subprocess.Popen(argv, cwd=cwd, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+        _, status, usage = os.wait4(child.pid, 0)
+        wall = time.perf_counter() - start
+    child.returncode = os.waitstatus_to_exitcode(status)
+    with open(log_path, "rb") as log:
+        text = log.read(65536).decode("utf-8", "replace")
+    return Measurement(wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss * 1024, child.returncode, text)
+
+
+def run_python(script, *arguments):
+    """Runs a Pillow script in a child; returns its standard output."""
+    result = subprocess.run([sys.executable, "-c", script] + list(arguments), capture_output=True, text=True)
+    if result.returncode != 0:
+        raise Failure("python child failed: %s" % result.stderr.strip()[-800:])
+    return result.stdout
+
+
+def decoded_size(path):
+    """Width, height and mode of an image as Pillow decodes it."""
+    width, height, mode = run_python(PILLOW_SIZE, path).split()
+    return int(width), int(height), mode
+
+
+class Bench:
+    def __init__(self, options):
+        self.options = options
+        self.build = os.path.abspath(options.build_dir)
+        self.data = os.path.join(self.build, "data")
+        self.scratch = os.path.join(self.build, "scratch")
+        os.makedirs(self.data, exist_ok=True)
+        shutil.rmtree(self.scratch, ignore_errors=True)
+        os.makedirs(self.scratch)
+        self.tessaly = os.path.join(self.build, "tessaly")
+        self.plain = os.path.join(self.build, "tessaly_plain")
+        for program in (self.tessaly, self.plain, self.tool("make_sample"), self.tool("make_palette")):
+            if not os.access(program, os.X_OK):
+                raise Failure("%s is not built (bench/run builds it)" % program)
+
+    def tool(self, name):
+        return os.path.join(self.build, name)
+
+    # ------------------------------------------------------------ inputs
+
+    def cached(self, name, make):
+        """The data file of that name, made once and then reused. Made under
+        a temporary name, so that an interrupted run leaves no half file."""
+        path = os.path.join(self.data, name)
+        if not os.path.exists(path):
+            partial = os.path.join(self.data, "partial-" + name)
+            print("  making %s" % name, flush=True)
+            make(partial)
+            os.replace(partial, path)
+        return path
+
+    def sample(self, size, grain, extension):
+        """make_sample's photo-like scene; it writes PNG or binary PPM by the
+        extension, which the partial name keeps."""
+        name = "photo_%s_g%d.%s" % (size_name(size), grain, extension)
+        return self.cached(name, lambda path: subprocess.run(
+            [self.tool("make_sample"), path, str(size[0]), str(size[1]), str(grain)], check=True))
+
+    def palette(self, name):
+        if name == "adapted":
+            photo = self.sample(self.options.size, 6, "ppm")
+            return self.cached("adapted_%s.act" % size_name(self.options.size),
+                               lambda path: run_python(PILLOW_ADAPTED_PALETTE, photo, path))
+        return self.cached(name + ".act",
+                           lambda path: subprocess.run([self.tool("make_palette"), name, path], check=True))
+
+    # ------------------------------------------------------------ runs
+
+    def run_tessaly(self, program, palette, settings, source, keep_as=None):
+        """One run of tessaly (or tessaly_plain) in the scratch folder on a
+        link to the source. Checks that it wrote exactly its one output file;
+        deletes it, or keeps it under keep_as."""
+        extension = source.rsplit(".", 1)[1]
+        link = os.path.join(self.scratch, "input." + extension)
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(source, link)
+        before = set(os.listdir(self.scratch))
+        argv = [program, "-p", palette] + settings + ["input." + extension]
+        result = measure(argv, self.scratch, os.path.join(self.build, "last_run.log"))
+        produced = sorted(set(os.listdir(self.scratch)) - before)
+        expected = "input_dithered_0000.png"
+        os.remove(link)
+        if result.status != 0 or produced != [expected]:
+            for name in produced:
+                os.remove(os.path.join(self.scratch, name))
+            raise Failure("%s exited with %d and wrote %s instead of %s; its output:\n%s"
+                          % (" ".join(argv), result.status, produced or "nothing", expected, result.output_text[-2000:]))
+        output = os.path.join(self.scratch, expected)
+        if keep_as:
+            os.replace(output, keep_as)
+        else:
+            os.remove(output)
+        return result
+
+    def run_pillow(self, palette, source):
+        output = os.path.join(self.scratch, "pillow.png")
+        argv = [sys.executable, "-c", PILLOW_DITHER, source, palette, output]
+        result = measure(argv, self.scratch, os.path.join(self.build, "last_run.log"))
+        if result.status != 0 or not os.path.exists(output):
+            raise Failure("Pillow's run failed (%d):\n%s" % (result.status, result.output_text[-2000:]))
+        os.remove(output)
+        return result
+
+    def repeated(self, run):
+        return [run() for _ in range(self.options.repeats)]
+
+    def repeated_tessaly(self, palette, settings, source, size, keep_as):
+        """The repeats of one tessaly run; the first one's output is kept
+        under keep_as and must decode to an indexed image of the input's size."""
+        runs = [self.run_tessaly(self.tessaly, palette, settings, source, keep_as=keep_as)]
+        check_decodes(keep_as, size)
+        for _ in range(self.options.repeats - 1):
+            runs.append(self.run_tessaly(self.tessaly, palette, settings, source))
+        return runs
+
+
+def check_decodes(path, size):
+    width, height, mode = decoded_size(path)
+    if (width, height, mode) != (size[0], size[1], "P"):
+        fail("%s decodes as %dx%d %s, expected %s P" % (path, width, height, mode, size_name(size)))
+
+
+# ---------------------------------------------------------------- printing
+
+def seconds(value):
+    return "%.3f s" % value
+
+
+def per_pixel(bytes_, size):
+    return bytes_ / (size[0] * size[1])
+
+
+def print_table(header, rows):
+    widths = [max(len(str(row[i])) for row in [header] + rows) for i in range(len(header))]
+    line = lambda row: "  ".join(str(cell).ljust(widths[i]) if i == 0 else str(cell).rjust(widths[i])
+                                 for i, cell in enumerate(row))
+    print(line(header))
+    print("  ".join("-" * w for w in widths))
+    for row in rows:
+        print(line(row))
+    print(flush=True)
+
+
+def machine_line():
+    model, flags = "unknown CPU", set()
+    with open("/proc/cpuinfo") as info:
+        for entry in info:
+            key, _, value = entry.partition(":")
+            if key.strip() == "model name" and model == "unknown CPU":
+                model = value.strip()
+            elif key.strip() == "flags" and not flags:
+                flags = set(value.split())
+    vectors = [unit for unit in ("sse2", "avx2", "avx512f") if unit in flags] or ["none of sse2/avx2/avx512f"]
+    with open("/proc/loadavg") as load:
+        load_average = load.read().split()[0]
+    return "machine: %s, %d cores, vector units: %s; Pillow %s, Python %s; load average %s at start" % (
+        model, os.cpu_count(), " ".join(vectors), run_python(PILLOW_VERSION).strip(), sys.version.split()[0], load_average)
+
+
+def megabytes(peak):
+    return at_floor(peak) + "%.1f" % (peak / 2**20)
+
+
+def bytes_per_pixel(peak, pixels):
+    return at_floor(peak) + "%.2f" % (peak / pixels)
+
+
+def at_floor(peak):
+    """'<=' before a figure that may be the harness's own size rather than
+    the child's (see memory_floor)."""
+    return "<=" if peak <= memory_floor.value * 1.05 else ""
+
+
+def memory_floor():
+    """Peak memory a do-nothing child reports: this process's own peak, which
+    the kernel carries over into every child it starts. A figure at this
+    floor means 'at most this much'."""
+    if memory_floor.value is None:
+        true_program = shutil.which("true") or "/bin/true"
+        memory_floor.value = measure([true_program], "/", os.devnull).peak_bytes
+    return memory_floor.value
+
+
+memory_floor.value = None
+
+
+# ---------------------------------------------------------------- sections
+
+class Targets:
+    def __init__(self):
+        self.rows = []
+
+    def add(self, name, figure, met):
+        self.rows.append((name, figure, "MET" if met else "NOT MET"))
+
+    def add_memory(self, name, peak, pixels, limit):
+        """A figure at the harness's floor that exceeds the limit says
+        nothing about the program."""
+        met = peak / pixels <= limit
+        verdict = "MET" if met else "UNKNOWN (harness floor)" if at_floor(peak) else "NOT MET"
+        self.rows.append((name, bytes_per_pixel(peak, pixels) + " B/pixel", verdict))
+
+
+def against_pillow(bench, targets):
+    """Sections 1: the 12-megapixel photo as PPM and as PNG, each palette,
+    tessaly and Pillow, best and median of the repeats."""
+    size = bench.options.size
+    pixels = size[0] * size[1]
+    print("== tessaly (default settings) against Pillow, %s (%.1f MP), %d run(s) each ==" % (size_name(size), megapixels(size), bench.options.repeats))
+    rows = []
+    medians = {}
+    for extension in ("ppm", "png"):
+        source = bench.sample(size, 6, extension)
+        for palette_name in ("cube332", "adapted"):
+            palette = bench.palette(palette_name)
+            kept = os.path.join(bench.build, "decode_check.png")
+            ours = bench.repeated_tessaly(palette, [], source, size, kept)
+            os.remove(kept)
+            theirs = bench.repeated(lambda: bench.run_pillow(palette, source))
+            label = "%s %s" % (extension.upper(), palette_name)
+            for who, runs in (("tessaly", ours), ("Pillow", theirs)):
+                walls = [r.wall for r in runs]
+                cpus = [r.cpu for r in runs]
+                peak = max(r.peak_bytes for r in runs)
+                rows.append([label, who, seconds(statistics.median(walls)), seconds(min(walls)),
+                             seconds(statistics.median(cpus)), megabytes(peak), bytes_per_pixel(peak, pixels)])
+            ratio = lambda f: f(ours) / f(theirs)
+            wall_ratio = ratio(lambda runs: statistics.median(r.wall for r in runs))
+            medians[(extension, palette_name)] = (wall_ratio, statistics.median(r.wall for r in ours), max(r.peak_bytes for r in ours))
+            rows.append([label, "tessaly/Pillow", "%.2f" % wall_ratio,
+                         "%.2f" % ratio(lambda runs: min(r.wall for r in runs)),
+                         "%.2f" % ratio(lambda runs: statistics.median(r.cpu for r in runs)),
+                         "%.2f" % ratio(lambda runs: max(r.peak_bytes for r in runs)), ""])
+    print_table(["input palette", "program", "wall med", "wall best", "CPU med", "peak MB", "B/pixel"], rows)
+
+    for palette_name in ("cube332", "adapted"):
+        figure = medians[("ppm", palette_name)][0]
+        targets.add("default PPM wall <= 0.5 x Pillow (%s)" % palette_name, "%.2f x" % figure, figure <= 0.5)
+    for palette_name in ("cube332", "adapted"):
+        figure = medians[("png", palette_name)][0]
+        targets.add("PNG wall <= 0.8 x Pillow (%s)" % palette_name, "%.2f x" % figure, figure <= 0.8)
+    peak = max(medians[("ppm", p)][2] for p in ("cube332", "adapted"))
+    targets.add_memory("peak memory rgb <= 20 B/pixel (%s PPM)" % size_name(size), peak, pixels, 20)
+    return medians
+
+
+def seven_channel_memory(bench, targets):
+    """The 7-channel space on the large photo: one run for its peak memory."""
+    size = bench.options.size
+    source = bench.sample(size, 6, "ppm")
+    result = bench.run_tessaly(bench.tessaly, bench.palette("adapted"), ["-c", "rgbcmyk"], source)
+    pixels = size[0] * size[1]
+    figure = bytes_per_pixel(result.peak_bytes, pixels)
+    print("== peak memory, -c rgbcmyk, %s PPM, adapted palette: %s MB, %s B/pixel (wall %s) ==\n"
+          % (size_name(size), megabytes(result.peak_bytes), figure, seconds(result.wall)), flush=True)
+    targets.add_memory("peak memory rgbcmyk <= 36 B/pixel (%s PPM)" % size_name(size), result.peak_bytes, pixels, 36)
+
+
+def against_plain(bench, targets):
+    """Section 2: the fast program against tessaly_plain on the PPM, each
+    palette; the two outputs must be the same bytes."""
+    quick = bench.options.quick
+    size = bench.options.quick_size if quick else bench.options.size
+    source = bench.sample(size, 6, "ppm")
+    note = " (--quick: plain measured on the %.1f-megapixel version, not on %s)" % (megapixels(size), size_name(bench.options.size)) if quick else ""
+    print("== fast against plain, %s PPM, default settings, plain run once%s ==" % (size_name(size), note), flush=True)
+    rows = []
+    worst = None
+    for palette_name in ("cube332", "adapted"):
+        palette = bench.palette(palette_name)
+        fast_output = os.path.join(bench.build, "fast.png")
+        plain_output = os.path.join(bench.build, "plain.png")
+        fast = bench.repeated_tessaly(palette, [], source, size, fast_output)
+        print("  running tessaly_plain with %s ..." % palette_name, flush=True)
+        plain = bench.run_tessaly(bench.plain, palette, [], source, keep_as=plain_output)
+        same = filecmp.cmp(fast_output, plain_output, shallow=False)
+        os.remove(fast_output)
+        os.remove(plain_output)
+        if not same:
+            fail("fast and plain outputs DIFFER on %s PPM with %s" % (size_name(size), palette_name))
+        fast_wall = min(r.wall for r in fast)
+        speedup = plain.wall / fast_wall
+        worst = speedup if worst is None else min(worst, speedup)
+        rows.append([palette_name, seconds(fast_wall), seconds(plain.wall), seconds(min(r.cpu for r in fast)), seconds(plain.cpu),
+                     "%.1f x" % speedup, "identical" if same else "DIFFERENT - FAIL"])
+    print_table(["palette", "fast wall best", "plain wall", "fast CPU", "plain CPU", "plain/fast", "outputs"], rows)
+    where = "%s PPM%s" % (size_name(size), ", --quick" if quick else "")
+    targets.add("default >= 20 x faster than plain (%s)" % where, "%.1f x" % worst, worst >= 20)
+
+
+def combinations(bench, targets):
+    """Section 3: every option changed one at a time on a smaller photo, time
+    per pixel per working channel against the default's."""
+    size = bench.options.combo_size
+    pixels = size[0] * size[1]
+    source = bench.sample(size, 6, "ppm")
+    palette = bench.palette("adapted")
+    print("== option combinations, %s PPM, adapted palette, best of %d ==" % (size_name(size), bench.options.repeats), flush=True)
+    results = []
+    for label, settings in TIMED_COMBINATIONS:
+        runs = bench.repeated(lambda: bench.run_tessaly(bench.tessaly, palette, settings, source))
+        space = settings[settings.index("-c") + 1] if "-c" in settings else "rgb"
+        results.append((label, space, min(r.wall for r in runs), max(r.peak_bytes for r in runs)))
+    default_per_channel = results[0][2] / (pixels * CHANNELS["rgb"])
+    rows = []
+    worst_label, worst_ratio = None, 0.0
+    for label, space, wall, peak in results:
+        per_channel = wall / (pixels * CHANNELS[space])
+        ratio = per_channel / default_per_channel
+        if ratio > worst_ratio:
+            worst_label, worst_ratio = label, ratio
+        memory = bytes_per_pixel(peak, pixels) if space in ("rgb", "rgbcmyk") else ""
+        rows.append([label, CHANNELS[space], seconds(wall), "%.2f" % (per_channel * 1e9), "%.2f" % ratio, memory])
+    print_table(["combination", "channels", "wall best", "ns/pixel/channel", "vs default", "peak B/pixel"], rows)
+    targets.add("every combination no slower per channel than default (worst: %s)" % worst_label,
+                "%.2f x" % worst_ratio, worst_ratio <= 1.0)
+
+
+def equivalence(bench):
+    """Section 4: every combination, fast against plain, byte for byte, on
+    small images: a grainy photo and a smooth one, three palettes (cga holds
+    240 copies of one colour, so ties are decided by the lowest index)."""
+    size = bench.options.check_size
+    images = [bench.sample(size, 6, "ppm"), bench.sample(size, 0, "png")]
+    palettes = ["cube332", "adapted", "cga"]
+    print("== equivalence of fast and plain, %s, photo with grain (PPM) and without (PNG), palettes %s ==" % (size_name(size), ", ".join(palettes)), flush=True)
+    fast_output = os.path.join(bench.build, "check_fast.png")
+    plain_output = os.path.join(bench.build, "check_plain.png")
+    passed = 0
+    checks = TIMED_COMBINATIONS + EXTRA_CHECKS
+    for label, settings in checks:
+        differing = []
+        for source in images:
+            for palette_name in palettes:
+                palette = bench.palette(palette_name)
+                bench.run_tessaly(bench.tessaly, palette, settings, source, keep_as=fast_output)
+                bench.run_tessaly(bench.plain, palette, settings, source, keep_as=plain_output)
+                if not filecmp.cmp(fast_output, plain_output, shallow=False):
+                    differing.append("%s/%s" % (os.path.basename(source), palette_name))
+        if differing:
+            fail("fast and plain differ for %s on %s" % (label, ", ".join(differing)))
+        else:
+            passed += 1
+            print("  PASS  %s" % label, flush=True)
+    for path in (fast_output, plain_output):
+        if os.path.exists(path):
+            os.remove(path)
+    print("equivalence: %d of %d combinations identical\n" % (passed, len(checks)), flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build-dir", default="build-bench", help="where the programs are built and the data cached")
+    parser.add_argument("--quick", action="store_true", help="measure the plain path on the smaller photo (--quick-size)")
+    parser.add_argument("--repeats", type=int, default=3, help="runs of each timed measurement (default 3)")
+    parser.add_argument("--size", type=parse_size, default=(4000, 3000), help="the large photo (default 4000x3000)")
+    parser.add_argument("--quick-size", type=parse_size, default=(2000, 1500), help="the photo of --quick's plain runs (default 2000x1500)")
+    parser.add_argument("--combo-size", type=parse_size, default=(2000, 1500), help="the photo of the combinations (default 2000x1500)")
+    parser.add_argument("--check-size", type=parse_size, default=(300, 200), help="the images of the equivalence check (default 300x200)")
+    options = parser.parse_args()
+    if options.repeats < 1:
+        parser.error("--repeats must be at least 1")
+
+    print(machine_line())
+    floor = memory_floor()
+    print("(peak memory is the kernel's figure for the whole process; no child reads below %.1f MB here, the harness's own"
+          " peak, so a figure marked <= may be less)\n" % (floor / 2**20), flush=True)
+    try:
+        bench = Bench(options)
+        targets = Targets()
+        print("inputs (cached in %s):" % bench.data, flush=True)
+        for extension in ("ppm", "png"):
+            bench.sample(options.size, 6, extension)
+        for name in ("cube332", "adapted", "cga"):
+            bench.palette(name)
+        print(flush=True)
+        against_pillow(bench, targets)
+        seven_channel_memory(bench, targets)
+        against_plain(bench, targets)
+        combinations(bench, targets)
+        equivalence(bench)
+    except Failure as failure:
+        fail(str(failure))
+        print("\nbenchmark stopped: a run failed")
+        return 1
+
+    print("== targets ==")
+    print_table(["target", "measured", ""], [list(row) for row in targets.rows])
+    if failures:
+        print("FAIL: %d correctness failure(s):" % len(failures))
+        for message in failures:
+            print("  " + message)
+        return 1
+    print("all runs succeeded and every fast output matched the plain one")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
