@@ -501,11 +501,11 @@ def main():
     if options.repeats < 1:
         parser.error("--repeats must be at least 1")
 
-    print(machine_line())
-    floor = memory_floor()
-    print("(peak memory is the kernel's figure for the whole process; no child reads below %.1f MB here, the harness's own"
-          " peak, so a figure marked <= may be less)\n" % (floor / 2**20), flush=True)
     try:
+        print(machine_line())
+        floor = memory_floor()
+        print("(peak memory is the kernel's figure for the whole process; no child reads below %.1f MB here, the harness's own"
+              " peak, so a figure marked <= may be less)\n" % (floor / 2**20), flush=True)
         bench = Bench(options)
         targets = Targets()
         print("inputs (cached in %s):" % bench.data, flush=True)
