@@ -1,11 +1,14 @@
 # make demo   builds in Release mode and dithers the bundled sample
 # make test   builds and runs the whole test suite through CTest
 # make asan   the test suite built with AddressSanitizer and UBSan
+# make fuzz   the libFuzzer targets (clang): the seed corpus replayed, then each
+#             target fuzzed for FUZZ_SECONDS (600 by default; 0 replays only)
 
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+FUZZ_SECONDS ?= 600
 
-.PHONY: deps demo test asan clean
+.PHONY: deps demo test asan fuzz clean
 
 deps:
 	@scripts/install-deps
@@ -23,10 +26,17 @@ test: deps
 	cmake --build build -j $(JOBS)
 	cd build && ctest --output-on-failure -j $(JOBS)
 
+# Optimised, so that the end-to-end runs keep their pace under the sanitizers.
 asan: deps
-	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTESSALY_SANITIZE=ON $(CMAKE_FLAGS) >/dev/null
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSALY_SANITIZE=ON $(CMAKE_FLAGS) >/dev/null
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ctest --output-on-failure -j $(JOBS)
 
+fuzz:
+	@scripts/install-deps clang libclang-rt-14-dev
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSALY_FUZZ=ON -DTESSALY_TESTS=OFF $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_driver fuzz_palette fuzz_image fuzz_png_writer
+	fuzz/run build-fuzz $(FUZZ_SECONDS)
+
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-fuzz
