@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -20,8 +21,8 @@ constexpr int grid_axes = 3;
 constexpr int cells_per_axis = 16;
 constexpr int cell_count = cells_per_axis * cells_per_axis * cells_per_axis;
 
-// Candidates are tried eight at a time; a cell's list is padded to a multiple.
-constexpr int batch = 8;
+// A cell's list is padded to a multiple of the widest vector of candidates.
+constexpr int batch = 16;
 
 constexpr float infinity = std::numeric_limits<float>::infinity();
 
@@ -44,6 +45,7 @@ struct nearest_color_finder::plan {
     enum entry_kind { difference, weighted_difference, constant };
     entry_kind kind[max_working_channels] = {};
     float constant_value[max_working_channels] = {};
+    float float_weight[max_working_channels] = {};  // for the rough errors
     const weighting_row *weighting = nullptr;
     float pal[max_working_channels][palette_entries] = {};
 
@@ -79,7 +81,7 @@ using cell_t = nearest_color_finder::cell;
 
 // The error of entry k, formed as the plain search forms it.
 template <int metric>
-float error_of(const plan_t &p, const float *v, int k)
+__attribute__((always_inline)) inline float error_of(const plan_t &p, const float *v, int k)
 {
     double d[max_working_channels];
     for (int e = 0; e < p.entries; ++e)
@@ -155,110 +157,202 @@ inline int axis_cell(float value, float origin, float inverse_step)
     return static_cast<int>(t);
 }
 
-// Eight candidates at once. The vectors hold the same values, rounded at the
-// same steps, as the plain search's scalars: a float difference, its absolute
-// value (the sign bit cleared), the weighted entry rounded to float, and the
-// metric in double rounded to float.
-typedef float floats8 __attribute__((vector_size(32)));
-typedef double doubles8 __attribute__((vector_size(64)));
-typedef int32_t ints8 __attribute__((vector_size(32)));
+// Sixteen candidates at once, in float. The search first sizes every
+// candidate's error roughly in float, then settles the few whose rough error
+// lies near the least with the exact arithmetic. Every entry of the per-channel
+// error and every term of a metric is a product of at most five non-negative
+// factors, and the terms are only ever added, so the float result lies within
+// a relative 30 units of the last place (about 2e-6) of the exact one, plus an
+// absolute amount far below 1e-38 where values leave the normal range. The
+// margin allowed for it is some five times larger.
+// The vectors of a vector unit: sixteen floats for AVX-512, eight for AVX2,
+// four for anything else.
+template <int lanes>
+struct vectors;
 
-template <typename to, typename from>
-__attribute__((always_inline)) inline to bits_as(const from &value)
+template <>
+struct vectors<16> {
+    typedef float floats __attribute__((vector_size(64)));
+    typedef int32_t ints __attribute__((vector_size(64)));
+};
+
+template <>
+struct vectors<8> {
+    typedef float floats __attribute__((vector_size(32)));
+    typedef int32_t ints __attribute__((vector_size(32)));
+};
+
+template <>
+struct vectors<4> {
+    typedef float floats __attribute__((vector_size(16)));
+    typedef int32_t ints __attribute__((vector_size(16)));
+};
+
+constexpr float rough_margin = 1e-5f;
+constexpr float rough_floor = 1e-35f;
+
+// The most the exact error can be, given the rough one, and the other way
+// round: both are the same widening.
+inline float widened(float rough)
 {
-    to result;
-    std::memcpy(&result, &value, sizeof result);
-    return result;
+    return rough * (1.0f + rough_margin) + rough_floor;
 }
 
-// The entries of eight candidates, widened to double.
-template <int entries>
+// Above this the exact search decides: the plain search refuses errors from
+// 1e18 on, and rough errors may overflow where exact ones do not.
+constexpr float rough_limit = 1e17f;
+
+// The rough per-channel error of a vector of candidates.
+template <int lanes, int entries>
 __attribute__((always_inline)) inline void weigh_batch(const plan_t &p, const cell_t &c, int i, const float *v,
-                                                       doubles8 *d)
+                                                       typename vectors<lanes>::floats *d)
 {
+    using floats = typename vectors<lanes>::floats;
+    using ints = typename vectors<lanes>::ints;
     for (int e = 0; e < entries; ++e) {
         if (p.kind[e] == plan_t::constant) {
-            d[e] = doubles8{} + static_cast<double>(p.constant_value[e]);
+            d[e] = floats{} + p.constant_value[e];
             continue;
         }
-        floats8 colour;
+        floats colour;
         std::memcpy(&colour, c.colour(e) + i, sizeof colour);
-        const floats8 magnitude = bits_as<floats8>(bits_as<ints8>(v[e] - colour) & 0x7fffffff);
-        doubles8 wide = __builtin_convertvector(magnitude, doubles8);
-        if (p.kind[e] == plan_t::weighted_difference)
-            wide = __builtin_convertvector(__builtin_convertvector(p.weight[e] * wide, floats8), doubles8);
-        d[e] = wide;
+        const floats magnitude = (floats)((ints)(v[e] - colour) & 0x7fffffff);
+        d[e] = p.kind[e] == plan_t::weighted_difference ? p.float_weight[e] * magnitude : magnitude;
     }
 }
 
-// Every lane set to the smallest of the eight, in three steps of halving.
-template <typename vector>
-__attribute__((always_inline)) inline vector smallest_lane(vector x)
+// Each lane paired with the lane `step` away, and each lane's own bit, as
+// constant vectors for the halving reductions.
+template <int lanes, int step, size_t... lane>
+__attribute__((always_inline)) inline typename vectors<lanes>::ints partners(std::index_sequence<lane...>)
 {
-    using mask = ints8;
-    x = x < __builtin_shuffle(x, mask{ 4, 5, 6, 7, 0, 1, 2, 3 }) ? x : __builtin_shuffle(x, mask{ 4, 5, 6, 7, 0, 1, 2, 3 });
-    x = x < __builtin_shuffle(x, mask{ 2, 3, 0, 1, 6, 7, 4, 5 }) ? x : __builtin_shuffle(x, mask{ 2, 3, 0, 1, 6, 7, 4, 5 });
-    x = x < __builtin_shuffle(x, mask{ 1, 0, 3, 2, 5, 4, 7, 6 }) ? x : __builtin_shuffle(x, mask{ 1, 0, 3, 2, 5, 4, 7, 6 });
-    return x;
+    return typename vectors<lanes>::ints{ static_cast<int32_t>(lane ^ step)... };
 }
 
-template <int metric, int entries>
-__attribute__((always_inline)) inline int search_batches(const plan_t &p, const cell_t &c, const float *v,
-                                                         float *error)
+template <int lanes, size_t... lane>
+__attribute__((always_inline)) inline typename vectors<lanes>::ints lane_bits(std::index_sequence<lane...>)
 {
-    float best = no_error_yet;
-    int best_entry = -1;
-    for (int i = 0; i < c.count; i += batch) {
-        if (c.bound[i] > best)
-            break;
-        doubles8 d[entries];
-        weigh_batch<entries>(p, c, i, v, d);
+    return typename vectors<lanes>::ints{ static_cast<int32_t>(1u << lane)... };
+}
+
+// Every lane the smallest of them all (step by step, halving the distance).
+template <int lanes, int step = lanes / 2>
+__attribute__((always_inline)) inline typename vectors<lanes>::floats smallest_everywhere(
+    typename vectors<lanes>::floats x)
+{
+    if constexpr (step == 0) {
+        return x;
+    } else {
+        const auto y = __builtin_shuffle(x, partners<lanes, step>(std::make_index_sequence<lanes>{}));
+        return smallest_everywhere<lanes, step / 2>(x < y ? x : y);
+    }
+}
+
+template <int lanes, int step = lanes / 2>
+__attribute__((always_inline)) inline typename vectors<lanes>::ints joined_everywhere(
+    typename vectors<lanes>::ints x)
+{
+    if constexpr (step == 0)
+        return x;
+    else
+        return joined_everywhere<lanes, step / 2>(
+            x | __builtin_shuffle(x, partners<lanes, step>(std::make_index_sequence<lanes>{})));
+}
+
+// The smallest lane; a non-number is never the smallest.
+template <int lanes>
+__attribute__((always_inline)) inline float smallest_lane(typename vectors<lanes>::floats x)
+{
+    return smallest_everywhere<lanes>(x == x ? x : infinity)[0];
+}
+
+// Bit j set where lane j is at most the limit.
+template <int lanes>
+__attribute__((always_inline)) inline uint32_t lanes_at_most(typename vectors<lanes>::floats x, float limit)
+{
+    const auto bits = (x <= limit) & lane_bits<lanes>(std::make_index_sequence<lanes>{});
+    return static_cast<uint32_t>(joined_everywhere<lanes>(bits)[0]);
+}
+
+constexpr int unsettled = -2;
+
+// Tries the cell's entries by rising bound, a vector at a time, until the
+// next bound passes what the least rough error allows the exact least to be:
+// no entry from there on can win or tie. Then settles exactly, lowest index
+// on ties, every entry tried whose rough error could hide the exact least.
+template <int lanes, int metric, int entries>
+__attribute__((always_inline)) inline int search_batches(const plan_t &p, const cell_t &c, const float *v)
+{
+    using floats = typename vectors<lanes>::floats;
+    floats rough[palette_entries / lanes];
+    float batch_least[palette_entries / lanes];
+    float least = infinity;
+    int tried = 0;
+    for (int i = 0; i < c.count && !(c.bound[i] > widened(least)); i += lanes, ++tried) {
+        floats d[entries];
+        weigh_batch<lanes, entries>(p, c, i, v, d);
         // Metrics 0 and 1 run over the used channels, which are the entries
         // they read; the others ignore the count.
-        floats8 errors = __builtin_convertvector(metric_of<metric>(d, entries), floats8);
-        // A non-number never wins, nor does infinity: both may stand as
-        // infinity in the reduction.
-        errors = errors == errors ? errors : infinity;
-        const floats8 least = smallest_lane(errors);
-        if (!(least[0] <= best))
+        rough[tried] = metric_of<metric>(d, entries);
+        batch_least[tried] = smallest_lane<lanes>(rough[tried]);
+        least = std::min(least, batch_least[tried]);
+    }
+    if (!(least <= rough_limit))
+        return unsettled;
+
+    // An entry whose rough error passes this is beaten by the entry of the
+    // least rough error, whatever their exact errors.
+    const float reach = widened(widened(least));
+    int candidates = 0, only = -1;
+    float best = no_error_yet;
+    int best_entry = -1;
+    for (int b = 0; b < tried; ++b) {
+        if (!(batch_least[b] <= reach))
             continue;
-        ints8 entry;
-        std::memcpy(&entry, c.entry.get() + i, sizeof entry);
-        const int lowest = smallest_lane(errors == least ? entry : palette_entries)[0];
-        if (least[0] < best || lowest < best_entry) {
-            best = least[0];
-            best_entry = lowest;
+        for (uint32_t mask = lanes_at_most<lanes>(rough[b], reach); mask != 0; mask &= mask - 1) {
+            const int k = c.entry[b * lanes + __builtin_ctz(mask)];
+            if (++candidates == 1) {
+                // Alone within reach, it wins without being settled.
+                only = k;
+                continue;
+            }
+            if (candidates == 2) {
+                best = error_of<metric>(p, v, only);
+                best_entry = only;
+            }
+            const float e = error_of<metric>(p, v, k);
+            if (e < best || (e == best && k < best_entry)) {
+                best = e;
+                best_entry = k;
+            }
         }
     }
-    if (best_entry >= 0)
-        *error = best;
-    return best_entry;
+    return candidates == 1 ? only : best_entry;
 }
 
 // The metric and the number of entries it reads fix the shape of the search;
 // the widest vector unit of the machine runs it.
 template <int metric, int entries>
-int search_generic(const plan_t &p, const cell_t &c, const float *v, float *error)
+int search_generic(const plan_t &p, const cell_t &c, const float *v)
 {
-    return search_batches<metric, entries>(p, c, v, error);
+    return search_batches<4, metric, entries>(p, c, v);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
 template <int metric, int entries>
-__attribute__((target("avx2"))) int search_avx2(const plan_t &p, const cell_t &c, const float *v, float *error)
+__attribute__((target("avx2"))) int search_avx2(const plan_t &p, const cell_t &c, const float *v)
 {
-    return search_batches<metric, entries>(p, c, v, error);
+    return search_batches<8, metric, entries>(p, c, v);
 }
 
 template <int metric, int entries>
-__attribute__((target("avx512f,avx512dq"))) int search_avx512(const plan_t &p, const cell_t &c, const float *v,
-                                                             float *error)
+__attribute__((target("avx512f,avx512dq"))) int search_avx512(const plan_t &p, const cell_t &c, const float *v)
 {
-    return search_batches<metric, entries>(p, c, v, error);
+    return search_batches<16, metric, entries>(p, c, v);
 }
 #endif
 
-using batch_search = int (*)(const plan_t &, const cell_t &, const float *, float *);
+using batch_search = int (*)(const plan_t &, const cell_t &, const float *);
 
 template <int metric, int entries>
 batch_search widest_search()
@@ -322,6 +416,7 @@ nearest_color_finder::nearest_color_finder(int weighting_code, int metric_code)
             p.kind[e] = plan_t::constant, p.constant_value[e] = weighted(0.0f, p.weight[e]);
         else
             p.kind[e] = p.weight[e] == 1.0 ? plan_t::difference : plan_t::weighted_difference;
+        p.float_weight[e] = static_cast<float>(p.weight[e]);
         if (e < p.entries && p.kind[e] == plan_t::constant && !std::isfinite(p.constant_value[e]))
             p.usable = false;
         if (e < p.entries && p.kind[e] != plan_t::constant && e >= grid_axes)
@@ -413,14 +508,14 @@ nearest_color_finder::cell &nearest_color_finder::cell_for(const float *v) const
     return cells_[index];
 }
 
-int nearest_color_finder::find(const float *v, float *error) const
+int nearest_color_finder::find(const float *v) const
 {
     const plan &p = *plan_;
     if (!p.usable)
-        return find_exhaustively(v, error);
+        return find_exhaustively(v);
     for (int c = 0; c < p.channels; ++c)
         if (!std::isfinite(v[c]))
-            return find_exhaustively(v, error);
+            return find_exhaustively(v);
 
     cell &c = cell_for(v);
     if (c.state.load(std::memory_order_acquire) != cell_ready) {
@@ -430,13 +525,19 @@ int nearest_color_finder::find(const float *v, float *error) const
             c.state.store(cell_ready, std::memory_order_release);
         } else if (expected == cell_building) {
             // Another thread is filling the cell: this pixel takes the long way.
-            return find_exhaustively(v, error);
+            return find_exhaustively(v);
         }
     }
-    return search_(p, c, v, error);
+    const int found = search_(p, c, v);
+    return found == unsettled ? find_exhaustively(v) : found;
 }
 
-int nearest_color_finder::find_exhaustively(const float *v, float *error) const
+float nearest_color_finder::error_of(const float *v, int k) const
+{
+    return error_by_code(*plan_, v, k);
+}
+
+int nearest_color_finder::find_exhaustively(const float *v) const
 {
     const plan &p = *plan_;
     float best = no_error_yet;
@@ -448,8 +549,6 @@ int nearest_color_finder::find_exhaustively(const float *v, float *error) const
             best_entry = k;
         }
     }
-    if (best_entry >= 0)
-        *error = best;
     return best_entry;
 }
 

@@ -25,15 +25,17 @@ public:
     ~nearest_color_finder();
 
     // The entry the plain search would choose for the working values
-    // v[0 ... 11] (entries from channels_used up are 0), or -1 when no
-    // entry's error is below the search's starting value, in which case the
-    // plain search keeps the entry chosen before. The error of the entry
-    // chosen goes to *error. Safe to call from several threads at once.
-    int find(const float *v, float *error) const;
+    // v[0 ... channels_used - 1], or -1 when no entry's error is below the
+    // search's starting value, in which case the plain search keeps the entry
+    // chosen before. Safe to call from several threads at once.
+    int find(const float *v) const;
 
     // The same, trying every entry in index order: the answer for values the
     // grid does not hold (not numbers, or infinite).
-    int find_exhaustively(const float *v, float *error) const;
+    int find_exhaustively(const float *v) const;
+
+    // The error of entry k for v, exactly as the plain search computes it.
+    float error_of(const float *v, int k) const;
 
     // The per-channel error that the plain search leaves behind after
     // looking at v: every written entry as for the last entry of the palette,
@@ -50,5 +52,5 @@ private:
     std::unique_ptr<plan> plan_;
     // Filled lazily, a cell at a time, as values land in them.
     std::unique_ptr<cell[]> cells_;
-    int (*search_)(const plan &, const cell &, const float *v, float *error) = nullptr;
+    int (*search_)(const plan &, const cell &, const float *v) = nullptr;
 };

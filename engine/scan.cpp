@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -130,14 +131,15 @@ inline void pixel_step(working_image &image, png_writer_t *writer, int x, int y,
 // same arithmetic as pixel_step. The fast search reads only the used
 // channels, so the values are searched where they stand.
 template <int channels>
-inline void spread_forward(working_image &image, int x, int y, const float *error, const float *window)
+inline void spread_forward(float *v, ptrdiff_t row, const float *error, const float *window)
 {
     double e[channels];
     for (int c = 0; c < channels; ++c)
         e[c] = error[c];
-    for (const slot_offset &s : scan_slots) {
-        const double weight = window[s.slot];
-        float *neighbour = image.at(x + s.dx, y + s.dy);
+    const ptrdiff_t offsets[] = { -channels, channels, row - channels, row, row + channels };
+    for (int s = 0; s < 5; ++s) {
+        const double weight = window[scan_slots[s].slot];
+        float *neighbour = v + offsets[s];
         for (int c = 0; c < channels; ++c)
             neighbour[c] = static_cast<float>(neighbour[c] + e[c] * weight);
     }
@@ -155,7 +157,7 @@ inline void fast_pixel_step(working_image &image, png_writer_t *writer, int x, i
     }
     png_writer_set_pixel(writer, static_cast<uint32_t>(x - 1), static_cast<uint32_t>(y - 1),
                          static_cast<uint32_t>(color));
-    spread_forward<channels>(image, x, y, error, window);
+    spread_forward<channels>(v, static_cast<ptrdiff_t>(image.row_floats()), error, window);
     if (max_limit == 1 || min_limit == 1)
         apply_limits(image, x, y, channels);
 }
@@ -165,15 +167,14 @@ inline void fast_pixel_step(working_image &image, png_writer_t *writer, int x, i
 struct carrying_chooser {
     const nearest_color_finder &finder;
     int &carried;
-    float &error;
+    bool &found;  // whether the last search found its entry
 
     int operator()(const float *v) const
     {
-        const int found = finder.find(v, &error);
-        if (found >= 0)
-            carried = found;
-        else
-            error = 1e18f;
+        const int entry = finder.find(v);
+        found = entry >= 0;
+        if (found)
+            carried = entry;
         return carried;
     }
 };
@@ -214,11 +215,11 @@ void plain_scan(working_image &image, png_writer_t *writer, int channels)
 
 // What the fast scan leaves behind: the search state of the plain search
 // after the last pixel.
-void leave_state(const nearest_color_finder &finder, const float *last_values, int carried, float last_error)
+void leave_state(const nearest_color_finder &finder, const float *last_values, int carried, bool found)
 {
     finder.leave_search_state(last_values, dither_quant_error_ch);
     best_color = carried;
-    best_dither_quant_error = last_error;
+    best_dither_quant_error = found ? finder.error_of(last_values, carried) : 1e18f;
 }
 
 // Rows 1 ... y + 1 of the framed image (input rows 0 ... y) must be filled
@@ -233,9 +234,9 @@ bool sequential_fast_scan(working_image &image, png_writer_t *writer, const near
                           const row_gate *gate)
 {
     int carried = best_color;
-    float error = 1e18f;
+    bool found = false;
     float last_values[max_working_channels] = {};
-    carrying_chooser choose{ finder, carried, error };
+    carrying_chooser choose{ finder, carried, found };
     direction = 1;
     for (int y = 1; y <= image.height; ++y) {
         if (!rows_ready(gate, image, y))
@@ -250,7 +251,7 @@ bool sequential_fast_scan(working_image &image, png_writer_t *writer, const near
         if (serpentine == 1)
             direction = direction == 1 ? 0 : 1;
     }
-    leave_state(finder, last_values, carried, error);
+    leave_state(finder, last_values, carried, found);
     return true;
 }
 
@@ -265,12 +266,12 @@ public:
     wavefront(working_image &image, png_writer_t *writer, const nearest_color_finder &finder, int threads,
               const row_gate *gate)
         : image_(image), writer_(writer), finder_(finder), threads_(threads), gate_(gate),
-          done_(image.height + 1), last_color_(image.height + 1), last_error_(image.height + 1),
+          done_(image.height + 1), last_color_(image.height + 1), last_found_(image.height + 1),
           last_values_(static_cast<size_t>(image.height + 1) * max_working_channels)
     {
         for (auto &d : done_)
-            d.store(0, std::memory_order_relaxed);
-        done_[0].store(image.width, std::memory_order_relaxed);
+            d.value.store(0, std::memory_order_relaxed);
+        done_[0].value.store(image.width, std::memory_order_relaxed);
         last_color_[0] = best_color;
     }
 
@@ -286,22 +287,33 @@ public:
             return false;
         const int last = image_.height;
         leave_state(finder_, &last_values_[static_cast<size_t>(last) * max_working_channels], last_color_[last],
-                    last_error_[last]);
+                    last_found_[last] != 0);
         return true;
     }
 
 private:
     // Publishing progress every few pixels keeps the shared counters quiet.
-    static constexpr int publish_every = 16;
+    static constexpr int publish_every = 32;
 
-    void wait_for(int row, int column) const
+    // A row's progress, alone on its cache line: the thread of the row below
+    // reads it while the thread of the row above writes its own.
+    struct alignas(64) progress {
+        std::atomic<int> value{ 0 };
+    };
+
+    // Waits until the row has finished the column; returns how far it has
+    // come, which the caller keeps, so that the shared counter is read again
+    // only when the row is not known to be far enough.
+    int wait_for(int row, int column) const
     {
-        for (int spins = 0; done_[row].load(std::memory_order_acquire) < column; ++spins) {
+        int done;
+        for (int spins = 0; (done = done_[row].value.load(std::memory_order_acquire)) < column; ++spins) {
             if (spins < 256)
                 cpu_relax();
             else
                 std::this_thread::yield();
         }
+        return done;
     }
 
     // A failed read stops every thread: a row that cannot start marks itself
@@ -311,7 +323,7 @@ private:
         for (int y = 1 + thread; y <= image_.height; y += threads_) {
             if (!rows_ready(gate_, image_, y)) {
                 for (; y <= image_.height; y += threads_)
-                    done_[y].store(image_.width, std::memory_order_release);
+                    done_[y].value.store(image_.width, std::memory_order_release);
                 return;
             }
             row(y);
@@ -328,25 +340,27 @@ private:
         // The entry a pixel keeps when none wins comes from the pixel before
         // it in scan order: for the first of a row, the last of the row above.
         int carried = -1;
-        float found_error = 1e18f;
+        bool found = false;
         auto choose = [&](const float *v) {
-            const int found = finder_.find(v, &found_error);
-            if (found >= 0)
-                return carried = found;
-            found_error = 1e18f;
+            const int entry = finder_.find(v);
+            found = entry >= 0;
+            if (found)
+                return carried = entry;
             if (carried < 0) {
                 wait_for(y - 1, width);
                 carried = last_color_[y - 1];
             }
             return carried;
         };
+        int above = 0;  // how far the row above is known to have come
         for (int x = 1; x <= width; ++x) {
-            wait_for(y - 1, std::min(x + 2, width));
+            if (above < std::min(x + 2, width))
+                above = wait_for(y - 1, std::min(x + 2, width));
             if (x == width)
                 std::memcpy(last_values, image_.at(x, y), sizeof(float) * channels);
             fast_pixel_step<channels>(image_, writer_, x, y, window, error, choose);
             if (x % publish_every == 0 && x < width)
-                done_[y].store(x, std::memory_order_release);
+                done_[y].value.store(x, std::memory_order_release);
         }
         if (carried < 0) {
             // Every pixel found its entry; the last one's is the row's.
@@ -354,8 +368,8 @@ private:
             carried = last_color_[y - 1];
         }
         last_color_[y] = carried;
-        last_error_[y] = found_error;
-        done_[y].store(width, std::memory_order_release);
+        last_found_[y] = found;
+        done_[y].value.store(width, std::memory_order_release);
     }
 
     working_image &image_;
@@ -363,9 +377,9 @@ private:
     const nearest_color_finder &finder_;
     const int threads_;
     const row_gate *gate_;
-    std::vector<std::atomic<int>> done_;
+    std::vector<progress> done_;
     std::vector<int> last_color_;
-    std::vector<float> last_error_;
+    std::vector<char> last_found_;
     std::vector<float> last_values_;
 };
 
@@ -416,10 +430,10 @@ void pre_process(working_image &image)
     }
     const nearest_color_finder finder(0, 0);
     int carried = best_color;
-    float error = 1e18f;
+    bool found = false;
     float last_values[max_working_channels] = {};
-    circle_passes(image, channels, carrying_chooser{ finder, carried, error }, last_values);
-    leave_state(finder, last_values, carried, error);
+    circle_passes(image, channels, carrying_chooser{ finder, carried, found }, last_values);
+    leave_state(finder, last_values, carried, found);
 }
 
 bool diffusion_scan(working_image &image, png_writer_t *writer, const row_gate *gate)
