@@ -16,10 +16,21 @@ namespace {
 // An entry wins only with an error strictly below this, as in the plain search.
 constexpr float no_error_yet = 1e18f;
 
-// The grid files channels 0, 1 and 2, which every colour space has.
-constexpr int grid_axes = 3;
-constexpr int cells_per_axis = 16;
-constexpr int cell_count = cells_per_axis * cells_per_axis * cells_per_axis;
+// The grid files the first channels of a value: three (16 cells along each),
+// or all four of the four-channel spaces (8 along each), where the K channel
+// tells apart the greys and darks that C, M and Y alone lump together.
+constexpr int max_grid_axes = 4;
+constexpr int cell_count = 4096;
+
+int grid_axes_for(int channels)
+{
+    return channels == 4 ? 4 : 3;
+}
+
+int cells_per_axis_for(int axes)
+{
+    return axes == 4 ? 8 : 16;
+}
 
 // A cell's list is padded to a multiple of the widest vector of candidates.
 constexpr int batch = 16;
@@ -56,9 +67,11 @@ struct nearest_color_finder::plan {
     // non-number or infinity: the grid has nothing to order then.
     bool usable = true;
 
-    float origin[grid_axes] = {};
-    float step[grid_axes] = {};
-    float inverse_step[grid_axes] = {};
+    int axes = 3;
+    int cells_per_axis = 16;
+    float origin[max_grid_axes] = {};
+    float step[max_grid_axes] = {};
+    float inverse_step[max_grid_axes] = {};
 };
 
 // The entries that may be nearest to a value in the cell, by rising lower
@@ -129,7 +142,7 @@ float bound_in_box(const plan_t &p, const float *lo, const float *hi, int k, boo
     for (int e = 0; e < p.entries; ++e) {
         if (p.kind[e] == plan_t::constant) {
             d[e] = p.constant_value[e];
-        } else if (e < grid_axes) {
+        } else if (e < p.axes) {
             float difference = upper ? greatest_difference(lo[e], hi[e], p.pal[e][k])
                                      : least_difference(lo[e], hi[e], p.pal[e][k]);
             d[e] = weighted(difference, p.weight[e]);
@@ -147,7 +160,7 @@ float bound_in_box(const plan_t &p, const float *lo, const float *hi, int k, boo
     }
 }
 
-inline int axis_cell(float value, float origin, float inverse_step)
+inline int axis_cell(float value, float origin, float inverse_step, int cells_per_axis)
 {
     float t = (value - origin) * inverse_step;
     if (!(t > 0.0f))
@@ -419,14 +432,16 @@ nearest_color_finder::nearest_color_finder(int weighting_code, int metric_code)
         p.float_weight[e] = static_cast<float>(p.weight[e]);
         if (e < p.entries && p.kind[e] == plan_t::constant && !std::isfinite(p.constant_value[e]))
             p.usable = false;
-        if (e < p.entries && p.kind[e] != plan_t::constant && e >= grid_axes)
+        if (e < p.entries && p.kind[e] != plan_t::constant && e >= grid_axes_for(p.channels))
             p.bounded_above = false;
     }
     std::memcpy(p.pal, pal_ch, sizeof p.pal);
 
     // The grid spans the palette; values beyond it fall into the outer cells,
     // which reach to infinity.
-    for (int axis = 0; axis < grid_axes; ++axis) {
+    p.axes = grid_axes_for(p.channels);
+    p.cells_per_axis = cells_per_axis_for(p.axes);
+    for (int axis = 0; axis < p.axes; ++axis) {
         const float *plane = p.pal[axis];
         float low = *std::min_element(plane, plane + palette_entries);
         float high = *std::max_element(plane, plane + palette_entries);
@@ -437,7 +452,7 @@ nearest_color_finder::nearest_color_finder(int weighting_code, int metric_code)
             high += 0.5f;
         }
         p.origin[axis] = low;
-        p.step[axis] = (high - low) / cells_per_axis;
+        p.step[axis] = (high - low) / p.cells_per_axis;
         p.inverse_step[axis] = 1.0f / p.step[axis];
     }
     search_ = search_for(p.metric, p.entries);
@@ -451,11 +466,13 @@ void nearest_color_finder::build_cell(cell &c, int index) const
     // The box of the cell, widened by a little: the cell of a value is found
     // with rounded arithmetic, so a value close to a border may be filed on
     // either side of it, and both boxes must hold it.
-    float lo[grid_axes], hi[grid_axes];
-    const int position[grid_axes] = { index / (cells_per_axis * cells_per_axis), index / cells_per_axis % cells_per_axis,
-                                      index % cells_per_axis };
+    float lo[max_grid_axes], hi[max_grid_axes];
+    const int cells_per_axis = p.cells_per_axis;
+    int position[max_grid_axes];
+    for (int axis = p.axes - 1, rest = index; axis >= 0; --axis, rest /= cells_per_axis)
+        position[axis] = rest % cells_per_axis;
     bool finite = true;
-    for (int axis = 0; axis < grid_axes; ++axis) {
+    for (int axis = 0; axis < p.axes; ++axis) {
         const float margin = p.step[axis] / 1024;
         const int i = position[axis];
         lo[axis] = i == 0 ? -infinity : p.origin[axis] + i * p.step[axis] - margin;
@@ -503,8 +520,8 @@ nearest_color_finder::cell &nearest_color_finder::cell_for(const float *v) const
 {
     const plan &p = *plan_;
     int index = 0;
-    for (int axis = 0; axis < grid_axes; ++axis)
-        index = index * cells_per_axis + axis_cell(v[axis], p.origin[axis], p.inverse_step[axis]);
+    for (int axis = 0; axis < p.axes; ++axis)
+        index = index * p.cells_per_axis + axis_cell(v[axis], p.origin[axis], p.inverse_step[axis], p.cells_per_axis);
     return cells_[index];
 }
 
