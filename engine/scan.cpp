@@ -8,6 +8,7 @@
 #include "engine/windows.h"
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <cstddef>
 #include <cstring>
@@ -130,15 +131,25 @@ inline void pixel_step(working_image &image, png_writer_t *writer, int x, int y,
 // The fast scan's pixel step, for a channel count known when compiling: the
 // same arithmetic as pixel_step. The fast search reads only the used
 // channels, so the values are searched where they stand.
+//
+// A share of weight 0 leaves a value as it is when the error is finite (at
+// most a zero changes its sign, which no distance or comparison sees), so
+// such slots are passed over; an infinite or undefined error still makes the
+// plain scan's undefined value there, and then every slot is taken.
 template <int channels>
 inline void spread_forward(float *v, ptrdiff_t row, const float *error, const float *window)
 {
     double e[channels];
-    for (int c = 0; c < channels; ++c)
+    bool finite = true;
+    for (int c = 0; c < channels; ++c) {
         e[c] = error[c];
+        finite = finite && std::isfinite(error[c]);
+    }
     const ptrdiff_t offsets[] = { -channels, channels, row - channels, row, row + channels };
     for (int s = 0; s < 5; ++s) {
         const double weight = window[scan_slots[s].slot];
+        if (weight == 0.0 && finite)
+            continue;
         float *neighbour = v + offsets[s];
         for (int c = 0; c < channels; ++c)
             neighbour[c] = static_cast<float>(neighbour[c] + e[c] * weight);
