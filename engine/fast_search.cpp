@@ -47,9 +47,7 @@ struct nearest_color_finder::plan {
     int metric = 0;
     int channels = 3;
     int entries = 3;  // of the per-channel error, the ones the metric reads
-    bool written[max_working_channels] = {};
     double weight[max_working_channels] = {};
-    float stale[max_working_channels] = {};
     // How the search forms each entry it reads: |v - pal|, the same weighted,
     // or a constant (an unwritten entry, or a written one beyond the used
     // channels, where value and palette are both 0).
@@ -170,14 +168,6 @@ inline int axis_cell(float value, float origin, float inverse_step, int cells_pe
     return static_cast<int>(t);
 }
 
-// Sixteen candidates at once, in float. The search first sizes every
-// candidate's error roughly in float, then settles the few whose rough error
-// lies near the least with the exact arithmetic. Every entry of the per-channel
-// error and every term of a metric is a product of at most five non-negative
-// factors, and the terms are only ever added, so the float result lies within
-// a relative 30 units of the last place (about 2e-6) of the exact one, plus an
-// absolute amount far below 1e-38 where values leave the normal range. The
-// margin allowed for it is some five times larger.
 // The vectors of a vector unit: sixteen floats for AVX-512, eight for AVX2,
 // four for anything else.
 template <int lanes>
@@ -201,6 +191,14 @@ struct vectors<4> {
     typedef int32_t ints __attribute__((vector_size(16)));
 };
 
+// The search first sizes the error of a whole vector of candidates roughly, in
+// float, then settles the few whose rough error lies near the least with the
+// exact arithmetic. Every entry of the per-channel error and every term of a
+// metric is a product of at most five non-negative factors, and the terms are
+// only ever added, so the float result lies within a relative 30 units of the
+// last place (about 2e-6) of the exact one, plus an absolute amount far below
+// 1e-38 where values leave the normal range. The margin allowed for it is some
+// five times larger.
 constexpr float rough_margin = 1e-5f;
 constexpr float rough_floor = 1e-35f;
 
@@ -410,25 +408,28 @@ nearest_color_finder::nearest_color_finder(int weighting_code, int metric_code)
     p.channels = channels_used;
     p.entries = metric_entries(p.metric, p.channels);
     p.weighting = &weightings[checked_code(weighting_code, weighting_codes)];
+    bool written[max_working_channels] = {};
     if (p.weighting->count == 0) {
         for (int c = 0; c < p.channels; ++c) {
-            p.written[c] = true;
+            written[c] = true;
             p.weight[c] = 1.0;
         }
     } else {
         for (int i = 0; i < p.weighting->count; ++i) {
-            p.written[p.weighting->channels[i].channel] = true;
+            written[p.weighting->channels[i].channel] = true;
             p.weight[p.weighting->channels[i].channel] = p.weighting->channels[i].weight;
         }
     }
     for (int e = 0; e < max_working_channels; ++e) {
-        p.stale[e] = dither_quant_error_ch[e];
-        if (!p.written[e])
-            p.kind[e] = plan_t::constant, p.constant_value[e] = p.stale[e];
-        else if (e >= p.channels)
-            p.kind[e] = plan_t::constant, p.constant_value[e] = weighted(0.0f, p.weight[e]);
-        else
+        if (!written[e]) {
+            p.kind[e] = plan_t::constant;
+            p.constant_value[e] = dither_quant_error_ch[e];
+        } else if (e >= p.channels) {
+            p.kind[e] = plan_t::constant;
+            p.constant_value[e] = weighted(0.0f, p.weight[e]);
+        } else {
             p.kind[e] = p.weight[e] == 1.0 ? plan_t::difference : plan_t::weighted_difference;
+        }
         p.float_weight[e] = static_cast<float>(p.weight[e]);
         if (e < p.entries && p.kind[e] == plan_t::constant && !std::isfinite(p.constant_value[e]))
             p.usable = false;
