@@ -232,12 +232,12 @@ __attribute__((always_inline)) inline void weigh_batch(const plan_t &p, const ce
     }
 }
 
-// Each lane paired with the lane `step` away, and each lane's own bit, as
-// constant vectors for the halving reductions.
-template <int lanes, int step, size_t... lane>
-__attribute__((always_inline)) inline typename vectors<lanes>::ints partners(std::index_sequence<lane...>)
+// Each lane paired with the lane `step` away, and each lane's own bit: the
+// halving steps of the reductions below.
+template <int step, typename vector, size_t... lane>
+__attribute__((always_inline)) inline vector with_partners(vector x, std::index_sequence<lane...>)
 {
-    return typename vectors<lanes>::ints{ static_cast<int32_t>(lane ^ step)... };
+    return __builtin_shufflevector(x, x, static_cast<int>(lane ^ step)...);
 }
 
 template <int lanes, size_t... lane>
@@ -246,7 +246,7 @@ __attribute__((always_inline)) inline typename vectors<lanes>::ints lane_bits(st
     return typename vectors<lanes>::ints{ static_cast<int32_t>(1u << lane)... };
 }
 
-// Every lane the smallest of them all (step by step, halving the distance).
+// Every lane the smallest of them all.
 template <int lanes, int step = lanes / 2>
 __attribute__((always_inline)) inline typename vectors<lanes>::floats smallest_everywhere(
     typename vectors<lanes>::floats x)
@@ -254,11 +254,12 @@ __attribute__((always_inline)) inline typename vectors<lanes>::floats smallest_e
     if constexpr (step == 0) {
         return x;
     } else {
-        const auto y = __builtin_shuffle(x, partners<lanes, step>(std::make_index_sequence<lanes>{}));
+        const auto y = with_partners<step>(x, std::make_index_sequence<lanes>{});
         return smallest_everywhere<lanes, step / 2>(x < y ? x : y);
     }
 }
 
+// Every lane all the lanes' bits.
 template <int lanes, int step = lanes / 2>
 __attribute__((always_inline)) inline typename vectors<lanes>::ints joined_everywhere(
     typename vectors<lanes>::ints x)
@@ -266,8 +267,7 @@ __attribute__((always_inline)) inline typename vectors<lanes>::ints joined_every
     if constexpr (step == 0)
         return x;
     else
-        return joined_everywhere<lanes, step / 2>(
-            x | __builtin_shuffle(x, partners<lanes, step>(std::make_index_sequence<lanes>{})));
+        return joined_everywhere<lanes, step / 2>(x | with_partners<step>(x, std::make_index_sequence<lanes>{}));
 }
 
 // The smallest lane; a non-number is never the smallest.
