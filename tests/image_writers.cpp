@@ -1,19 +1,13 @@
 #include "tests/image_writers.h"
 
-#include <cstddef>
 #include <cstdio>
-
 #include <jpeglib.h>
 #include <png.h>
-
-#include <stdexcept>
 
 void write_png_form(const std::string &path, uint32_t width, uint32_t height, const png_form &form,
                     const std::vector<uint8_t> &rows)
 {
     std::FILE *file = std::fopen(path.c_str(), "wb");
-    if (!file)
-        throw std::runtime_error("cannot create " + path);
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
     png_init_io(png, file);
@@ -31,10 +25,9 @@ void write_png_form(const std::string &path, uint32_t width, uint32_t height, co
         png_set_tRNS(png, info, form.transparency.data(), static_cast<int>(form.transparency.size()), &key);
     }
     png_write_info(png, info);
-    const size_t row_bytes = rows.size() / height;
     std::vector<png_bytep> pointers;
     for (uint32_t y = 0; y < height; ++y)
-        pointers.push_back(const_cast<png_bytep>(rows.data() + y * row_bytes));
+        pointers.push_back(const_cast<png_bytep>(rows.data() + y * (rows.size() / height)));
     png_write_image(png, pointers.data());
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
@@ -42,11 +35,9 @@ void write_png_form(const std::string &path, uint32_t width, uint32_t height, co
 }
 
 void write_test_jpeg(const std::string &path, int width, int height, int components,
-                     const std::vector<uint8_t> &samples, bool progressive, int quality)
+                     const std::vector<uint8_t> &samples, bool progressive)
 {
     std::FILE *file = std::fopen(path.c_str(), "wb");
-    if (!file)
-        throw std::runtime_error("cannot create " + path);
     jpeg_compress_struct info;
     jpeg_error_mgr errors;
     info.err = jpeg_std_error(&errors);
@@ -57,10 +48,9 @@ void write_test_jpeg(const std::string &path, int width, int height, int compone
     info.input_components = components;
     info.in_color_space = components == 1 ? JCS_GRAYSCALE : components == 3 ? JCS_RGB : JCS_CMYK;
     jpeg_set_defaults(&info);
-    jpeg_set_quality(&info, quality, TRUE);
-    if (components == 4) {
+    jpeg_set_quality(&info, 100, TRUE);
+    if (components == 4)
         jpeg_set_colorspace(&info, JCS_YCCK);  // also writes Adobe's marker
-    }
     if (progressive)
         jpeg_simple_progression(&info);
     jpeg_start_compress(&info, TRUE);
@@ -75,28 +65,16 @@ void write_test_jpeg(const std::string &path, int width, int height, int compone
 
 std::string bmp_bytes(int width, int height, const std::vector<uint8_t> &rgb)
 {
-    const int row_bytes = (width * 3 + 3) / 4 * 4;
-    const int data_bytes = row_bytes * height;
-    std::string out;
-    auto put = [&out](uint32_t v, int count) {
-        for (int i = 0; i < count; ++i)
-            out += static_cast<char>((v >> (8 * i)) & 255);
-    };
-    out += "BM";
-    put(54 + data_bytes, 4);
-    put(0, 4);
-    put(54, 4);    // offset of the pixels
-    put(40, 4);    // info header size
-    put(width, 4);
-    put(height, 4);  // positive: bottom-up
-    put(1, 2);     // planes
-    put(24, 2);    // bits per pixel
-    put(0, 4);     // no compression
-    put(data_bytes, 4);
-    put(2835, 4);
-    put(2835, 4);
-    put(0, 4);
-    put(0, 4);
+    const int row_bytes = (width * 3 + 3) / 4 * 4, data_bytes = row_bytes * height;
+    std::string out = "BM";
+    // File size, reserved, pixel offset, header size, width, height (positive:
+    // bottom-up), planes and 24 bits, no compression, data size, resolution, colours.
+    const uint32_t fields[][2] = { { uint32_t(54 + data_bytes), 4 }, { 0, 4 }, { 54, 4 }, { 40, 4 },
+                                   { uint32_t(width), 4 }, { uint32_t(height), 4 }, { 1, 2 }, { 24, 2 }, { 0, 4 },
+                                   { uint32_t(data_bytes), 4 }, { 2835, 4 }, { 2835, 4 }, { 0, 4 }, { 0, 4 } };
+    for (const auto &field : fields)
+        for (uint32_t i = 0; i < field[1]; ++i)
+            out += static_cast<char>(field[0] >> (8 * i));
     for (int y = height - 1; y >= 0; --y) {
         for (int x = 0; x < width; ++x) {
             const uint8_t *p = rgb.data() + (static_cast<size_t>(y) * width + x) * 3;

@@ -2,23 +2,18 @@
 
 #include <png.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
-#include <algorithm>
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#ifndef TESSALY_BINARY
-#define TESSALY_BINARY "tessaly"
-#endif
 
 stdout_capture::stdout_capture()
 {
@@ -46,11 +41,7 @@ std::string stdout_capture::finish()
     return text;
 }
 
-stdout_capture::~stdout_capture()
-{
-    if (saved_fd_ >= 0)
-        finish();
-}
+stdout_capture::~stdout_capture() { finish(); }
 
 temp_folder::temp_folder()
 {
@@ -62,8 +53,7 @@ temp_folder::temp_folder()
 
 temp_folder::~temp_folder()
 {
-    std::string command = "chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'";
-    int ignored = std::system(command.c_str());
+    int ignored = std::system(("chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'").c_str());
     (void)ignored;
 }
 
@@ -93,50 +83,31 @@ std::vector<std::string> list_folder(const std::string &path)
 {
     std::vector<std::string> names;
     if (DIR *dir = opendir(path.c_str())) {
-        while (dirent *entry = readdir(dir)) {
-            std::string name = entry->d_name;
-            if (name != "." && name != "..")
-                names.push_back(name);
-        }
+        while (dirent *entry = readdir(dir))
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                names.push_back(entry->d_name);
         closedir(dir);
     }
     std::sort(names.begin(), names.end());
     return names;
 }
 
-namespace {
-
-std::string read_fd(int fd)
+run_result run_tessaly(const std::vector<std::string> &arguments, const std::string &cwd)
 {
-    std::string text;
-    char buffer[65536];
-    ssize_t got;
-    while ((got = read(fd, buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<size_t>(got));
-    return text;
-}
-
-}  // namespace
-
-run_result run_tessaly(const std::vector<std::string> &arguments, const std::string &cwd,
-                       const std::string &argument_0)
-{
-    std::string out_path = "/tmp/tessaly-run-out-XXXXXX", err_path = "/tmp/tessaly-run-err-XXXXXX";
-    int out_fd = mkstemp(&out_path[0]);
-    int err_fd = mkstemp(&err_path[0]);
-    run_result result;
+    char out_path[] = "/tmp/tessaly-out-XXXXXX", err_path[] = "/tmp/tessaly-err-XXXXXX";
+    int out_fd = mkstemp(out_path), err_fd = mkstemp(err_path);
+    unlink(out_path);
+    unlink(err_path);
     pid_t child = fork();
     if (child == 0) {
         if (chdir(cwd.c_str()) != 0)
             _exit(126);
-        int null_fd = open("/dev/null", O_RDONLY);
-        dup2(null_fd, 0);
+        dup2(open("/dev/null", O_RDONLY), 0);
         dup2(out_fd, 1);
         dup2(err_fd, 2);
-        std::vector<char *> argv;
-        std::string zero = argument_0.empty() ? std::string(TESSALY_BINARY) : argument_0;
-        argv.push_back(&zero[0]);
         std::vector<std::string> copies = arguments;
+        copies.insert(copies.begin(), TESSALY_BINARY);
+        std::vector<char *> argv;
         for (std::string &argument : copies)
             argv.push_back(&argument[0]);
         argv.push_back(nullptr);
@@ -145,15 +116,15 @@ run_result run_tessaly(const std::vector<std::string> &arguments, const std::str
     }
     int status = 0;
     waitpid(child, &status, 0);
+    run_result result;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    lseek(out_fd, 0, SEEK_SET);
-    lseek(err_fd, 0, SEEK_SET);
-    result.output = read_fd(out_fd);
-    result.errors = read_fd(err_fd);
-    close(out_fd);
-    close(err_fd);
-    unlink(out_path.c_str());
-    unlink(err_path.c_str());
+    for (auto [fd, text] : { std::make_pair(out_fd, &result.output), std::make_pair(err_fd, &result.errors) }) {
+        lseek(fd, 0, SEEK_SET);
+        char buffer[65536];
+        for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;)
+            text->append(buffer, static_cast<size_t>(got));
+        close(fd);
+    }
     return result;
 }
 
@@ -175,8 +146,7 @@ void read_from_memory(png_structp png, png_bytep data, png_size_t length)
 
 void record_error(png_structp png, png_const_charp message)
 {
-    auto *error = static_cast<std::string *>(png_get_error_ptr(png));
-    *error = message;
+    *static_cast<std::string *>(png_get_error_ptr(png)) = message;
     png_longjmp(png, 1);
 }
 
@@ -193,10 +163,9 @@ decoded_png decode_png(const std::string &bytes)
     std::vector<png_bytep> rows;
     if (setjmp(png_jmpbuf(png))) {
         png_destroy_read_struct(&png, &info, nullptr);
-        result.ok = false;
         return result;
     }
-    // Every CRC error is an error, in critical and ancillary chunks alike.
+    // A CRC error is fatal in ancillary chunks too.
     png_set_crc_action(png, PNG_CRC_ERROR_QUIT, PNG_CRC_ERROR_QUIT);
     png_set_read_fn(png, &reader, read_from_memory);
     png_read_info(png, info);
@@ -205,18 +174,13 @@ decoded_png decode_png(const std::string &bytes)
     result.color_type = png_get_color_type(png, info);
     result.bit_depth = png_get_bit_depth(png, info);
     png_colorp palette = nullptr;
-    int palette_size = 0;
-    if (png_get_PLTE(png, info, &palette, &palette_size)) {
-        for (int i = 0; i < palette_size; ++i) {
-            result.palette.push_back(palette[i].red);
-            result.palette.push_back(palette[i].green);
-            result.palette.push_back(palette[i].blue);
-        }
-    }
+    int count = 0;
+    if (png_get_PLTE(png, info, &palette, &count))
+        for (int i = 0; i < count; ++i)
+            result.palette.insert(result.palette.end(), { palette[i].red, palette[i].green, palette[i].blue });
     png_bytep alphas = nullptr;
-    int alpha_count = 0;
-    if (png_get_tRNS(png, info, &alphas, &alpha_count, nullptr) && alphas)
-        result.transparency.assign(alphas, alphas + alpha_count);
+    if (png_get_tRNS(png, info, &alphas, &count, nullptr) && alphas)
+        result.transparency.assign(alphas, alphas + count);
     size_t row_bytes = png_get_rowbytes(png, info);
     result.pixels.resize(row_bytes * result.height);
     for (uint32_t y = 0; y < result.height; ++y)
@@ -228,10 +192,7 @@ decoded_png decode_png(const std::string &bytes)
     return result;
 }
 
-decoded_png decode_png_file(const std::string &path)
-{
-    return decode_png(read_file(path));
-}
+decoded_png decode_png_file(const std::string &path) { return decode_png(read_file(path)); }
 
 void write_test_png(const std::string &path, uint32_t width, uint32_t height, int channels,
                     const std::vector<uint8_t> &samples, int bit_depth)
@@ -243,11 +204,6 @@ void write_test_png(const std::string &path, uint32_t width, uint32_t height, in
         throw std::runtime_error("cannot create " + path);
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        std::fclose(file);
-        throw std::runtime_error("libpng failed on " + path);
-    }
     png_init_io(png, file);
     png_set_IHDR(png, info, width, height, bit_depth, color_types[channels], PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
