@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <utility>
 
 namespace {
@@ -539,7 +540,14 @@ int nearest_color_finder::find(const float *v) const
     if (c.state.load(std::memory_order_acquire) != cell_ready) {
         int expected = cell_empty;
         if (c.state.compare_exchange_strong(expected, cell_building, std::memory_order_acq_rel)) {
-            build_cell(c, static_cast<int>(&c - cells_.get()));
+            try {
+                build_cell(c, static_cast<int>(&c - cells_.get()));
+            } catch (const std::bad_alloc &) {
+                // No room for the cell's list: this pixel, and the next one
+                // to land here, take the long way.
+                c.state.store(cell_empty, std::memory_order_release);
+                return find_exhaustively(v);
+            }
             c.state.store(cell_ready, std::memory_order_release);
         } else if (expected == cell_building) {
             // Another thread is filling the cell: this pixel takes the long way.
