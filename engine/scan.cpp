@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstring>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -286,14 +287,35 @@ public:
         last_color_[0] = best_color;
     }
 
+    // Returns false when the gate failed. Throws std::system_error, having
+    // touched no pixel, when the threads cannot all be had.
     bool run()
     {
+        // The helpers wait for the word to start, so that a thread the system
+        // refuses leaves the image untouched for a scan in one thread.
+        std::atomic<int> start{ 0 };
         std::vector<std::thread> helpers;
-        for (int t = 1; t < threads_; ++t)
-            helpers.emplace_back([this, t] { rows_of(t); });
+        auto go = [&](int word) {
+            start.store(word, std::memory_order_release);
+            for (std::thread &helper : helpers)
+                helper.join();
+        };
+        try {
+            for (int t = 1; t < threads_; ++t)
+                helpers.emplace_back([this, t, &start] {
+                    int word;
+                    while ((word = start.load(std::memory_order_acquire)) == 0)
+                        std::this_thread::yield();
+                    if (word > 0)
+                        rows_of(t);
+                });
+        } catch (const std::system_error &) {
+            go(-1);
+            throw;
+        }
+        start.store(1, std::memory_order_release);
         rows_of(0);
-        for (std::thread &helper : helpers)
-            helper.join();
+        go(1);
         if (gate_ && gate_->failed())
             return false;
         const int last = image_.height;
@@ -411,11 +433,16 @@ template <int channels>
 bool fast_scan(working_image &image, png_writer_t *writer, const nearest_color_finder &finder, const row_gate *gate)
 {
     const int threads = scan_threads(image);
-    if (threads == 1)
-        return sequential_fast_scan<channels>(image, writer, finder, gate);
-    direction = 1;
-    copy_window(scaled_wind_r, wind);
-    return wavefront<channels>(image, writer, finder, threads, gate).run();
+    if (threads > 1) {
+        try {
+            direction = 1;
+            copy_window(scaled_wind_r, wind);
+            return wavefront<channels>(image, writer, finder, threads, gate).run();
+        } catch (const std::system_error &) {
+            // No threads to be had: one does it all.
+        }
+    }
+    return sequential_fast_scan<channels>(image, writer, finder, gate);
 }
 
 }  // namespace
