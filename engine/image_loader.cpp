@@ -405,11 +405,8 @@ private:
 
 // ---------------------------------------------------------------- PNM ----
 
-// Skips white space and '#' comments, then reads a decimal number. Returns
-// false when there is none or it does not fit 32 bits. The character after
-// the number is consumed: in a header it is the one separator before the
-// binary pixels.
-bool read_pnm_number(std::FILE *file, uint64_t &value)
+// The first character after white space and '#' comments.
+int next_pnm_character(std::FILE *file)
 {
     int c = std::fgetc(file);
     while (c == '#' || std::isspace(c)) {
@@ -418,6 +415,15 @@ bool read_pnm_number(std::FILE *file, uint64_t &value)
                 c = std::fgetc(file);
         c = std::fgetc(file);
     }
+    return c;
+}
+
+// Reads a decimal number after white space and comments. Returns false when
+// there is none or it does not fit 32 bits. The character after the number
+// is consumed: in a header it is the one separator before the binary pixels.
+bool read_pnm_number(std::FILE *file, uint64_t &value)
+{
+    int c = next_pnm_character(file);
     if (!std::isdigit(c))
         return false;
     value = 0;
@@ -431,13 +437,7 @@ bool read_pnm_number(std::FILE *file, uint64_t &value)
 // In a bitmap's ASCII form each pixel is one digit, with or without space.
 bool read_pnm_bit(std::FILE *file, unsigned &bit)
 {
-    int c = std::fgetc(file);
-    while (c == '#' || std::isspace(c)) {
-        if (c == '#')
-            while (c != '\n' && c != EOF)
-                c = std::fgetc(file);
-        c = std::fgetc(file);
-    }
+    const int c = next_pnm_character(file);
     if (c != '0' && c != '1')
         return false;
     bit = static_cast<unsigned>(c - '0');
