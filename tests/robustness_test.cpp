@@ -4,20 +4,16 @@
 #include "tests/image_writers.h"
 #include "tests/test_support.h"
 
-#include "engine/image.h"
-
 #include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -103,15 +99,6 @@ bytes block_samples(int components)
     return out;
 }
 
-bytes block_levels_image()
-{
-    bytes out;
-    for (int y = 0; y < 16; ++y)
-        for (int x = 0; x < 16; ++x)
-            out.push_back(block_level(x, y));
-    return out;
-}
-
 // A PNG chunk with its CRC.
 std::string png_chunk(const char *type, const std::string &data)
 {
@@ -175,53 +162,17 @@ protected:
 
 }  // namespace
 
-TEST_F(robustness, jpeg_forms_read_as_8_bit_rgb)
-{
-    const struct {
-        const char *name;
-        int components;
-        bool progressive;
-    } cases[] = { { "grey", 1, false }, { "grey progressive", 1, true }, { "rgb", 3, false }, { "rgb progressive", 3, true } };
-    for (const auto &c : cases) {
-        write_test_jpeg(folder.file("a.jpg"), 16, 16, c.components, block_samples(c.components), c.progressive);
-        source_image image;
-        ASSERT_TRUE(load_source_image(folder.file("a.jpg").c_str(), image)) << c.name;
-        EXPECT_EQ(image.width, 16);
-        EXPECT_EQ(image.height, 16);
-        for (int y = 0; y < 16; ++y)
-            for (int x = 0; x < 16; ++x)
-                for (int s = 0; s < 3; ++s)
-                    ASSERT_EQ(image.pixel(x, y)[s], block_level(x, y)) << c.name << " (" << x << ", " << y << ")";
-    }
 
-    // CMYK as Adobe's programs store it, 255 meaning no ink: full magenta ink,
-    // and black ink at half.
-    const struct {
-        uint8_t cmyk[4];
-        uint8_t rgb[3];
-    } inks[] = { { { 255, 0, 255, 255 }, { 255, 0, 255 } }, { { 255, 255, 255, 128 }, { 128, 128, 128 } } };
-    for (const auto &ink : inks) {
-        bytes samples;
-        for (int i = 0; i < 16 * 16; ++i)
-            samples.insert(samples.end(), ink.cmyk, ink.cmyk + 4);
-        write_test_jpeg(folder.file("cmyk.jpg"), 16, 16, 4, samples, false);
-        source_image image;
-        ASSERT_TRUE(load_source_image(folder.file("cmyk.jpg").c_str(), image));
-        for (int s = 0; s < 3; ++s)
-            EXPECT_NEAR(image.pixel(5, 9)[s], ink.rgb[s], 2) << "channel " << s;
-    }
-}
-
+// Every input shows the same four grey blocks; with the grey palette and no
+// error to spread, each output's indices are those levels.
 TEST_F(robustness, unusual_forms_all_dither_in_one_run)
 {
-    // Every input shows the same four grey blocks; with the grey palette
-    // and no error to spread, each output's indices are those levels.
-    const bytes levels = block_levels_image();
+    const bytes levels = block_samples(1);
     bytes rgb, grey_alpha, rgba16, indices;
     for (uint8_t v : levels) {
         rgb.insert(rgb.end(), { v, v, v });
         grey_alpha.insert(grey_alpha.end(), { v, uint8_t(255 - v) });
-        rgba16.insert(rgba16.end(), { v, v, v, v, v, v, 0, 0 });
+        rgba16.insert(rgba16.end(), { v, v, v, v, v, v, 0, 0 });  // 16-bit, fully transparent
         indices.push_back(static_cast<uint8_t>(v == 0 ? 0 : v == 64 ? 1 : v == 200 ? 2 : 3));
     }
     const bytes four_entries = { 0, 0, 0, 64, 64, 64, 200, 200, 200, 255, 255, 255 };
@@ -239,12 +190,12 @@ TEST_F(robustness, unusual_forms_all_dither_in_one_run)
     const run_result r = run_tessaly(inputs, folder.path());
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.errors, "");
-    for (const std::string &input : inputs) {
-        const std::string output = input.substr(0, input.find('.')) + "_dithered_0000.png";
-        EXPECT_EQ(output_indices(output), levels) << input;
-    }
+    for (const std::string &input : inputs)
+        EXPECT_EQ(output_indices(input.substr(0, input.find('.')) + "_dithered_0000.png"), levels) << input;
 }
 
+// Each bad input gets one line, no output and status 1, and costs little
+// memory whatever size it claims; the good file after it is still done.
 TEST_F(robustness, hostile_inputs_fail_alone_with_one_line_and_little_memory)
 {
     write_test_png(folder.file("good.png"), 2, 1, 3, { 9, 9, 9, 8, 8, 8 });
@@ -252,7 +203,6 @@ TEST_F(robustness, hostile_inputs_fail_alone_with_one_line_and_little_memory)
     std::string bad_crc = png;
     bad_crc[bad_crc.size() - 20] ^= 0x10;  // inside the image data
     write_test_jpeg(folder.file("source.jpg"), 16, 16, 3, block_samples(3), false);
-    write_test_jpeg(folder.file("source_p.jpg"), 16, 16, 3, block_samples(3), true);
     const std::string jpeg = read_file(folder.file("source.jpg"));
     // Noise, so that most of the file is the scan and a cut lands in it.
     bytes noise(64 * 64 * 3);
@@ -260,33 +210,24 @@ TEST_F(robustness, hostile_inputs_fail_alone_with_one_line_and_little_memory)
         noise[i] = static_cast<uint8_t>(i * 2654435761u >> 13);
     write_test_jpeg(folder.file("noise.jpg"), 64, 64, 3, noise, false);
     const std::string noisy = read_file(folder.file("noise.jpg"));
-    std::string early_end = noisy;
-    early_end.replace(noisy.size() * 3 / 4, 2, "\xFF\xD9");
     mkdir(folder.file("folder.png").c_str(), 0755);
 
     const std::string open_error = "image open error\n";
-    const struct {
-        const char *name;
-        std::string contents;  // none: the name is missing or made above
-        std::string message;
-    } cases[] = {
+    const struct { const char *name; std::string contents, message; } cases[] = {
         { "missing.png", "", open_error },
         { "folder.png", "", open_error },
         { "empty.png", "", open_error },
         { "words.jpg", "just some words\n", open_error },
-        { "cut_header.jpg", jpeg.substr(0, 100), open_error },
         // The header is whole, so the size is known before the damage shows.
         { "cut.png", png.substr(0, png.size() - 20), size_lines(2, 1) + open_error },
         { "crc.png", bad_crc, size_lines(2, 1) + open_error },
         { "cut.jpg", noisy.substr(0, noisy.size() / 2), size_lines(64, 64) + open_error },
-        { "early_end.jpg", early_end, size_lines(64, 64) + open_error },
         { "zero_height.jpg", resized_jpeg(jpeg, 16, 0), open_error },
         // Headers that claim enormous sizes, over files of a few hundred bytes.
         { "huge.png", lying_png(60000, 60000, false), open_error },
         { "huge_interlaced.png", lying_png(30000, 30000, true), open_error },
         { "huge.ppm", "P6 60000 60000 255\n" + std::string(300, 'x'), open_error },
         { "huge.bmp", bmp_bytes(2, 2, bytes(12, 1)).replace(18, 8, std::string("\x60\xEA\x00\x00\x60\xEA\x00\x00", 8)), open_error },
-        { "huge_progressive.jpg", resized_jpeg(read_file(folder.file("source_p.jpg")), 60000, 60000), open_error },
         // A frame that could be real: the size is reported, the rows are missing.
         { "huge.jpg", resized_jpeg(jpeg, 30000, 30000), size_lines(30000, 30000) + open_error },
     };
@@ -305,19 +246,11 @@ TEST_F(robustness, hostile_inputs_fail_alone_with_one_line_and_little_memory)
     }
 }
 
-TEST_F(robustness, a_palette_that_is_a_folder_is_reported_and_the_run_goes_on)
-{
-    write_test_png(folder.file("good.png"), 2, 1, 3, { 9, 9, 9, 8, 8, 8 });
-    mkdir(folder.file("palettes").c_str(), 0755);
-    const run_result r = run_tessaly({ "-p", "palettes", "good.png", "-p", "palette.act", "good.png" }, folder.path());
-    EXPECT_EQ(r.output.find("good.png - palette read error\n"), banner.size() + std::string("-p - custom palette\npalettes\n").size());
-    EXPECT_EQ(r.errors, "");
-    EXPECT_EQ(output_indices("good_dithered_0001.png"), (bytes{ 9, 8 }));
-}
-
+// Two processes on one input take twelve distinct names, every output whole;
+// the inputs, PNG and JPEG, are never modified.
 TEST_F(robustness, two_runs_on_one_input_never_share_an_output_or_touch_the_input)
 {
-    const bytes levels = block_levels_image();
+    const bytes levels = block_samples(1);
     write_png_form(folder.file("in.png"), 16, 16, { 0, 8 }, levels);
     write_test_jpeg(folder.file("other.jpg"), 16, 16, 1, block_samples(1), false);
     const std::string png_before = read_file(folder.file("in.png")), jpeg_before = read_file(folder.file("other.jpg"));
@@ -329,8 +262,6 @@ TEST_F(robustness, two_runs_on_one_input_never_share_an_output_or_touch_the_inpu
     EXPECT_EQ(first.status, 0);
     EXPECT_EQ(second.status, 0);
     EXPECT_EQ(run_tessaly({ "other.jpg" }, folder.path()).status, 0);
-
-    // Twelve outputs under twelve names, every one whole.
     for (int n = 0; n < 12; ++n) {
         char name[32];
         std::snprintf(name, sizeof name, "in_dithered_%04d.png", n);
@@ -341,39 +272,12 @@ TEST_F(robustness, two_runs_on_one_input_never_share_an_output_or_touch_the_inpu
     EXPECT_EQ(read_file(folder.file("other.jpg")), jpeg_before);
 }
 
+// The output is some 4.5 KB; a file-size limit stops it at 1000 bytes.
 TEST_F(robustness, a_write_cut_short_leaves_no_partial_file)
 {
     write_png_form(folder.file("in.png"), 64, 64, { 0, 8 }, bytes(64 * 64, 200));
-    // The output is some 4.5 KB; the limit stops it at 1000 bytes.
     const measured_run run = run_measured({ "in.png" }, folder.path(), 1000);
     EXPECT_EQ(run.result.status, 1);
     EXPECT_EQ(run.result.output, banner + "in.png - " + size_lines(64, 64) + "file not saved\n");
     EXPECT_EQ(list_folder(folder.path()), (std::vector<std::string>{ "in.png", "palette.act" }));
-}
-
-TEST_F(robustness, a_read_only_output_folder_saves_nothing)
-{
-    const std::string inside = folder.file("ro");
-    mkdir(inside.c_str(), 0755);
-    write_png_form(inside + "/in.png", 4, 4, { 0, 8 }, bytes(16, 64));
-    // Permissions do not stop root; a read-only bind mount stops everyone.
-    bool mounted = false;
-    if (geteuid() == 0) {
-        mounted = mount(inside.c_str(), inside.c_str(), nullptr, MS_BIND, nullptr) == 0;
-        if (mounted && mount(nullptr, inside.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
-            umount(inside.c_str());
-            mounted = false;
-        }
-        if (!mounted)
-            GTEST_SKIP() << "running as root without the right to mount: a read-only folder cannot be made";
-    } else {
-        chmod(inside.c_str(), 0555);
-    }
-    const run_result r = run_tessaly({ "ro/in.png" }, folder.path());
-    if (mounted)
-        umount(inside.c_str());
-    chmod(inside.c_str(), 0755);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.output, banner + "ro/in.png - " + size_lines(4, 4) + "file not saved\n");
-    EXPECT_EQ(list_folder(inside), (std::vector<std::string>{ "in.png" }));
 }
