@@ -14,9 +14,11 @@ extern float best_dither_quant_error;
 // Clears dither_quant_error_ch; done when the engine starts on a file.
 void clear_search_state();
 
-// Finds the entry nearest to the working values v[0 ... channels_used - 1]
-// under quant_weighting_coefficients and quant_error_finding_algorithm;
-// updates and returns best_color. Ties go to the lower index.
+// Finds the entry nearest to the working values v[0 ... 11] (those from
+// channels_used up are 0, like the unused planes: weightings 1113 and 2417
+// read channel 3 in every space) under quant_weighting_coefficients and
+// quant_error_finding_algorithm; updates and returns best_color. Ties go to
+// the lower index.
 int find_nearest_color(const float *v);
 
 // The same search with the plain squared distance and no weights, as the
