@@ -137,8 +137,9 @@ inline void pixel_step(working_image &image, png_writer_t *writer, int x, int y,
 // most a zero changes its sign, which no distance or comparison sees), so
 // such slots are passed over; an infinite or undefined error still makes the
 // plain scan's undefined value there, and then every slot is taken.
-template <int channels>
-inline void spread_forward(float *v, ptrdiff_t row, const float *error, const float *window)
+template <int channels, size_t slot_count>
+inline void spread_fast(float *v, ptrdiff_t row, const float *error, const float *window,
+                        const slot_offset (&slots)[slot_count])
 {
     double e[channels];
     bool finite = true;
@@ -146,12 +147,11 @@ inline void spread_forward(float *v, ptrdiff_t row, const float *error, const fl
         e[c] = error[c];
         finite = finite && std::isfinite(error[c]);
     }
-    const ptrdiff_t offsets[] = { -channels, channels, row - channels, row, row + channels };
-    for (int s = 0; s < 5; ++s) {
-        const double weight = window[scan_slots[s].slot];
+    for (const slot_offset &s : slots) {
+        const double weight = window[s.slot];
         if (weight == 0.0 && finite)
             continue;
-        float *neighbour = v + offsets[s];
+        float *neighbour = v + s.dy * row + s.dx * channels;
         for (int c = 0; c < channels; ++c)
             neighbour[c] = static_cast<float>(neighbour[c] + e[c] * weight);
     }
@@ -169,7 +169,7 @@ inline void fast_pixel_step(working_image &image, png_writer_t *writer, int x, i
     }
     png_writer_set_pixel(writer, static_cast<uint32_t>(x - 1), static_cast<uint32_t>(y - 1),
                          static_cast<uint32_t>(color));
-    spread_forward<channels>(v, static_cast<ptrdiff_t>(image.row_floats()), error, window);
+    spread_fast<channels>(v, static_cast<ptrdiff_t>(image.row_floats()), error, window, scan_slots);
     if (max_limit == 1 || min_limit == 1)
         apply_limits(image, x, y, channels);
 }
@@ -192,7 +192,7 @@ struct carrying_chooser {
 };
 
 template <typename chooser>
-void circle_passes(working_image &image, int channels, chooser &&choose, float *last_values)
+void circle_passes(working_image &image, int channels, chooser &&choose)
 {
     select_pre_processing_window();
     float error[max_working_channels];
@@ -201,11 +201,8 @@ void circle_passes(working_image &image, int channels, chooser &&choose, float *
         for (int y = 1; y <= image.height; ++y)
             for (int x = 1; x <= image.width; ++x) {
                 float *v = image.at(x, y);
-                padded_values values(v, channels);
-                take_color(v, choose(values.v), error, channels);
+                take_color(v, choose(padded_values(v, channels).v), error, channels);
                 spread(image, x, y, error, mix_wind, all_slots, channels);
-                if (last_values)
-                    std::memcpy(last_values, values.v, sizeof values.v);
             }
     }
 }
@@ -232,6 +229,31 @@ void leave_state(const nearest_color_finder &finder, const float *last_values, i
     finder.leave_search_state(last_values, dither_quant_error_ch);
     best_color = carried;
     best_dither_quant_error = found ? finder.error_of(last_values, carried) : 1e18f;
+}
+
+// The circle passes with the fast search: the same steps as circle_passes.
+template <int channels>
+void fast_circle_passes(working_image &image, const nearest_color_finder &finder)
+{
+    select_pre_processing_window();
+    int carried = best_color;
+    bool found = false;
+    carrying_chooser choose{ finder, carried, found };
+    float error[max_working_channels];
+    float last_values[max_working_channels] = {};
+    const ptrdiff_t row = static_cast<ptrdiff_t>(image.row_floats());
+    for (int pass = 0; pass < pre_processing_pass; ++pass) {
+        const bool last_pass = pass == pre_processing_pass - 1;
+        for (int y = 1; y <= image.height; ++y)
+            for (int x = 1; x <= image.width; ++x) {
+                float *v = image.at(x, y);
+                if (last_pass && y == image.height && x == image.width)
+                    std::memcpy(last_values, v, sizeof(float) * channels);
+                take_color(v, choose(v), error, channels);
+                spread_fast<channels>(v, row, error, mix_wind, all_slots);
+            }
+    }
+    leave_state(finder, last_values, carried, found);
 }
 
 // Rows 1 ... y + 1 of the framed image (input rows 0 ... y) must be filled
@@ -459,19 +481,20 @@ void pre_process(working_image &image)
         return;
     const int channels = channels_used;
     if (use_plain_paths) {
-        circle_passes(image, channels, [](const float *v) { return find_nearest_color_squared(v); }, nullptr);
+        circle_passes(image, channels, [](const float *v) { return find_nearest_color_squared(v); });
         return;
     }
-    if (pre_processing_pass <= 0 || image.width <= 0 || image.height <= 0) {
+    if (pre_processing_pass <= 0) {
         select_pre_processing_window();
         return;
     }
     const nearest_color_finder finder(0, 0);
-    int carried = best_color;
-    bool found = false;
-    float last_values[max_working_channels] = {};
-    circle_passes(image, channels, carrying_chooser{ finder, carried, found }, last_values);
-    leave_state(finder, last_values, carried, found);
+    switch (channels) {
+    case 4: fast_circle_passes<4>(image, finder); break;
+    case 6: fast_circle_passes<6>(image, finder); break;
+    case 7: fast_circle_passes<7>(image, finder); break;
+    default: fast_circle_passes<3>(image, finder); break;
+    }
 }
 
 bool diffusion_scan(working_image &image, png_writer_t *writer, const row_gate *gate)
