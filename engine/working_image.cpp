@@ -56,16 +56,27 @@ void allocate_working_image(working_image &image, int width, int height)
 
 namespace {
 
+// One pixel into its working channels. The rgb space copies the prepared
+// levels as they are, which is all its conversion does.
+inline void convert_pixel(const uint8_t *rgb, float *channels, const level_table &levels)
+{
+    if (color_space == color_space_rgb) {
+        channels[0] = levels.level[rgb[0]];
+        channels[1] = levels.level[rgb[1]];
+        channels[2] = levels.level[rgb[2]];
+        return;
+    }
+    convert_color(levels.level[rgb[0]], levels.level[rgb[1]], levels.level[rgb[2]], channels);
+}
+
 void convert_row(float *framed_row, const uint8_t *rgb, int width, int channels, const level_table &levels)
 {
     // The frame pixels left and right repeat the row's end pixels.
-    convert_color(levels.level[rgb[0]], levels.level[rgb[1]], levels.level[rgb[2]], framed_row);
-    for (int x = 0; x < width; ++x, rgb += 3)
-        convert_color(levels.level[rgb[0]], levels.level[rgb[1]], levels.level[rgb[2]],
-                      framed_row + static_cast<size_t>(x + 1) * channels);
-    rgb -= 3;
-    convert_color(levels.level[rgb[0]], levels.level[rgb[1]], levels.level[rgb[2]],
-                  framed_row + static_cast<size_t>(width + 1) * channels);
+    convert_pixel(rgb, framed_row, levels);
+    for (int x = 0; x < width; ++x)
+        convert_pixel(rgb + static_cast<size_t>(x) * 3, framed_row + static_cast<size_t>(x + 1) * channels, levels);
+    convert_pixel(rgb + static_cast<size_t>(width - 1) * 3, framed_row + static_cast<size_t>(width + 1) * channels,
+                  levels);
 }
 
 }  // namespace
