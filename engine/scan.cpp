@@ -157,12 +157,11 @@ inline void spread_fast(float *v, ptrdiff_t row, const float *error, const float
     }
 }
 
-template <int channels, typename chooser>
-inline void fast_pixel_step(working_image &image, png_writer_t *writer, int x, int y, const float *window,
-                            float *error, chooser &&choose)
+// The rest of a pixel step once its entry is chosen.
+template <int channels>
+inline void apply_color(working_image &image, png_writer_t *writer, int x, int y, float *v, int color,
+                        const float *window, float *error)
 {
-    float *v = image.at(x, y);
-    const int color = choose(v);
     for (int c = 0; c < channels; ++c) {
         error[c] = v[c] - pal_ch[c][color];
         v[c] = pal_ch[c][color];
@@ -172,6 +171,14 @@ inline void fast_pixel_step(working_image &image, png_writer_t *writer, int x, i
     spread_fast<channels>(v, static_cast<ptrdiff_t>(image.row_floats()), error, window, scan_slots);
     if (max_limit == 1 || min_limit == 1)
         apply_limits(image, x, y, channels);
+}
+
+template <int channels, typename chooser>
+inline void fast_pixel_step(working_image &image, png_writer_t *writer, int x, int y, const float *window,
+                            float *error, chooser &&choose)
+{
+    float *v = image.at(x, y);
+    apply_color<channels>(image, writer, x, y, v, choose(v), window, error);
 }
 
 // The fast search keeps the choice of a pixel where no entry wins, exactly as
@@ -289,6 +296,9 @@ bool sequential_fast_scan(working_image &image, png_writer_t *writer, const near
     return true;
 }
 
+// Rows scanned together by one thread.
+constexpr int rows_in_flight = 2;
+
 // The row wavefront. Row y may handle column x once row y - 1 has finished
 // column x + 2: every value a pixel touches (its 3 x 3 block) has then
 // received all it gets from the row above, and nothing of the row above
@@ -301,7 +311,7 @@ public:
               const row_gate *gate)
         : image_(image), writer_(writer), finder_(finder), threads_(threads), gate_(gate),
           done_(image.height + 1), last_color_(image.height + 1), last_found_(image.height + 1),
-          last_values_(static_cast<size_t>(image.height + 1) * max_working_channels)
+          last_values_(max_working_channels)
     {
         for (auto &d : done_)
             d.value.store(0, std::memory_order_relaxed);
@@ -341,8 +351,7 @@ public:
         if (gate_ && gate_->failed())
             return false;
         const int last = image_.height;
-        leave_state(finder_, &last_values_[static_cast<size_t>(last) * max_working_channels], last_color_[last],
-                    last_found_[last] != 0);
+        leave_state(finder_, last_values_.data(), last_color_[last], last_found_[last] != 0);
         return true;
     }
 
@@ -371,60 +380,116 @@ private:
         return done;
     }
 
-    // A failed read stops every thread: a row that cannot start marks itself
-    // done, so that the rows below it never wait for it.
+    // A row being scanned: where it stands and what it carries.
+    struct row_cursor {
+        int y = 0;
+        int x = 1;            // the next pixel
+        int carried = -1;     // the entry of the pixel before, once known
+        bool found = false;   // whether the last search found its entry
+        bool waiting = false; // stopped at a pixel where no entry wins, for the row above to end
+        float error[max_working_channels] = {};
+
+        bool finished(int width) const { return x > width; }
+    };
+
+    // Steps the cursor over one pixel. Returns false, having changed nothing,
+    // when no entry wins there and the entry it keeps is not known yet: that
+    // is the last of the row above, which has not ended.
+    bool step(row_cursor &row, const float *window)
+    {
+        float *v = image_.at(row.x, row.y);
+        int color = finder_.find(v);
+        row.found = color >= 0;
+        if (row.found) {
+            row.carried = color;
+        } else if (row.carried < 0) {
+            return false;
+        } else {
+            color = row.carried;
+        }
+        if (row.y == image_.height && row.x == image_.width)
+            std::memcpy(&last_values_[0], v, sizeof(float) * channels);
+        apply_color<channels>(image_, writer_, row.x, row.y, v, color, window, row.error);
+        ++row.x;
+        return true;
+    }
+
+    void finish(row_cursor &row)
+    {
+        // The last pixel of the scan leaves its error behind, as in one thread.
+        if (row.y == image_.height)
+            std::memcpy(error_ch, row.error, sizeof(float) * channels);
+        last_color_[row.y] = row.carried;
+        last_found_[row.y] = row.found;
+        done_[row.y].value.store(image_.width, std::memory_order_release);
+    }
+
+    // Each thread scans a group of rows together, each row three pixels
+    // behind the one above it: their chains of pixels do not depend on each
+    // other there, so the processor works on all of them at once. A failed
+    // read stops every thread: rows that cannot start mark themselves done,
+    // so that the rows below them never wait for them.
+    static constexpr int group = rows_in_flight;
+
     void rows_of(int thread)
     {
-        for (int y = 1 + thread; y <= image_.height; y += threads_) {
-            if (!rows_ready(gate_, image_, y)) {
-                for (; y <= image_.height; y += threads_)
+        const int height = image_.height;
+        for (int y = 1 + group * thread; y <= height; y += group * threads_) {
+            const int last = std::min(y + group - 1, height);
+            if (!rows_ready(gate_, image_, last)) {
+                for (; y <= height; ++y)
                     done_[y].value.store(image_.width, std::memory_order_release);
                 return;
             }
-            row(y);
+            rows(y, last - y + 1);
         }
     }
 
-    void row(int y)
+    void rows(int first_y, int count)
     {
         const int width = image_.width;
         float window[10];
         copy_window(scaled_wind_r, window);
-        float error[max_working_channels] = {};
-        float *last_values = &last_values_[static_cast<size_t>(y) * max_working_channels];
-        // The entry a pixel keeps when none wins comes from the pixel before
-        // it in scan order: for the first of a row, the last of the row above.
-        int carried = -1;
-        bool found = false;
-        auto choose = [&](const float *v) {
-            const int entry = finder_.find(v);
-            found = entry >= 0;
-            if (found)
-                return carried = entry;
-            if (carried < 0) {
-                wait_for(y - 1, width);
-                carried = last_color_[y - 1];
+        row_cursor cursor[group];
+        for (int i = 0; i < count; ++i)
+            cursor[i].y = first_y + i;
+        int above = 0;  // how far the row above the group is known to have come
+        for (int unfinished = count; unfinished > 0;) {
+            for (int i = 0; i < count; ++i) {
+                row_cursor &row = cursor[i];
+                if (row.finished(width))
+                    continue;
+                const int needed = std::min(row.x + 2, width);
+                if (i == 0) {
+                    // The row above belongs to another thread.
+                    if (above < needed)
+                        above = wait_for(row.y - 1, needed);
+                    if (!step(row, window)) {
+                        wait_for(row.y - 1, width);
+                        row.carried = last_color_[row.y - 1];
+                        step(row, window);
+                    }
+                } else {
+                    const row_cursor &up = cursor[i - 1];
+                    if (row.waiting) {
+                        if (!up.finished(width))
+                            continue;
+                        row.carried = last_color_[up.y];
+                        row.waiting = false;
+                    }
+                    if (!up.finished(width) && up.x - 1 < needed)
+                        continue;
+                    row.waiting = !step(row, window);
+                }
+                // Only the group's last row has a reader in another thread.
+                if (i == count - 1 && row.x % publish_every == 0)
+                    done_[row.y].value.store(row.x - 1, std::memory_order_release);
+                if (row.finished(width)) {
+                    finish(row);
+                    --unfinished;
+                }
             }
-            return carried;
-        };
-        int above = 0;  // how far the row above is known to have come
-        for (int x = 1; x <= width; ++x) {
-            if (above < std::min(x + 2, width))
-                above = wait_for(y - 1, std::min(x + 2, width));
-            if (x == width)
-                std::memcpy(last_values, image_.at(x, y), sizeof(float) * channels);
-            fast_pixel_step<channels>(image_, writer_, x, y, window, error, choose);
-            if (x % publish_every == 0 && x < width)
-                done_[y].value.store(x, std::memory_order_release);
         }
-        if (carried < 0) {
-            // Every pixel found its entry; the last one's is the row's.
-            wait_for(y - 1, width);
-            carried = last_color_[y - 1];
-        }
-        last_color_[y] = carried;
-        last_found_[y] = found;
-        done_[y].value.store(width, std::memory_order_release);
     }
 
     working_image &image_;
@@ -438,12 +503,9 @@ private:
     std::vector<float> last_values_;
 };
 
-// Serpentine rows depend on the whole row before them. Threads pay off only
-// on images of some size; below that one thread does it.
+// Threads pay off only on images of some size; below that one thread does it.
 int scan_threads(const working_image &image)
 {
-    if (serpentine == 1)
-        return 1;
     if (scan_thread_count > 0)
         return scan_thread_count;
     if (static_cast<long long>(image.width) * image.height < 65536 || image.width < 64)
@@ -454,17 +516,17 @@ int scan_threads(const working_image &image)
 template <int channels>
 bool fast_scan(working_image &image, png_writer_t *writer, const nearest_color_finder &finder, const row_gate *gate)
 {
-    const int threads = scan_threads(image);
-    if (threads > 1) {
-        try {
-            direction = 1;
-            copy_window(scaled_wind_r, wind);
-            return wavefront<channels>(image, writer, finder, threads, gate).run();
-        } catch (const std::system_error &) {
-            // No threads to be had: one does it all.
-        }
+    // A serpentine row depends on the whole row before it: one row at a time.
+    if (serpentine == 1)
+        return sequential_fast_scan<channels>(image, writer, finder, gate);
+    direction = 1;
+    copy_window(scaled_wind_r, wind);
+    try {
+        return wavefront<channels>(image, writer, finder, scan_threads(image), gate).run();
+    } catch (const std::system_error &) {
+        // No threads to be had: this one does it all.
+        return wavefront<channels>(image, writer, finder, 1, gate).run();
     }
-    return sequential_fast_scan<channels>(image, writer, finder, gate);
 }
 
 }  // namespace
