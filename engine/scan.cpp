@@ -157,28 +157,28 @@ inline void spread_fast(float *v, ptrdiff_t row, const float *error, const float
     }
 }
 
-// The rest of a pixel step once its entry is chosen.
+// The rest of a pixel step once its entry is chosen; the index goes to the
+// writer's row of indices.
 template <int channels>
-inline void apply_color(working_image &image, png_writer_t *writer, int x, int y, float *v, int color,
+inline void apply_color(working_image &image, uint8_t *indices, int x, int y, float *v, int color,
                         const float *window, float *error)
 {
     for (int c = 0; c < channels; ++c) {
         error[c] = v[c] - pal_ch[c][color];
         v[c] = pal_ch[c][color];
     }
-    png_writer_set_pixel(writer, static_cast<uint32_t>(x - 1), static_cast<uint32_t>(y - 1),
-                         static_cast<uint32_t>(color));
+    indices[x - 1] = static_cast<uint8_t>(color);
     spread_fast<channels>(v, static_cast<ptrdiff_t>(image.row_floats()), error, window, scan_slots);
     if (max_limit == 1 || min_limit == 1)
         apply_limits(image, x, y, channels);
 }
 
 template <int channels, typename chooser>
-inline void fast_pixel_step(working_image &image, png_writer_t *writer, int x, int y, const float *window,
+inline void fast_pixel_step(working_image &image, uint8_t *indices, int x, int y, const float *window,
                             float *error, chooser &&choose)
 {
     float *v = image.at(x, y);
-    apply_color<channels>(image, writer, x, y, v, choose(v), window, error);
+    apply_color<channels>(image, indices, x, y, v, choose(v), window, error);
 }
 
 // The fast search keeps the choice of a pixel where no entry wins, exactly as
@@ -283,11 +283,12 @@ bool sequential_fast_scan(working_image &image, png_writer_t *writer, const near
         if (!rows_ready(gate, image, y))
             return false;
         copy_window(direction == 1 ? scaled_wind_r : scaled_wind_l, wind);
+        uint8_t *indices = png_writer_row_bytes(writer, static_cast<uint32_t>(y - 1));
         for (int x_cnt = 1; x_cnt <= image.width; ++x_cnt) {
             int x = direction == 1 ? x_cnt : image.width + 1 - x_cnt;
             if (y == image.height && x_cnt == image.width)
                 std::memcpy(last_values, image.at(x, y), sizeof(float) * channels);
-            fast_pixel_step<channels>(image, writer, x, y, wind, error_ch, choose);
+            fast_pixel_step<channels>(image, indices, x, y, wind, error_ch, choose);
         }
         if (serpentine == 1)
             direction = direction == 1 ? 0 : 1;
@@ -387,6 +388,7 @@ private:
         int carried = -1;     // the entry of the pixel before, once known
         bool found = false;   // whether the last search found its entry
         bool waiting = false; // stopped at a pixel where no entry wins, for the row above to end
+        uint8_t *indices = nullptr;  // the row in the writer
         float error[max_working_channels] = {};
 
         bool finished(int width) const { return x > width; }
@@ -409,7 +411,7 @@ private:
         }
         if (row.y == image_.height && row.x == image_.width)
             std::memcpy(&last_values_[0], v, sizeof(float) * channels);
-        apply_color<channels>(image_, writer_, row.x, row.y, v, color, window, row.error);
+        apply_color<channels>(image_, row.indices, row.x, row.y, v, color, window, row.error);
         ++row.x;
         return true;
     }
@@ -451,8 +453,10 @@ private:
         float window[10];
         copy_window(scaled_wind_r, window);
         row_cursor cursor[group];
-        for (int i = 0; i < count; ++i)
+        for (int i = 0; i < count; ++i) {
             cursor[i].y = first_y + i;
+            cursor[i].indices = png_writer_row_bytes(writer_, static_cast<uint32_t>(first_y + i - 1));
+        }
         int above = 0;  // how far the row above the group is known to have come
         for (int unfinished = count; unfinished > 0;) {
             for (int i = 0; i < count; ++i) {

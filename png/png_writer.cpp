@@ -176,6 +176,13 @@ void png_writer_set_pixel(png_writer_t *writer, uint32_t x, uint32_t y, uint32_t
     png_writer_store(writer, static_cast<size_t>(y) * writer->width + x, value);
 }
 
+uint8_t *png_writer_row_bytes(png_writer_t *writer, uint32_t y)
+{
+    if (!writer || y >= writer->height || writer->bytes_per_pixel != 1)
+        return nullptr;
+    return writer->pixels + static_cast<size_t>(y) * writer->width;
+}
+
 uint32_t png_writer_get_pixel(const png_writer_t *writer, uint32_t x, uint32_t y)
 {
     if (!writer || x >= writer->width || y >= writer->height)

@@ -51,6 +51,11 @@ int png_writer_set_palette(png_writer_t *writer, const uint32_t *entries, uint32
 // position outside the image is ignored.
 void png_writer_set_pixel(png_writer_t *writer, uint32_t x, uint32_t y, uint32_t value);
 
+// The stored bytes of row y of a greyscale or indexed writer, width of them,
+// for callers that fill rows byte by byte; null for other colour types, a
+// null writer or a row outside the image.
+uint8_t *png_writer_row_bytes(png_writer_t *writer, uint32_t y);
+
 // The stored element at (x, y), or 0 outside the image or for a null writer.
 uint32_t png_writer_get_pixel(const png_writer_t *writer, uint32_t x, uint32_t y);
 

@@ -208,6 +208,21 @@ TEST(png_writer_object, pixels_keep_the_bits_of_their_colour_type)
     }
 }
 
+// A row's bytes are the pixels of that row of a one-byte writer, and of no
+// other kind of writer.
+TEST(png_writer_object, row_bytes_are_the_pixels_of_one_byte_types)
+{
+    writer_ptr indexed = make_writer(3, 2, PNG_WRITER_INDEXED);
+    ASSERT_TRUE(indexed);
+    png_writer_row_bytes(indexed.get(), 1)[2] = 7;
+    EXPECT_EQ(png_writer_get_pixel(indexed.get(), 2, 1), 7u);
+    EXPECT_EQ(png_writer_get_pixel(indexed.get(), 2, 0), 0u);
+    EXPECT_EQ(png_writer_row_bytes(indexed.get(), 2), nullptr);
+    writer_ptr truecolour = make_writer(3, 2, PNG_WRITER_TRUECOLOR);
+    EXPECT_EQ(png_writer_row_bytes(truecolour.get(), 0), nullptr);
+    EXPECT_EQ(png_writer_row_bytes(nullptr, 0), nullptr);
+}
+
 // Six stores from (1, 0) wrap after (2, 1) to (0, 0); the seventh lands on
 // (1, 0) again. A start outside the image leaves the cursor.
 TEST(png_writer_object, stream_cursor_runs_in_row_order_and_wraps)
