@@ -1,0 +1,429 @@
+// The fast scan: the plain scan's steps with the fast search, for a channel
+// count known when compiling, and the row wavefront that spreads a scan over
+// the cores. Every value it leaves behind that anything reads is the plain
+// scan's, to the bit.
+#include "engine/fast_scan.h"
+
+#include "driver/settings.h"
+#include "engine/fast_search.h"
+#include "engine/nearest.h"
+#include "engine/palette.h"
+#include "engine/scan_steps.h"
+#include "engine/windows.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define cpu_relax() _mm_pause()
+#else
+#define cpu_relax() ((void)0)
+#endif
+
+using namespace scan_steps;
+
+namespace {
+
+// The fast scan's pixel step, for a channel count known when compiling: the
+// same arithmetic as pixel_step. The fast search reads only the used
+// channels, so the values are searched where they stand.
+//
+// A share of weight 0 leaves a value as it is when the error is finite (at
+// most a zero changes its sign, which no distance or comparison sees), so
+// such slots are passed over; an infinite or undefined error still makes the
+// plain scan's undefined value there, and then every slot is taken.
+template <int channels, size_t slot_count>
+inline void spread_fast(float *v, ptrdiff_t row, const float *error, const float *window,
+                        const slot_offset (&slots)[slot_count])
+{
+    double e[channels];
+    bool finite = true;
+    for (int c = 0; c < channels; ++c) {
+        e[c] = error[c];
+        finite = finite && std::isfinite(error[c]);
+    }
+    for (const slot_offset &s : slots) {
+        const double weight = window[s.slot];
+        if (weight == 0.0 && finite)
+            continue;
+        float *neighbour = v + s.dy * row + s.dx * channels;
+        for (int c = 0; c < channels; ++c)
+            neighbour[c] = static_cast<float>(neighbour[c] + e[c] * weight);
+    }
+}
+
+// The rest of a pixel step once its entry is chosen; the index goes to the
+// writer's row of indices.
+template <int channels>
+inline void apply_color(working_image &image, uint8_t *indices, int x, int y, float *v, int color,
+                        const float *window, float *error)
+{
+    for (int c = 0; c < channels; ++c) {
+        error[c] = v[c] - pal_ch[c][color];
+        v[c] = pal_ch[c][color];
+    }
+    indices[x - 1] = static_cast<uint8_t>(color);
+    spread_fast<channels>(v, static_cast<ptrdiff_t>(image.row_floats()), error, window, scan_slots);
+    if (max_limit == 1 || min_limit == 1)
+        apply_limits(image, x, y, channels);
+}
+
+template <int channels, typename chooser>
+inline void fast_pixel_step(working_image &image, uint8_t *indices, int x, int y, const float *window,
+                            float *error, chooser &&choose)
+{
+    float *v = image.at(x, y);
+    apply_color<channels>(image, indices, x, y, v, choose(v), window, error);
+}
+
+// The fast search keeps the choice of a pixel where no entry wins, exactly as
+// the plain search keeps best_color.
+struct carrying_chooser {
+    const nearest_color_finder &finder;
+    int &carried;
+    bool &found;  // whether the last search found its entry
+
+    int operator()(const float *v) const
+    {
+        const int entry = finder.find(v);
+        found = entry >= 0;
+        if (found)
+            carried = entry;
+        return carried;
+    }
+};
+
+// What the fast scan leaves behind: the search state of the plain search
+// after the last pixel.
+void leave_state(const nearest_color_finder &finder, const float *last_values, int carried, bool found)
+{
+    finder.leave_search_state(last_values, dither_quant_error_ch);
+    best_color = carried;
+    best_dither_quant_error = found ? finder.error_of(last_values, carried) : 1e18f;
+}
+
+// The circle passes with the fast search: the same steps as circle_passes.
+template <int channels>
+void fast_circle_passes(working_image &image, const nearest_color_finder &finder)
+{
+    select_pre_processing_window();
+    int carried = best_color;
+    bool found = false;
+    carrying_chooser choose{ finder, carried, found };
+    float error[max_working_channels];
+    float last_values[max_working_channels] = {};
+    const ptrdiff_t row = static_cast<ptrdiff_t>(image.row_floats());
+    for (int pass = 0; pass < pre_processing_pass; ++pass) {
+        const bool last_pass = pass == pre_processing_pass - 1;
+        for (int y = 1; y <= image.height; ++y)
+            for (int x = 1; x <= image.width; ++x) {
+                float *v = image.at(x, y);
+                if (last_pass && y == image.height && x == image.width)
+                    std::memcpy(last_values, v, sizeof(float) * channels);
+                take_color(v, choose(v), error, channels);
+                spread_fast<channels>(v, row, error, mix_wind, all_slots);
+            }
+    }
+    leave_state(finder, last_values, carried, found);
+}
+
+// Rows 1 ... y + 1 of the framed image (input rows 0 ... y) must be filled
+// before row y is scanned.
+bool rows_ready(const row_gate *gate, const working_image &image, int y)
+{
+    return !gate || gate->wait_for(std::min(y + 1, image.height));
+}
+
+template <int channels>
+bool sequential_fast_scan(working_image &image, png_writer_t *writer, const nearest_color_finder &finder,
+                          const row_gate *gate)
+{
+    int carried = best_color;
+    bool found = false;
+    float last_values[max_working_channels] = {};
+    carrying_chooser choose{ finder, carried, found };
+    direction = 1;
+    for (int y = 1; y <= image.height; ++y) {
+        if (!rows_ready(gate, image, y))
+            return false;
+        copy_window(direction == 1 ? scaled_wind_r : scaled_wind_l, wind);
+        uint8_t *indices = png_writer_row_bytes(writer, static_cast<uint32_t>(y - 1));
+        for (int x_cnt = 1; x_cnt <= image.width; ++x_cnt) {
+            int x = direction == 1 ? x_cnt : image.width + 1 - x_cnt;
+            if (y == image.height && x_cnt == image.width)
+                std::memcpy(last_values, image.at(x, y), sizeof(float) * channels);
+            fast_pixel_step<channels>(image, indices, x, y, wind, error_ch, choose);
+        }
+        if (serpentine == 1)
+            direction = direction == 1 ? 0 : 1;
+    }
+    leave_state(finder, last_values, carried, found);
+    return true;
+}
+
+// Rows scanned together by one thread.
+constexpr int rows_in_flight = 2;
+
+// The row wavefront. Row y may handle column x once row y - 1 has finished
+// column x + 2: every value a pixel touches (its 3 x 3 block) has then
+// received all it gets from the row above, and nothing of the row above
+// touches it later. So every value sees the same additions and limits in the
+// same order as in one thread, and the result is the same to the bit.
+template <int channels>
+class wavefront {
+public:
+    wavefront(working_image &image, png_writer_t *writer, const nearest_color_finder &finder, int threads,
+              const row_gate *gate)
+        : image_(image), writer_(writer), finder_(finder), threads_(threads), gate_(gate),
+          done_(image.height + 1), last_color_(image.height + 1), last_found_(image.height + 1),
+          last_values_(max_working_channels)
+    {
+        for (auto &d : done_)
+            d.value.store(0, std::memory_order_relaxed);
+        done_[0].value.store(image.width, std::memory_order_relaxed);
+        last_color_[0] = best_color;
+    }
+
+    // Returns false when the gate failed. Throws std::system_error, having
+    // touched no pixel, when the threads cannot all be had.
+    bool run()
+    {
+        // The helpers wait for the word to start, so that a thread the system
+        // refuses leaves the image untouched for a scan in one thread.
+        std::atomic<int> start{ 0 };
+        std::vector<std::thread> helpers;
+        auto go = [&](int word) {
+            start.store(word, std::memory_order_release);
+            for (std::thread &helper : helpers)
+                helper.join();
+        };
+        try {
+            for (int t = 1; t < threads_; ++t)
+                helpers.emplace_back([this, t, &start] {
+                    int word;
+                    while ((word = start.load(std::memory_order_acquire)) == 0)
+                        std::this_thread::yield();
+                    if (word > 0)
+                        rows_of(t);
+                });
+        } catch (const std::system_error &) {
+            go(-1);
+            throw;
+        }
+        start.store(1, std::memory_order_release);
+        rows_of(0);
+        go(1);
+        if (gate_ && gate_->failed())
+            return false;
+        const int last = image_.height;
+        leave_state(finder_, last_values_.data(), last_color_[last], last_found_[last] != 0);
+        return true;
+    }
+
+private:
+    // Publishing progress every few pixels keeps the shared counters quiet.
+    static constexpr int publish_every = 32;
+
+    // A row's progress, alone on its cache line: the thread of the row below
+    // reads it while the thread of the row above writes its own.
+    struct alignas(64) progress {
+        std::atomic<int> value{ 0 };
+    };
+
+    // Waits until the row has finished the column; returns how far it has
+    // come, which the caller keeps, so that the shared counter is read again
+    // only when the row is not known to be far enough.
+    int wait_for(int row, int column) const
+    {
+        int done;
+        for (int spins = 0; (done = done_[row].value.load(std::memory_order_acquire)) < column; ++spins) {
+            if (spins < 256)
+                cpu_relax();
+            else
+                std::this_thread::yield();
+        }
+        return done;
+    }
+
+    // A row being scanned: where it stands and what it carries.
+    struct row_cursor {
+        int y = 0;
+        int x = 1;            // the next pixel
+        int carried = -1;     // the entry of the pixel before, once known
+        bool found = false;   // whether the last search found its entry
+        bool waiting = false; // stopped at a pixel where no entry wins, for the row above to end
+        uint8_t *indices = nullptr;  // the row in the writer
+        float error[max_working_channels] = {};
+
+        bool finished(int width) const { return x > width; }
+    };
+
+    // Steps the cursor over one pixel. Returns false, having changed nothing,
+    // when no entry wins there and the entry it keeps is not known yet: that
+    // is the last of the row above, which has not ended.
+    bool step(row_cursor &row, const float *window)
+    {
+        float *v = image_.at(row.x, row.y);
+        int color = finder_.find(v);
+        row.found = color >= 0;
+        if (row.found) {
+            row.carried = color;
+        } else if (row.carried < 0) {
+            return false;
+        } else {
+            color = row.carried;
+        }
+        if (row.y == image_.height && row.x == image_.width)
+            std::memcpy(&last_values_[0], v, sizeof(float) * channels);
+        apply_color<channels>(image_, row.indices, row.x, row.y, v, color, window, row.error);
+        ++row.x;
+        return true;
+    }
+
+    void finish(row_cursor &row)
+    {
+        // The last pixel of the scan leaves its error behind, as in one thread.
+        if (row.y == image_.height)
+            std::memcpy(error_ch, row.error, sizeof(float) * channels);
+        last_color_[row.y] = row.carried;
+        last_found_[row.y] = row.found;
+        done_[row.y].value.store(image_.width, std::memory_order_release);
+    }
+
+    // Each thread scans a group of rows together, each row three pixels
+    // behind the one above it: their chains of pixels do not depend on each
+    // other there, so the processor works on all of them at once. A failed
+    // read stops every thread: rows that cannot start mark themselves done,
+    // so that the rows below them never wait for them.
+    static constexpr int group = rows_in_flight;
+
+    void rows_of(int thread)
+    {
+        const int height = image_.height;
+        for (int y = 1 + group * thread; y <= height; y += group * threads_) {
+            const int last = std::min(y + group - 1, height);
+            if (!rows_ready(gate_, image_, last)) {
+                for (; y <= height; ++y)
+                    done_[y].value.store(image_.width, std::memory_order_release);
+                return;
+            }
+            rows(y, last - y + 1);
+        }
+    }
+
+    void rows(int first_y, int count)
+    {
+        const int width = image_.width;
+        float window[10];
+        copy_window(scaled_wind_r, window);
+        row_cursor cursor[group];
+        for (int i = 0; i < count; ++i) {
+            cursor[i].y = first_y + i;
+            cursor[i].indices = png_writer_row_bytes(writer_, static_cast<uint32_t>(first_y + i - 1));
+        }
+        int above = 0;  // how far the row above the group is known to have come
+        for (int unfinished = count; unfinished > 0;) {
+            for (int i = 0; i < count; ++i) {
+                row_cursor &row = cursor[i];
+                if (row.finished(width))
+                    continue;
+                const int needed = std::min(row.x + 2, width);
+                if (i == 0) {
+                    // The row above belongs to another thread.
+                    if (above < needed)
+                        above = wait_for(row.y - 1, needed);
+                    if (!step(row, window)) {
+                        wait_for(row.y - 1, width);
+                        row.carried = last_color_[row.y - 1];
+                        step(row, window);
+                    }
+                } else {
+                    const row_cursor &up = cursor[i - 1];
+                    if (row.waiting) {
+                        if (!up.finished(width))
+                            continue;
+                        row.carried = last_color_[up.y];
+                        row.waiting = false;
+                    }
+                    if (!up.finished(width) && up.x - 1 < needed)
+                        continue;
+                    row.waiting = !step(row, window);
+                }
+                // Only the group's last row has a reader in another thread.
+                if (i == count - 1 && row.x % publish_every == 0)
+                    done_[row.y].value.store(row.x - 1, std::memory_order_release);
+                if (row.finished(width)) {
+                    finish(row);
+                    --unfinished;
+                }
+            }
+        }
+    }
+
+    working_image &image_;
+    png_writer_t *writer_;
+    const nearest_color_finder &finder_;
+    const int threads_;
+    const row_gate *gate_;
+    std::vector<progress> done_;
+    std::vector<int> last_color_;
+    std::vector<char> last_found_;
+    std::vector<float> last_values_;
+};
+
+// Threads pay off only on images of some size; below that one thread does it.
+int scan_threads(const working_image &image)
+{
+    if (scan_thread_count > 0)
+        return scan_thread_count;
+    if (static_cast<long long>(image.width) * image.height < 65536 || image.width < 64)
+        return 1;
+    return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+}
+
+template <int channels>
+bool fast_scan(working_image &image, png_writer_t *writer, const nearest_color_finder &finder, const row_gate *gate)
+{
+    // A serpentine row depends on the whole row before it: one row at a time.
+    if (serpentine == 1)
+        return sequential_fast_scan<channels>(image, writer, finder, gate);
+    direction = 1;
+    copy_window(scaled_wind_r, wind);
+    try {
+        return wavefront<channels>(image, writer, finder, scan_threads(image), gate).run();
+    } catch (const std::system_error &) {
+        // No threads to be had: this one does it all.
+        return wavefront<channels>(image, writer, finder, 1, gate).run();
+    }
+}
+
+}  // namespace
+
+void fast_pre_process(working_image &image)
+{
+    const nearest_color_finder finder(0, 0);
+    switch (channels_used) {
+    case 4: fast_circle_passes<4>(image, finder); break;
+    case 6: fast_circle_passes<6>(image, finder); break;
+    case 7: fast_circle_passes<7>(image, finder); break;
+    default: fast_circle_passes<3>(image, finder); break;
+    }
+}
+
+bool fast_diffusion_scan(working_image &image, png_writer_t *writer, const row_gate *gate)
+{
+    const nearest_color_finder finder(quant_weighting_coefficients, quant_error_finding_algorithm);
+    switch (channels_used) {
+    case 4: return fast_scan<4>(image, writer, finder, gate);
+    case 6: return fast_scan<6>(image, writer, finder, gate);
+    case 7: return fast_scan<7>(image, writer, finder, gate);
+    default: return fast_scan<3>(image, writer, finder, gate);
+    }
+}
