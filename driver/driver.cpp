@@ -1,5 +1,6 @@
 #include "driver/driver.h"
 
+#include "driver/report.h"
 #include "driver/settings.h"
 #include "engine/windows.h"
 #include "platform/platform.h"
@@ -209,12 +210,6 @@ void (*const window_selectors[])() = {
     select_linear_x_window, select_linear_y_window,   select_linear_x_y_window,
     select_dot_window,
 };
-
-void print_line(const char *text)
-{
-    std::fputs(text, stdout);
-    std::putchar('\n');
-}
 
 // Finds the value among the keywords; a value that is none of them prints
 // nothing and changes nothing.

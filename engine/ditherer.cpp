@@ -1,5 +1,6 @@
 #include "engine/ditherer.h"
 
+#include "driver/report.h"
 #include "driver/settings.h"
 #include "engine/color_space.h"
 #include "engine/image.h"
@@ -30,12 +31,6 @@ struct writer_deleter {
     void operator()(png_writer_t *writer) const { png_writer_destroy(writer); }
 };
 using writer_ptr = std::unique_ptr<png_writer_t, writer_deleter>;
-
-void print_line(const char *text)
-{
-    std::fputs(text, stdout);
-    std::putchar('\n');
-}
 
 void print_size(const image_source &source)
 {
@@ -121,19 +116,13 @@ bool dither_and_save(image_source &source)
     }
     working_image image;
     writer_ptr writer;
+    bool dithered = false;
     try {
         allocate_working_image(image, source.width, source.height);
         writer.reset(png_writer_new(static_cast<uint32_t>(source.width), static_cast<uint32_t>(source.height),
                                     PNG_WRITER_INDEXED));
-    } catch (const std::bad_alloc &) {
-        writer.reset();
-    }
-    if (!writer || !set_output_palette(writer.get())) {
-        print_line("image too large");
-        return false;
-    }
-    bool dithered = false;
-    try {
+        if (!writer || !set_output_palette(writer.get()))
+            throw std::bad_alloc();
         dithered = read_and_dither(source, image, writer.get());
     } catch (const std::bad_alloc &) {
         print_line("image too large");

@@ -91,26 +91,28 @@ namespace {
 using plan_t = nearest_color_finder::plan;
 using cell_t = nearest_color_finder::cell;
 
-// The error of entry k, formed as the plain search forms it.
+// The per-channel error of entry k, formed as the plain search forms it, for
+// the entries the metric reads.
+__attribute__((always_inline)) inline void weigh_exactly(const plan_t &p, const float *v, int k, double *d)
+{
+    for (int e = 0; e < p.entries; ++e)
+        d[e] = p.kind[e] == plan_t::constant ? p.constant_value[e] : weighted(v[e] - p.pal[e][k], p.weight[e]);
+}
+
+// The error of entry k: with the metric known when compiling, or by code.
 template <int metric>
 __attribute__((always_inline)) inline float error_of(const plan_t &p, const float *v, int k)
 {
     double d[max_working_channels];
-    for (int e = 0; e < p.entries; ++e)
-        d[e] = p.kind[e] == plan_t::constant ? p.constant_value[e] : weighted(v[e] - p.pal[e][k], p.weight[e]);
+    weigh_exactly(p, v, k, d);
     return static_cast<float>(metric_of<metric>(d, p.channels));
 }
 
 float error_by_code(const plan_t &p, const float *v, int k)
 {
-    switch (p.metric) {
-    case 1: return error_of<1>(p, v, k);
-    case 2: return error_of<2>(p, v, k);
-    case 3: return error_of<3>(p, v, k);
-    case 4: return error_of<4>(p, v, k);
-    case 5: return error_of<5>(p, v, k);
-    default: return error_of<0>(p, v, k);
-    }
+    double d[max_working_channels];
+    weigh_exactly(p, v, k, d);
+    return static_cast<float>(wide_metrics[p.metric](d, p.channels));
 }
 
 // The smallest and the largest |v - p| over v in [lo, hi], rounded as the
@@ -149,14 +151,7 @@ float bound_in_box(const plan_t &p, const float *lo, const float *hi, int k, boo
             d[e] = 0.0;
         }
     }
-    switch (p.metric) {
-    case 1: return static_cast<float>(metric_of<1>(d, p.channels));
-    case 2: return static_cast<float>(metric_of<2>(d, p.channels));
-    case 3: return static_cast<float>(metric_of<3>(d, p.channels));
-    case 4: return static_cast<float>(metric_of<4>(d, p.channels));
-    case 5: return static_cast<float>(metric_of<5>(d, p.channels));
-    default: return static_cast<float>(metric_of<0>(d, p.channels));
-    }
+    return static_cast<float>(wide_metrics[p.metric](d, p.channels));
 }
 
 inline int axis_cell(float value, float origin, float inverse_step, int cells_per_axis)

@@ -140,3 +140,11 @@ inline const metric_function metrics[] = {
     metric_on_floats<0>, metric_on_floats<1>, metric_on_floats<2>,
     metric_on_floats<3>, metric_on_floats<4>, metric_on_floats<5>,
 };
+
+// The same metrics on entries already widened to double, by code.
+using wide_metric_function = double (*)(const double *d, int channels);
+
+inline const wide_metric_function wide_metrics[] = {
+    metric_of<0, double>, metric_of<1, double>, metric_of<2, double>,
+    metric_of<3, double>, metric_of<4, double>, metric_of<5, double>,
+};

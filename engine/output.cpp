@@ -1,5 +1,6 @@
 #include "engine/output.h"
 
+#include "driver/report.h"
 #include "platform/platform.h"
 
 #include <cerrno>
@@ -10,12 +11,6 @@
 namespace {
 
 constexpr int name_numbers = 10000;  // _dithered_0000 ... _dithered_9999
-
-void print_line(const char *text)
-{
-    std::fputs(text, stdout);
-    std::putchar('\n');
-}
 
 // Creates the first free name, never touching an existing entry: a file that
 // appears between two attempts only moves us on to the next number. Returns

@@ -1,5 +1,6 @@
 #include "engine/palette.h"
 
+#include "driver/report.h"
 #include "driver/settings.h"
 
 #include <cmath>
@@ -18,13 +19,6 @@ float pal_ch[max_working_channels][palette_entries];
 namespace {
 
 constexpr int palette_file_bytes = palette_entries * 3;
-
-// The messages end with their own newline, written apart from the text.
-void report(const char *message)
-{
-    std::fputs(message, stdout);
-    std::putchar('\n');
-}
 
 // The palette's colours in the working scale. In srgb mode the division by
 // 255 is the double 1/255; the image uses the float one, and the two differ
@@ -51,7 +45,7 @@ bool read_palette()
 {
     std::FILE *file = std::fopen(palette_path_buffer, "rb");
     if (!file) {
-        report("palette open error");
+        print_line("palette open error");
         return false;
     }
     // Bytes a short file does not supply stay 0, so the missing entries are
@@ -59,7 +53,7 @@ bool read_palette()
     unsigned char palette_bytes[palette_file_bytes] = {};
     size_t got = std::fread(palette_bytes, 1, sizeof palette_bytes, file);
     if (got < sizeof palette_bytes)
-        report(std::feof(file) ? "Premature end of palette" : "palette read error");
+        print_line(std::feof(file) ? "Premature end of palette" : "palette read error");
     std::fclose(file);
 
     for (int i = 0; i < palette_entries; ++i) {
