@@ -16,6 +16,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <functional>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -191,9 +193,11 @@ public:
         last_color_[0] = best_color;
     }
 
-    // Returns false when the gate failed. Throws std::system_error, having
-    // touched no pixel, when the threads cannot all be had.
-    bool run()
+    enum class outcome { scanned, gate_failed, no_threads };
+
+    // Scans the image; with no_threads nothing has been touched, and the
+    // caller scans in one thread instead.
+    outcome run()
     {
         // The helpers wait for the word to start, so that a thread the system
         // refuses leaves the image untouched for a scan in one thread.
@@ -204,30 +208,43 @@ public:
             for (std::thread &helper : helpers)
                 helper.join();
         };
-        try {
-            for (int t = 1; t < threads_; ++t)
-                helpers.emplace_back([this, t, &start] {
-                    int word;
-                    while ((word = start.load(std::memory_order_acquire)) == 0)
-                        std::this_thread::yield();
-                    if (word > 0)
-                        rows_of(t);
-                });
-        } catch (const std::system_error &) {
+        if (!start_helpers(helpers, start)) {
             go(-1);
-            throw;
+            return outcome::no_threads;
         }
         start.store(1, std::memory_order_release);
         rows_of(0);
         go(1);
         if (gate_ && gate_->failed())
-            return false;
+            return outcome::gate_failed;
         const int last = image_.height;
         leave_state(finder_, last_values_.data(), last_color_[last], last_found_[last] != 0);
-        return true;
+        return outcome::scanned;
     }
 
 private:
+    // False when the system refuses a thread or memory runs out for one; the
+    // helpers started so far are in the list, waiting for the word.
+    bool start_helpers(std::vector<std::thread> &helpers, std::atomic<int> &start)
+    {
+        try {
+            helpers.reserve(threads_ - 1);
+            for (int t = 1; t < threads_; ++t)
+                helpers.push_back(scan_helper_starter([this, t, &start] {
+                    int word;
+                    while ((word = start.load(std::memory_order_acquire)) == 0)
+                        std::this_thread::yield();
+                    if (word > 0)
+                        rows_of(t);
+                }));
+        } catch (const std::system_error &) {
+            return false;
+        } catch (const std::bad_alloc &) {
+            return false;
+        }
+        return true;
+    }
+
     // Publishing progress every few pixels keeps the shared counters quiet.
     static constexpr int publish_every = 32;
 
@@ -396,34 +413,57 @@ bool fast_scan(working_image &image, png_writer_t *writer, const nearest_color_f
         return sequential_fast_scan<channels>(image, writer, finder, gate);
     direction = 1;
     copy_window(scaled_wind_r, wind);
-    try {
-        return wavefront<channels>(image, writer, finder, scan_threads(image), gate).run();
-    } catch (const std::system_error &) {
-        // No threads to be had: this one does it all.
-        return wavefront<channels>(image, writer, finder, 1, gate).run();
-    }
+    using outcome = typename wavefront<channels>::outcome;
+    outcome result = wavefront<channels>(image, writer, finder, scan_threads(image), gate).run();
+    // No threads to be had: this one does it all.
+    if (result == outcome::no_threads)
+        result = wavefront<channels>(image, writer, finder, 1, gate).run();
+    return result == outcome::scanned;
+}
+
+// The fast scan and circle passes for each channel count of a colour space.
+// A count missing here leaves the file to the plain paths (fast_paths_cover),
+// which a test makes sure no colour space reaches.
+struct fast_scan_row {
+    int channels;
+    bool (*scan)(working_image &, png_writer_t *, const nearest_color_finder &, const row_gate *);
+    void (*circle)(working_image &, const nearest_color_finder &);
+};
+
+const fast_scan_row fast_scans[] = {
+    { 3, fast_scan<3>, fast_circle_passes<3> },
+    { 4, fast_scan<4>, fast_circle_passes<4> },
+    { 6, fast_scan<6>, fast_circle_passes<6> },
+    { 7, fast_scan<7>, fast_circle_passes<7> },
+};
+
+const fast_scan_row *fast_scan_for(int channels)
+{
+    for (const fast_scan_row &row : fast_scans)
+        if (row.channels == channels)
+            return &row;
+    return nullptr;
 }
 
 }  // namespace
 
+std::thread (*scan_helper_starter)(std::function<void()> body) = [](std::function<void()> body) {
+    return std::thread(std::move(body));
+};
+
+bool fast_paths_cover(int channels)
+{
+    return fast_scan_for(channels) != nullptr;
+}
+
 void fast_pre_process(working_image &image)
 {
     const nearest_color_finder finder(0, 0);
-    switch (channels_used) {
-    case 4: fast_circle_passes<4>(image, finder); break;
-    case 6: fast_circle_passes<6>(image, finder); break;
-    case 7: fast_circle_passes<7>(image, finder); break;
-    default: fast_circle_passes<3>(image, finder); break;
-    }
+    fast_scan_for(channels_used)->circle(image, finder);
 }
 
 bool fast_diffusion_scan(working_image &image, png_writer_t *writer, const row_gate *gate)
 {
     const nearest_color_finder finder(quant_weighting_coefficients, quant_error_finding_algorithm);
-    switch (channels_used) {
-    case 4: return fast_scan<4>(image, writer, finder, gate);
-    case 6: return fast_scan<6>(image, writer, finder, gate);
-    case 7: return fast_scan<7>(image, writer, finder, gate);
-    default: return fast_scan<3>(image, writer, finder, gate);
-    }
+    return fast_scan_for(channels_used)->scan(image, writer, finder, gate);
 }

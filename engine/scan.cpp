@@ -104,7 +104,7 @@ void pre_process(working_image &image)
     if (pre_processing_algorithm != 1)
         return;
     const int channels = channels_used;
-    if (use_plain_paths) {
+    if (use_plain_paths || !fast_paths_cover(channels)) {
         circle_passes(image, channels, [](const float *v) { return find_nearest_color_squared(v); });
         return;
     }
@@ -118,7 +118,7 @@ void pre_process(working_image &image)
 bool diffusion_scan(working_image &image, png_writer_t *writer, const row_gate *gate)
 {
     const int channels = channels_used;
-    if (use_plain_paths) {
+    if (use_plain_paths || !fast_paths_cover(channels)) {
         if (gate && !gate->wait_for(image.height))
             return false;
         plain_scan(image, writer, channels);

@@ -3,7 +3,10 @@
 // hold ties, diffusion that runs away to infinity and beyond, weightings that
 // leave entries of the per-channel error unwritten, and the row wavefront.
 #include "driver/settings.h"
+#include "engine/color_space.h"
 #include "engine/ditherer.h"
+#include "engine/fast_scan.h"
+#include "engine/fast_search.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
 #include "engine/scan.h"
@@ -18,6 +21,8 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -103,7 +108,10 @@ protected:
     {
         use_plain_paths = false;
         scan_thread_count = 0;
+        scan_helper_starter = usual_starter;
     }
+
+    std::thread (*const usual_starter)(std::function<void()>) = scan_helper_starter;
 
     engine_result run(const std::string &image, const std::string &palette,
                       const std::function<void()> &options, bool plain, int carried)
@@ -299,5 +307,100 @@ TEST_F(fast_path, rows_that_start_without_a_winner_take_the_last_entry_of_the_ro
         const std::vector<uint8_t> plain = scan_indices(image, true, 1, carried);
         for (int threads : { 1, 2, 3, 4 })
             EXPECT_EQ(plain, scan_indices(image, false, threads, carried)) << threads << " threads";
+    }
+}
+
+TEST_F(fast_path, every_colour_space_metric_and_weighting_has_a_fast_path)
+{
+    // A combination missing from the fast paths' tables would be searched
+    // exhaustively or scanned plainly: right, but slow.
+    set_default_settings();
+    for (int space = 0; space < 7; ++space) {
+        channels_used = space_channels[space];
+        EXPECT_TRUE(fast_paths_cover(channels_used)) << space_names[space];
+        for (int metric = 0; metric < 6; ++metric)
+            for (int weighting = 0; weighting < 6; ++weighting)
+                EXPECT_TRUE(nearest_color_finder(weighting, metric).searches_by_cells())
+                    << space_names[space] << " -e " << metric << " -q " << weighting;
+    }
+}
+
+TEST_F(fast_path, search_agrees_with_every_entry_tried_near_far_and_beyond)
+{
+    // Values in the palette's box, on the boundaries of its cells, outside it
+    // at every distance up to past the last shell, and not numbers; palettes
+    // dense in the darks (linear light) and with ties.
+    const float not_a_number = std::nanf(""), infinite = std::numeric_limits<float>::infinity();
+    std::mt19937 random(7);
+    std::vector<std::vector<float>> values;
+    for (int i = 0; i < 3000; ++i) {
+        const float scale = std::ldexp(1.0f, static_cast<int>(random() % 26) - 12);
+        std::vector<float> v(max_working_channels, 0.0f);
+        for (int c = 0; c < 7; ++c)
+            v[c] = (float(random() % 20001) / 10000 - 1.0f) * scale + 0.3f;
+        values.push_back(v);
+    }
+    for (float odd : { not_a_number, infinite, -infinite, 3e38f, 0.0f, 1.0f })
+        for (int c = 0; c < 3; ++c) {
+            std::vector<float> v(max_working_channels, 0.4f);
+            v[c] = odd;
+            values.push_back(v);
+        }
+    const std::vector<uint8_t> palettes[] = { cube_palette(), doubled_palette(4) };
+    for (const std::vector<uint8_t> &palette : palettes)
+        for (int gamma = 0; gamma < 2; ++gamma)
+            for (int space : { 0, 3, 1, 2 })
+                for (int metric = 0; metric < 6; ++metric)
+                    for (int weighting : { 0, 1, 5 }) {
+                        set_default_settings();
+                        RGB_gamma = gamma;
+                        color_space = space;
+                        channels_used = space_channels[space];
+                        write_palette_file(folder.file("p.act"), palette);
+                        std::strcpy(palette_path_buffer, folder.file("p.act").c_str());
+                        stdout_capture quiet;
+                        ASSERT_TRUE(read_palette());
+                        quiet.finish();
+                        convert_palette();
+                        clear_search_state();
+                        const nearest_color_finder finder(weighting, metric);
+                        int differing = 0;
+                        for (const std::vector<float> &v : values)
+                            differing += finder.find(v.data()) != finder.find_exhaustively(v.data());
+                        EXPECT_EQ(differing, 0) << space_names[space] << " -e " << metric << " -q " << weighting
+                                                << " gamma " << gamma;
+                    }
+}
+
+namespace {
+
+// Starts helpers until the given one, which the system refuses.
+template <typename refusal>
+std::thread (*refusing_starter(int refused))(std::function<void()>)
+{
+    static int count, limit;
+    count = 0;
+    limit = refused;
+    return [](std::function<void()> body) {
+        if (++count >= limit)
+            throw refusal();
+        return std::thread(std::move(body));
+    };
+}
+
+struct refused_thread : std::system_error {
+    refused_thread() : std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)) {}
+};
+
+}  // namespace
+
+TEST_F(fast_path, helpers_refused_or_without_memory_leave_one_thread_to_scan)
+{
+    for (int refused : { 1, 3 }) {
+        scan_thread_count = 4;
+        scan_helper_starter = refusing_starter<std::bad_alloc>(refused);
+        expect_same("wide.png", "cube.act", [] {}, "memory runs out for helper " + std::to_string(refused));
+        scan_helper_starter = refusing_starter<refused_thread>(refused);
+        expect_same("wide.png", "cube.act", [] {}, "the system refuses helper " + std::to_string(refused));
     }
 }
