@@ -15,8 +15,10 @@
 #include <atomic>
 #include <cmath>
 #include <cstddef>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -247,6 +249,8 @@ private:
 
     // Publishing progress every few pixels keeps the shared counters quiet.
     static constexpr int publish_every = 32;
+    // Some microseconds: many publications of a row whose thread runs.
+    static constexpr int spins_before_sleeping = 512;
 
     // A row's progress, alone on its cache line: the thread of the row below
     // reads it while the thread of the row above writes its own.
@@ -256,17 +260,37 @@ private:
 
     // Waits until the row has finished the column; returns how far it has
     // come, which the caller keeps, so that the shared counter is read again
-    // only when the row is not known to be far enough.
-    int wait_for(int row, int column) const
+    // only when the row is not known to be far enough. A short wait spins; a
+    // long one (the thread of the row above is not running) sleeps until
+    // that thread publishes, costing no processor time meanwhile.
+    int wait_for(int row, int column)
     {
         int done;
         for (int spins = 0; (done = done_[row].value.load(std::memory_order_acquire)) < column; ++spins) {
-            if (spins < 256)
+            if (spins < spins_before_sleeping) {
                 cpu_relax();
-            else
-                std::this_thread::yield();
+                continue;
+            }
+            std::unique_lock<std::mutex> lock(sleep_mutex_);
+            // Announced before the counter is read again: a publisher that
+            // stores after that read sees the announcement and wakes us.
+            sleepers_.fetch_add(1, std::memory_order_seq_cst);
+            while ((done = done_[row].value.load(std::memory_order_seq_cst)) < column)
+                woken_.wait(lock);
+            sleepers_.fetch_sub(1, std::memory_order_relaxed);
+            return done;
         }
         return done;
+    }
+
+    // Stores a row's progress and wakes the threads sleeping for some.
+    void publish(int row, int column)
+    {
+        done_[row].value.store(column, std::memory_order_seq_cst);
+        if (sleepers_.load(std::memory_order_seq_cst) != 0) {
+            std::lock_guard<std::mutex> lock(sleep_mutex_);
+            woken_.notify_all();
+        }
     }
 
     // A row being scanned: where it stands and what it carries.
@@ -311,7 +335,7 @@ private:
             std::memcpy(error_ch, row.error, sizeof(float) * channels);
         last_color_[row.y] = row.carried;
         last_found_[row.y] = row.found;
-        done_[row.y].value.store(image_.width, std::memory_order_release);
+        publish(row.y, image_.width);
     }
 
     // Each thread scans a group of rows together, each row three pixels
@@ -328,7 +352,7 @@ private:
             const int last = std::min(y + group - 1, height);
             if (!rows_ready(gate_, image_, last)) {
                 for (; y <= height; ++y)
-                    done_[y].value.store(image_.width, std::memory_order_release);
+                    publish(y, image_.width);
                 return;
             }
             rows(y, last - y + 1);
@@ -375,7 +399,7 @@ private:
                 }
                 // Only the group's last row has a reader in another thread.
                 if (i == count - 1 && row.x % publish_every == 0)
-                    done_[row.y].value.store(row.x - 1, std::memory_order_release);
+                    publish(row.y, row.x - 1);
                 if (row.finished(width)) {
                     finish(row);
                     --unfinished;
@@ -390,6 +414,9 @@ private:
     const int threads_;
     const row_gate *gate_;
     std::vector<progress> done_;
+    std::atomic<int> sleepers_{ 0 };
+    std::mutex sleep_mutex_;
+    std::condition_variable woken_;
     std::vector<int> last_color_;
     std::vector<char> last_found_;
     std::vector<float> last_values_;
