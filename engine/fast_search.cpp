@@ -157,26 +157,31 @@ struct nearest_color_finder::plan {
 // others everywhere names it, and the search needs no arithmetic there.
 struct nearest_color_finder::cell {
     std::atomic<int> state{ cell_empty };
-    int count = 0;  // padded
-    int kept = 0;   // real entries
-    int only = -1;
-    std::unique_ptr<float[]> bound;
-    std::unique_ptr<int32_t[]> entry;
-    std::unique_ptr<float[]> colours;  // entries planes of count values
-
+    int16_t count = 0;  // padded
+    int16_t kept = 0;   // real entries
+    int16_t only = -1;
     // Under squared distances, the cell's place in the coordinates that file
     // a value: u inside the box; outside it (side 2 * face + 1 where the face
     // is at -1, 2 * face at +1) where its direction crosses the face, as two
     // ratios to the distance, and the distance. A cell whose list is longer
-    // than a batch is cut in two along each coordinate; its children take
-    // their entries from its list.
-    int side = -1;
-    int depth = 0;
+    // than a batch is cut in two along each coordinate, at half its range;
+    // its children take their entries from its list.
+    int8_t side = -1;
+    int8_t depth = 0;
+    int8_t planes = 0;  // of colours
     float low[3] = {}, high[3] = {};
-    float cut[3] = {};
     std::unique_ptr<cell[]> children;
+    // One block: the bounds, the colours (entries planes of count values),
+    // then the indices as bytes (the padding's never read).
+    std::unique_ptr<float[]> list;
 
-    const float *colour(int e) const { return colours.get() + static_cast<size_t>(e) * count; }
+    const float *bound() const { return list.get(); }
+    const float *colour(int e) const { return list.get() + static_cast<size_t>(e + 1) * count; }
+    const uint8_t *entry() const
+    {
+        return reinterpret_cast<const uint8_t *>(list.get() + static_cast<size_t>(planes + 1) * count);
+    }
+    float cut(int axis) const { return low[axis] + (high[axis] - low[axis]) / 2; }
 };
 
 namespace {
@@ -426,7 +431,7 @@ __attribute__((always_inline)) inline int search_batches(const plan_t &p, const 
     float batch_least[palette_entries / lanes];
     float least = infinity;
     int tried = 0;
-    for (int i = 0; i < c.count && !(c.bound[i] > widened(least)); i += lanes, ++tried) {
+    for (int i = 0; i < c.count && !(c.bound()[i] > widened(least)); i += lanes, ++tried) {
         floats d[entries];
         weigh_batch<lanes, entries, plain>(p, c, i, v, d);
         // Metrics 0 and 1 run over the used channels, which are the entries
@@ -448,7 +453,7 @@ __attribute__((always_inline)) inline int search_batches(const plan_t &p, const 
         if (!(batch_least[b] <= reach))
             continue;
         for (uint32_t mask = lanes_at_most<lanes>(rough[b], reach); mask != 0; mask &= mask - 1) {
-            const int k = c.entry[b * lanes + __builtin_ctz(mask)];
+            const int k = c.entry()[b * lanes + __builtin_ctz(mask)];
             if (++candidates == 1) {
                 // Alone within reach, it wins without being settled.
                 only = k;
@@ -944,8 +949,11 @@ void nearest_color_finder::build_cell(cell &c, int index, const cell *parent) co
         int32_t all[palette_entries];
         for (int k = 0; k < palette_entries; ++k)
             all[k] = k;
-        kept = parent ? squares_list(p, c, parent->entry.get(), parent->kept, order, lower, alone)
-                      : squares_list(p, c, all, palette_entries, order, lower, alone);
+        if (parent) {
+            for (int i = 0; i < parent->kept; ++i)
+                all[i] = parent->entry()[i];
+        }
+        kept = squares_list(p, c, all, parent ? parent->kept : palette_entries, order, lower, alone);
     } else {
         float lo[max_grid_axes], hi[max_grid_axes];
         if (index == p.farthest_cell) {
@@ -961,32 +969,32 @@ void nearest_color_finder::build_cell(cell &c, int index, const cell *parent) co
     // Padding: a bound of infinity ends the search, and a colour that is not
     // a number gives an error that never wins.
     const int count = (kept + batch - 1) / batch * batch;
-    c.bound = std::make_unique<float[]>(count);
-    c.entry = std::make_unique<int32_t[]>(count);
-    c.colours = std::make_unique<float[]>(static_cast<size_t>(count) * std::max(p.entries, 1));
-    c.count = count;
-    c.kept = kept;
-    c.only = alone ? order[0] : -1;
+    c.planes = static_cast<int8_t>(std::max(p.entries, 1));
+    const size_t floats = static_cast<size_t>(count) * (c.planes + 1);
+    c.list = std::make_unique<float[]>(floats + (count + sizeof(float) - 1) / sizeof(float));
+    c.count = static_cast<int16_t>(count);
+    c.kept = static_cast<int16_t>(kept);
+    c.only = static_cast<int16_t>(alone ? order[0] : -1);
+    float *bound = c.list.get();
+    uint8_t *entry = reinterpret_cast<uint8_t *>(c.list.get() + floats);
     for (int i = 0; i < count; ++i) {
         const bool real = i < kept;
-        c.bound[i] = real ? lower[order[i]] : infinity;
-        c.entry[i] = real ? order[i] : palette_entries;
+        bound[i] = real ? lower[order[i]] : infinity;
+        entry[i] = static_cast<uint8_t>(real ? order[i] : 0);
         for (int e = 0; e < p.entries; ++e)
-            c.colours[static_cast<size_t>(e) * count + i] =
+            c.list[static_cast<size_t>(e + 1) * count + i] =
                 real ? p.pal[e][order[i]] : std::numeric_limits<float>::quiet_NaN();
     }
 
     if (p.squares && index != p.farthest_cell && kept > split_above && c.depth < deepest) {
         auto children = std::make_unique<cell[]>(8);
-        for (int axis = 0; axis < 3; ++axis)
-            c.cut[axis] = c.low[axis] + (c.high[axis] - c.low[axis]) / 2;
         for (int i = 0; i < 8; ++i) {
             cell &child = children[i];
             child.side = c.side;
-            child.depth = c.depth + 1;
+            child.depth = static_cast<int8_t>(c.depth + 1);
             for (int axis = 0; axis < 3; ++axis) {
-                child.low[axis] = (i >> axis & 1) ? c.cut[axis] : c.low[axis];
-                child.high[axis] = (i >> axis & 1) ? c.high[axis] : c.cut[axis];
+                child.low[axis] = (i >> axis & 1) ? c.cut(axis) : c.low[axis];
+                child.high[axis] = (i >> axis & 1) ? c.high[axis] : c.cut(axis);
             }
         }
         c.children = std::move(children);
@@ -1028,7 +1036,7 @@ int nearest_color_finder::find(const float *v) const
         if (!c->children)
             break;
         parent = c;
-        c = &c->children[(q[0] >= c->cut[0] ? 1 : 0) + (q[1] >= c->cut[1] ? 2 : 0) + (q[2] >= c->cut[2] ? 4 : 0)];
+        c = &c->children[(q[0] >= c->cut(0) ? 1 : 0) + (q[1] >= c->cut(1) ? 2 : 0) + (q[2] >= c->cut(2) ? 4 : 0)];
     }
     if (c->only >= 0)
         return c->only;

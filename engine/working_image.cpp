@@ -3,6 +3,7 @@
 #include "driver/settings.h"
 #include "engine/color_space.h"
 #include "engine/palette.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -52,6 +53,8 @@ void allocate_working_image(working_image &image, int width, int height)
     // images are never held at once.
     float_buffer().swap(image.values);
     image.values.resize(static_cast<size_t>(width + 2) * (height + 2) * channels_used);
+    // Untouched yet: the hint takes effect as the rows are filled.
+    platform_prefer_large_pages(image.values.data(), image.values.size() * sizeof(float));
 }
 
 namespace {

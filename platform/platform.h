@@ -31,3 +31,8 @@ int platform_create_new_file(const char *path);
 // Writes all of size bytes to the descriptor, retrying short writes and
 // interruptions. Returns true when every byte was written.
 bool platform_write_all(int fd, const void *data, size_t size);
+
+// Asks the system to back the block with large pages where it can: a large
+// buffer filled once then costs a few faults of the kernel instead of one per
+// small page. Only a hint; it changes no byte and may do nothing.
+void platform_prefer_large_pages(void *start, size_t size);

@@ -4,7 +4,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <cstdint>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -74,4 +76,14 @@ bool platform_write_all(int fd, const void *data, size_t size)
         size -= static_cast<size_t>(written);
     }
     return true;
+}
+
+void platform_prefer_large_pages(void *start, size_t size)
+{
+    // The hint applies to whole large pages: the aligned part of the block.
+    constexpr uintptr_t large_page = uintptr_t(1) << 21;
+    const uintptr_t first = (reinterpret_cast<uintptr_t>(start) + large_page - 1) & ~(large_page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(start) + size) & ~(large_page - 1);
+    if (end > first)
+        madvise(reinterpret_cast<void *>(first), end - first, MADV_HUGEPAGE);
 }
