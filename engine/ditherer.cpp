@@ -7,6 +7,7 @@
 #include "engine/nearest.h"
 #include "engine/output.h"
 #include "engine/palette.h"
+#include "engine/fast_scan.h"
 #include "engine/scan.h"
 #include "engine/windows.h"
 #include "png/png_writer.h"
@@ -41,7 +42,11 @@ void print_size(const image_source &source)
 }
 
 // Reads every row of the source into the working image, opening the gate
-// row by row. Returns false when the file turns out cut or damaged.
+// row by row. Returns false when the file turns out cut or damaged. Into a
+// ring, input row y (framed row y + 1, and for the last row the frame row
+// below it too) waits until the scan is done with the rows those places held;
+// a reader that must wait waits for half a ring more, and then fills it in
+// one go rather than a row at each turn of the scan.
 bool read_working_image(image_source &source, working_image &image, row_gate &gate)
 {
     const level_table levels = make_level_table();
@@ -51,38 +56,55 @@ bool read_working_image(image_source &source, working_image &image, row_gate &ga
             gate.fail();
             return false;
         }
+        if (image.ring())
+            gate.wait_released(y + 2 + (y == source.height - 1 ? 1 : 0) - ring_rows, ring_rows / 2);
         fill_working_row(image, y, row.data(), levels);
         gate.open_through(y + 1);
     }
     return true;
 }
 
-// Reading the image and scanning it overlap: one thread decodes and fills
-// rows while the scan follows a row behind. The plain path reads first and
-// scans after, as the reference does; so does the circle pre-processing,
-// which needs the whole image. Returns false when the image could not be read.
+// Whether the scan follows the reading row by row, holding only a ring of
+// rows: the plain path reads first and scans after, as the reference does;
+// so does the circle pre-processing, which needs the whole image.
+bool scan_follows_reading()
+{
+    return !use_plain_paths && pre_processing_algorithm != 1 && fast_paths_cover(channels_used);
+}
+
+// Reading the image and scanning it overlap where the scan follows the
+// reading: one thread decodes and fills rows while the scan follows a row
+// behind. Returns false when the image could not be read.
 bool read_and_dither(image_source &source, working_image &image, png_writer_t *writer)
 {
     row_gate gate;
-    const bool overlap = !use_plain_paths && pre_processing_algorithm != 1;
-    // Joined on every way out, an exception's included.
+    const bool overlap = scan_follows_reading();
+    // Joined on every way out, an exception's included; a reader waiting for
+    // places in a ring that the scan has left goes on first.
     struct joining_thread {
+        row_gate &gate;
         std::thread thread;
         ~joining_thread()
         {
-            if (thread.joinable())
+            if (thread.joinable()) {
+                gate.release_all();
                 thread.join();
+            }
         }
-    } reader;
+    } reader{ gate, {} };
     if (overlap) {
         try {
             reader.thread = std::thread([&] { read_working_image(source, image, gate); });
         } catch (const std::system_error &) {
-            // No thread to be had: read first, then scan.
+            // No thread to be had: read first, then scan, all the rows held.
         }
     }
-    if (!reader.thread.joinable() && !read_working_image(source, image, gate))
-        return false;
+    if (!reader.thread.joinable()) {
+        if (image.ring())
+            allocate_working_image(image, source.width, source.height, scan_follows_reading());
+        if (!read_working_image(source, image, gate))
+            return false;
+    }
 
     convert_palette();
     scale_scan_windows();
@@ -90,8 +112,10 @@ bool read_and_dither(image_source &source, working_image &image, png_writer_t *w
     clear_search_state();
     pre_process(image);
     const bool scanned = diffusion_scan(image, writer, &gate);
-    if (reader.thread.joinable())
+    if (reader.thread.joinable()) {
+        gate.release_all();
         reader.thread.join();
+    }
     return scanned && !gate.failed();
 }
 
@@ -118,7 +142,7 @@ bool dither_and_save(image_source &source)
     writer_ptr writer;
     bool dithered = false;
     try {
-        allocate_working_image(image, source.width, source.height);
+        allocate_working_image(image, source.width, source.height, scan_follows_reading());
         writer.reset(png_writer_new(static_cast<uint32_t>(source.width), static_cast<uint32_t>(source.height),
                                     PNG_WRITER_INDEXED));
         if (!writer || !set_output_palette(writer.get()))

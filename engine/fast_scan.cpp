@@ -43,8 +43,11 @@ namespace {
 // most a zero changes its sign, which no distance or comparison sees), so
 // such slots are passed over; an infinite or undefined error still makes the
 // plain scan's undefined value there, and then every slot is taken.
+//
+// The rows above and below are found through the image, which may hold its
+// rows in a ring.
 template <int channels, size_t slot_count>
-inline void spread_fast(float *v, ptrdiff_t row, const float *error, const float *window,
+inline void spread_fast(working_image &image, int x, int y, const float *error, const float *window,
                         const slot_offset (&slots)[slot_count])
 {
     double e[channels];
@@ -57,7 +60,7 @@ inline void spread_fast(float *v, ptrdiff_t row, const float *error, const float
         const double weight = window[s.slot];
         if (weight == 0.0 && finite)
             continue;
-        float *neighbour = v + s.dy * row + s.dx * channels;
+        float *neighbour = image.at(x + s.dx, y + s.dy);
         for (int c = 0; c < channels; ++c)
             neighbour[c] = static_cast<float>(neighbour[c] + e[c] * weight);
     }
@@ -74,7 +77,7 @@ inline void apply_color(working_image &image, uint8_t *indices, int x, int y, fl
         v[c] = pal_ch[c][color];
     }
     indices[x - 1] = static_cast<uint8_t>(color);
-    spread_fast<channels>(v, static_cast<ptrdiff_t>(image.row_floats()), error, window, scan_slots);
+    spread_fast<channels>(image, x, y, error, window, scan_slots);
     if (max_limit == 1 || min_limit == 1)
         apply_limits(image, x, y, channels);
 }
@@ -123,7 +126,6 @@ void fast_circle_passes(working_image &image, const nearest_color_finder &finder
     carrying_chooser choose{ finder, carried, found };
     float error[max_working_channels];
     float last_values[max_working_channels] = {};
-    const ptrdiff_t row = static_cast<ptrdiff_t>(image.row_floats());
     for (int pass = 0; pass < pre_processing_pass; ++pass) {
         const bool last_pass = pass == pre_processing_pass - 1;
         for (int y = 1; y <= image.height; ++y)
@@ -132,7 +134,7 @@ void fast_circle_passes(working_image &image, const nearest_color_finder &finder
                 if (last_pass && y == image.height && x == image.width)
                     std::memcpy(last_values, v, sizeof(float) * channels);
                 take_color(v, choose(v), error, channels);
-                spread_fast<channels>(v, row, error, mix_wind, all_slots);
+                spread_fast<channels>(image, x, y, error, mix_wind, all_slots);
             }
     }
     leave_state(finder, last_values, carried, found);
@@ -140,14 +142,14 @@ void fast_circle_passes(working_image &image, const nearest_color_finder &finder
 
 // Rows 1 ... y + 1 of the framed image (input rows 0 ... y) must be filled
 // before row y is scanned.
-bool rows_ready(const row_gate *gate, const working_image &image, int y)
+bool rows_ready(row_gate *gate, const working_image &image, int y)
 {
     return !gate || gate->wait_for(std::min(y + 1, image.height));
 }
 
 template <int channels>
 bool sequential_fast_scan(working_image &image, png_writer_t *writer, const nearest_color_finder &finder,
-                          const row_gate *gate)
+                          row_gate *gate)
 {
     int carried = best_color;
     bool found = false;
@@ -165,6 +167,8 @@ bool sequential_fast_scan(working_image &image, png_writer_t *writer, const near
                 std::memcpy(last_values, image.at(x, y), sizeof(float) * channels);
             fast_pixel_step<channels>(image, indices, x, y, wind, error_ch, choose);
         }
+        if (gate)
+            gate->release_through(y);
         if (serpentine == 1)
             direction = direction == 1 ? 0 : 1;
     }
@@ -173,7 +177,7 @@ bool sequential_fast_scan(working_image &image, png_writer_t *writer, const near
 }
 
 // Rows scanned together by one thread.
-constexpr int rows_in_flight = 2;
+constexpr int rows_in_flight = 4;
 
 // The row wavefront. Row y may handle column x once row y - 1 has finished
 // column x + 2: every value a pixel touches (its 3 x 3 block) has then
@@ -184,7 +188,7 @@ template <int channels>
 class wavefront {
 public:
     wavefront(working_image &image, png_writer_t *writer, const nearest_color_finder &finder, int threads,
-              const row_gate *gate)
+              row_gate *gate)
         : image_(image), writer_(writer), finder_(finder), threads_(threads), gate_(gate),
           done_(image.height + 1), last_color_(image.height + 1), last_found_(image.height + 1),
           last_values_(max_working_channels)
@@ -328,6 +332,8 @@ private:
         return true;
     }
 
+    // Once a row is done, the rows above it are free: nothing touches them
+    // again.
     void finish(row_cursor &row)
     {
         // The last pixel of the scan leaves its error behind, as in one thread.
@@ -336,6 +342,8 @@ private:
         last_color_[row.y] = row.carried;
         last_found_[row.y] = row.found;
         publish(row.y, image_.width);
+        if (gate_)
+            gate_->release_through(row.y);
     }
 
     // Each thread scans a group of rows together, each row three pixels
@@ -412,7 +420,7 @@ private:
     png_writer_t *writer_;
     const nearest_color_finder &finder_;
     const int threads_;
-    const row_gate *gate_;
+    row_gate *gate_;
     std::vector<progress> done_;
     std::atomic<int> sleepers_{ 0 };
     std::mutex sleep_mutex_;
@@ -433,7 +441,7 @@ int scan_threads(const working_image &image)
 }
 
 template <int channels>
-bool fast_scan(working_image &image, png_writer_t *writer, const nearest_color_finder &finder, const row_gate *gate)
+bool fast_scan(working_image &image, png_writer_t *writer, const nearest_color_finder &finder, row_gate *gate)
 {
     // A serpentine row depends on the whole row before it: one row at a time.
     if (serpentine == 1)
@@ -453,7 +461,7 @@ bool fast_scan(working_image &image, png_writer_t *writer, const nearest_color_f
 // which a test makes sure no colour space reaches.
 struct fast_scan_row {
     int channels;
-    bool (*scan)(working_image &, png_writer_t *, const nearest_color_finder &, const row_gate *);
+    bool (*scan)(working_image &, png_writer_t *, const nearest_color_finder &, row_gate *);
     void (*circle)(working_image &, const nearest_color_finder &);
 };
 
@@ -489,7 +497,7 @@ void fast_pre_process(working_image &image)
     fast_scan_for(channels_used)->circle(image, finder);
 }
 
-bool fast_diffusion_scan(working_image &image, png_writer_t *writer, const row_gate *gate)
+bool fast_diffusion_scan(working_image &image, png_writer_t *writer, row_gate *gate)
 {
     const nearest_color_finder finder(quant_weighting_coefficients, quant_error_finding_algorithm);
     return fast_scan_for(channels_used)->scan(image, writer, finder, gate);

@@ -17,7 +17,7 @@ void fast_pre_process(working_image &image);
 
 // The diffusion scan with the fast search: serpentine scans one row at a time,
 // the others as a wavefront on the cores. Returns false when the gate fails.
-bool fast_diffusion_scan(working_image &image, png_writer_t *writer, const row_gate *gate);
+bool fast_diffusion_scan(working_image &image, png_writer_t *writer, row_gate *gate);
 
 // Starts a helper thread of the wavefront: std::thread's constructor, which
 // may throw std::system_error or std::bad_alloc; either makes the scan run in

@@ -64,18 +64,27 @@ using float_buffer = std::vector<float, uninitialised_allocator<float>>;
 // The working image: (width + 2) x (height + 2) pixels of `channels` floats
 // each, the channels of one pixel side by side. Input pixel (x, y) lies at
 // (x + 1, y + 1); the frame of one pixel lets the spreading and the limits run
-// without bounds tests.
+// without bounds tests. A scan that follows the reading can hold only a ring
+// of rows: row y then lives in place y & row_mask, and the reader refills a
+// place once the scan is done with the row that held it.
 struct working_image {
     int width = 0;     // of the input, without the frame
     int height = 0;
     int channels = 0;  // channels_used when it was filled
+    size_t row_mask = ~size_t(0);  // every row in its own place
     float_buffer values;
 
     size_t row_floats() const { return static_cast<size_t>(width + 2) * channels; }
     // (x, y) in framed coordinates: 0 ... width + 1, 0 ... height + 1.
-    float *at(int x, int y) { return values.data() + static_cast<size_t>(y) * row_floats() + static_cast<size_t>(x) * channels; }
-    const float *at(int x, int y) const { return values.data() + static_cast<size_t>(y) * row_floats() + static_cast<size_t>(x) * channels; }
+    float *at(int x, int y) { return values.data() + (static_cast<size_t>(y) & row_mask) * row_floats() + static_cast<size_t>(x) * channels; }
+    const float *at(int x, int y) const { return values.data() + (static_cast<size_t>(y) & row_mask) * row_floats() + static_cast<size_t>(x) * channels; }
+    // Whether the image holds a ring of rows rather than all of them.
+    bool ring() const { return row_mask != ~size_t(0); }
 };
+
+// The rows of a ring: far more than the scan ever has in hand (the rows of
+// its threads in flight and one each side), few enough to stay in the cache.
+constexpr int ring_rows = 64;
 
 // The prepared red, green and blue level of every byte value for the current
 // settings: gamma and compression depend on the byte alone, so one table per
@@ -85,9 +94,11 @@ struct level_table {
 };
 level_table make_level_table();
 
-// Sizes the image for a width x height input in channels_used channels.
-// Throws std::bad_alloc when memory runs out.
-void allocate_working_image(working_image &image, int width, int height);
+// Sizes the image for a width x height input in channels_used channels, all
+// its rows or (ring true, for a scan that follows the reading) a ring of
+// ring_rows rows where the image has more. Throws std::bad_alloc when memory
+// runs out.
+void allocate_working_image(working_image &image, int width, int height, bool ring = false);
 
 // Converts input row y (0 ... height - 1) into framed row y + 1, its two frame
 // pixels repeating the row's end pixels; the first and the last input rows are

@@ -9,6 +9,7 @@
 #include "engine/windows.h"
 
 #include <cstring>
+#include <limits>
 
 float error_ch[12];
 int direction = 1;
@@ -115,7 +116,7 @@ void pre_process(working_image &image)
     fast_pre_process(image);
 }
 
-bool diffusion_scan(working_image &image, png_writer_t *writer, const row_gate *gate)
+bool diffusion_scan(working_image &image, png_writer_t *writer, row_gate *gate)
 {
     const int channels = channels_used;
     if (use_plain_paths || !fast_paths_cover(channels)) {
@@ -149,4 +150,26 @@ bool row_gate::wait_for(int rows) const
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [&] { return filled_.load(std::memory_order_acquire) >= rows || failed(); });
     return filled_.load(std::memory_order_acquire) >= rows;
+}
+
+void row_gate::release_through(int rows)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (rows > released_) {
+        released_ = rows;
+        changed_.notify_all();
+    }
+}
+
+void row_gate::release_all()
+{
+    release_through(std::numeric_limits<int>::max());
+}
+
+void row_gate::wait_released(int rows, int more) const
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (released_ >= rows)
+        return;
+    changed_.wait(lock, [&] { return released_ >= rows + more; });
 }

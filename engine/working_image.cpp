@@ -44,15 +44,17 @@ level_table make_level_table()
     return table;
 }
 
-void allocate_working_image(working_image &image, int width, int height)
+void allocate_working_image(working_image &image, int width, int height, bool ring)
 {
     image.width = width;
     image.height = height;
     image.channels = channels_used;
+    ring = ring && height + 2 > ring_rows;
+    image.row_mask = ring ? ring_rows - 1 : ~size_t(0);
     // The previous buffer goes before the new one is taken, so two full-size
     // images are never held at once.
     float_buffer().swap(image.values);
-    image.values.resize(static_cast<size_t>(width + 2) * (height + 2) * channels_used);
+    image.values.resize(static_cast<size_t>(width + 2) * (ring ? ring_rows : height + 2) * channels_used);
     // Untouched yet: the hint takes effect as the rows are filled.
     platform_prefer_large_pages(image.values.data(), image.values.size() * sizeof(float));
 }

@@ -99,6 +99,7 @@ protected:
     {
         write_test_png(folder.file("small.png"), 37, 29, 3, photo_like(37, 29, 1));
         write_test_png(folder.file("wide.png"), 150, 23, 3, photo_like(150, 23, 2));
+        write_test_png(folder.file("tall.png"), 45, 203, 3, photo_like(45, 203, 3));
         write_palette_file(folder.file("cube.act"), cube_palette());
         write_palette_file(folder.file("doubled.act"), doubled_palette(3));
         write_palette_file(folder.file("four.act"), four_colour_palette());
@@ -278,6 +279,23 @@ std::vector<uint8_t> scan_indices(working_image image, bool plain, int threads, 
 }
 
 }  // namespace
+
+TEST_F(fast_path, scan_that_follows_the_reading_through_a_ring_of_rows)
+{
+    // 205 framed rows pass through the ring's places more than three times,
+    // with the frame row below the last row among them.
+    for (int threads : { 1, 2, 3 })
+        for (int serpentine_on : { 0, 1 }) {
+            scan_thread_count = threads;
+            expect_same("tall.png", "cube.act", [&] {
+                serpentine = serpentine_on;
+                max_limit = min_limit = 1;
+                max_level = 0.9f;
+                min_level = 0.05f;
+                select_round_window();
+            }, std::to_string(threads) + " threads, serpentine " + std::to_string(serpentine_on));
+        }
+}
 
 TEST_F(fast_path, rows_that_start_without_a_winner_take_the_last_entry_of_the_row_above)
 {
