@@ -1,8 +1,8 @@
 // The nearest-colour search: every metric and weighting on cases worked out
 // by hand, ties, and values that have run away.
-#include "driver/settings.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
+#include "settings/settings.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // Naming the output beside its input and saving it without ever replacing an
 // existing entry.
-#include "driver/settings.h"
 #include "engine/output.h"
 #include "png/png_writer.h"
+#include "settings/limits.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
