@@ -94,8 +94,8 @@ class fast_path : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        write_test_png(folder.file("small.png"), 37, 29, 3, photo_like(37, 29, 1));
-        write_test_png(folder.file("wide.png"), 150, 23, 3, photo_like(150, 23, 2));
+        write_png_form(folder.file("small.png"), 37, 29, { 2, 8 }, photo_like(37, 29, 1));
+        write_png_form(folder.file("wide.png"), 150, 23, { 2, 8 }, photo_like(150, 23, 2));
         write_palette_file(folder.file("cube.act"), cube_palette());
         write_palette_file(folder.file("doubled.act"), doubled_palette(3));
         write_palette_file(folder.file("four.act"), four_colour_palette());

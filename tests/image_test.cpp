@@ -4,7 +4,6 @@
 #include "engine/working_image.h"
 #include "input/image_source.h"
 #include "settings/settings.h"
-#include "tests/image_writers.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>

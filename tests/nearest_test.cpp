@@ -141,7 +141,7 @@ TEST_F(nearest, values_that_ran_away_keep_the_last_choice)
     set_entry(1, { 1, 1, 1 });
     const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
     const float cases[][3] = { { nan, 0, 0 }, { 0, inf, 0 }, { -inf, 0, 0 }, { 2e18f, 0, 0 } };
-    for (int metric = 0; metric < 6; ++metric) {
+    for (int metric = 0; metric < metric_count; ++metric) {
         use(color_space_rgb, 3, 0, metric);
         for (const auto &v : cases) {
             best_color = 77;

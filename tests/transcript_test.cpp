@@ -50,7 +50,7 @@ TEST(transcript, the_usage_example_dithers_its_image)
     for (int i = 0; i < 5 * 3 * 3; ++i)
         samples.push_back(static_cast<uint8_t>(i * 11));
     write_palette_file(folder.file("palette.act"), palette);
-    write_test_png(folder.file("image.png"), 5, 3, 3, samples);
+    write_png_form(folder.file("image.png"), 5, 3, { 2, 8 }, samples);
 
     run_result r = run_tessaly({ "-c", "srgb", "-w", "round", "-d", "0.97", "image.png" }, folder.path());
     EXPECT_EQ(r.status, 0);
