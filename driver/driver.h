@@ -4,6 +4,10 @@
 // engine's ditherer() with its path in arguments_buffer.
 #pragma once
 
+// The program's one version string: the banner shows it, and so does the
+// manual page's footer.
+constexpr char program_version[] = "d0044";
+
 // Runs the whole command line and returns the exit status: 0 when every input
 // file was dithered and saved and no argument was refused as too long, 1
 // otherwise. Writes only to standard output.

@@ -33,6 +33,7 @@ constexpr int max_argument_length = 8191;
 
 extern char palette_path_buffer[path_buffer_size];  // -p, "palette.act"
 extern char arguments_buffer[path_buffer_size];     // the argument; the input path for the engine
+extern char output_folder_buffer[path_buffer_size]; // -o, "": outputs beside their inputs
 
 // Input files that were not dithered and saved, raised by the engine; the
 // driver turns a non-zero count into exit status 1.
