@@ -102,21 +102,23 @@ std::vector<std::string> list_folder(const std::string &path)
 
 namespace {
 
-// openat() asked for an unnamed file fails as a file system without them
-// makes it fail; every other call goes through.
-bool deny_unnamed_files()
+// openat() calls whose flags hold any of the bits take the action; every
+// other call goes through.
+bool filter_openat(uint32_t flags, uint32_t action)
 {
     sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 0, 3),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),  // the flags' low half
-        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, flags, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, action),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
     sock_fprog program = { static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter };
     return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
+
+constexpr uint32_t unnamed_file = O_TMPFILE & ~O_DIRECTORY;
 
 // In the child: everything the setup asks for, then the program.
 [[noreturn]] void exec_tessaly(const std::vector<std::string> &arguments, const std::string &cwd,
@@ -132,12 +134,14 @@ bool deny_unnamed_files()
     if (setup.unprivileged && geteuid() == 0 &&
         (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 || prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
         _exit(125);
-    if (setup.without_unnamed_files && !deny_unnamed_files())
+    // Failing as where the file system has none.
+    if (setup.without_unnamed_files && !filter_openat(unnamed_file, SECCOMP_RET_ERRNO | EOPNOTSUPP))
         _exit(125);
     if (setup.traced) {
         // The leak check at exit would try to trace the process itself.
         setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
-        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
+        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0 ||
+            !filter_openat(O_CREAT | unnamed_file, SECCOMP_RET_TRACE))
             _exit(125);
     }
     std::vector<std::string> copies = arguments;

@@ -45,7 +45,7 @@ struct run_setup {
     const char *argument_0 = nullptr;    // the program's path when null
     bool unprivileged = false;           // bound by permission bits, even when run by root
     bool without_unnamed_files = false;  // as on a file system without O_TMPFILE
-    bool traced = false;                 // stopped at its start for ptrace
+    bool traced = false;                 // for ptrace: stopped at its start and as it creates a file
 };
 
 // Runs the built program in the folder cwd, standard input from /dev/null.
