@@ -1,4 +1,5 @@
 // The console transcript of the built program, byte for byte.
+#include "driver/driver.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,15 @@ TEST(transcript, without_arguments_prints_the_usage_and_waits_for_a_key)
     std::string usage = read_file(std::string(TESSALY_TEST_DATA) + "/usage.txt");
     ASSERT_EQ(usage.size(), 1920u);
     EXPECT_EQ(r.output, banner + usage + "Press any key to continue . . .\n");
+}
+
+// One version string: the banner's, which the manual page's footer repeats.
+TEST(transcript, the_manual_page_carries_the_banner_version)
+{
+    EXPECT_EQ(banner, std::string("\nTessaly ") + program_version + " by Vorlane\n\n");
+    const std::string page = read_file(std::string(TESSALY_TEST_DATA) + "/../../tessaly.1");
+    EXPECT_EQ(page.substr(0, page.find('\n')), std::string(".TH TESSALY 1 \"\" \"Tessaly ") + program_version +
+                                                    "\" \"User Commands\"");
 }
 
 TEST(transcript, option_without_value_leaves_the_line_open)
