@@ -1,9 +1,9 @@
 #include "engine/fast_search.h"
 
-#include "driver/settings.h"
 #include "engine/metrics.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
+#include "settings/settings.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -103,9 +103,9 @@ struct squares_row {
 };
 
 const squares_row squares_metrics[] = {
-    { 0, { 1.0, 1.0, 1.0, 1.0 } },    // pow2, over three channels here
-    { 2, { 2.0, 4.0, 1.0, 0.0 } },    // pow2m421
-    { 5, { 1.0, 1.0, 1.0, 200.0 } },  // pow2m1113
+    { metric_pow2, { 1.0, 1.0, 1.0, 1.0 } },  // over three channels here
+    { metric_pow2m421, { 2.0, 4.0, 1.0, 0.0 } },
+    { metric_pow2m1113, { 1.0, 1.0, 1.0, 200.0 } },
 };
 
 }  // namespace
@@ -210,7 +210,7 @@ float error_by_code(const plan_t &p, const float *v, int k)
 {
     double d[max_working_channels];
     weigh_exactly(p, v, k, d);
-    return static_cast<float>(wide_metrics[p.metric](d, p.channels));
+    return static_cast<float>(metrics[p.metric].on_doubles(d, p.channels));
 }
 
 // The smallest and the largest |v - p| over v in [lo, hi], rounded as the
@@ -249,7 +249,7 @@ float bound_in_box(const plan_t &p, const float *lo, const float *hi, int k, boo
             d[e] = 0.0;
         }
     }
-    return static_cast<float>(wide_metrics[p.metric](d, p.channels));
+    return static_cast<float>(metrics[p.metric].on_doubles(d, p.channels));
 }
 
 // The exact sum of squares that the plain search's error of entry k rounds,
@@ -621,10 +621,10 @@ std::vector<int> even_boundaries(int cells)
 nearest_color_finder::nearest_color_finder(int weighting_code, int metric_code) : plan_(std::make_unique<plan>())
 {
     plan &p = *plan_;
-    p.metric = checked_code(metric_code, metric_codes);
+    p.metric = checked_code(metric_code, metric_count);
     p.channels = channels_used;
     p.entries = metric_entries(p.metric, p.channels);
-    p.weighting = &weightings[checked_code(weighting_code, weighting_codes)];
+    p.weighting = &weightings[checked_code(weighting_code, weighting_count)];
     p.axes = grid_axes_for(p.channels);
     bool written[max_working_channels] = {};
     if (p.weighting->count == 0) {

@@ -2,6 +2,7 @@
 // bytes into arguments. The working folder holds a palette and a small image
 // that the arguments may name; other names are missing files.
 #include "driver/driver.h"
+#include "engine/ditherer.h"
 #include "fuzz/fuzz_support.h"
 
 #include <cstdlib>
@@ -31,16 +32,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     arguments.push_back(current);
     // The circle pre-processing runs its passes over the whole image; a few
-    // are as telling as a hundred thousand.
-    for (size_t i = 1; i + 1 < arguments.size(); ++i)
+    // are as telling as a hundred thousand. Outputs stay in the working folder.
+    for (size_t i = 1; i + 1 < arguments.size(); ++i) {
         if (arguments[i] == "-ppc" && std::atof(arguments[i + 1].c_str()) > 8)
             arguments[i + 1] = "8";
+        if (arguments[i] == "-o" && arguments[i + 1] == "..")
+            arguments[i + 1] = ".";
+    }
 
     std::vector<char *> pointers;
     for (std::string &argument : arguments)
         pointers.push_back(&argument[0]);
     pointers.push_back(nullptr);
-    run_driver(static_cast<int>(arguments.size()), pointers.data());
+    run_driver(static_cast<int>(arguments.size()), pointers.data(), ditherer);
     fuzz_remove_outputs();
     return 0;
 }

@@ -1,8 +1,14 @@
 #include "tests/test_support.h"
 
-#include <png.h>
+#include <linux/capability.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
+#include <sys/syscall.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -92,28 +98,81 @@ std::vector<std::string> list_folder(const std::string &path)
     return names;
 }
 
-run_result run_tessaly(const std::vector<std::string> &arguments, const std::string &cwd)
+namespace {
+
+// openat() calls whose flags hold any of the bits take the action; every
+// other call goes through.
+bool filter_openat(uint32_t flags, uint32_t action)
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),  // the flags' low half
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, flags, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, action),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program = { static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter };
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+constexpr uint32_t unnamed_file = O_TMPFILE & ~O_DIRECTORY;
+
+// In the child: everything the setup asks for, then the program.
+[[noreturn]] void exec_tessaly(const std::vector<std::string> &arguments, const std::string &cwd,
+                               const run_setup &setup, int out_fd, int err_fd)
+{
+    if (chdir(cwd.c_str()) != 0)
+        _exit(126);
+    dup2(open("/dev/null", O_RDONLY), 0);
+    dup2(out_fd, 1);
+    dup2(err_fd, 2);
+    // Root keeps its other powers, but permission bits bind it as they bind
+    // any user: without these capabilities from exec on.
+    if (setup.unprivileged && geteuid() == 0 &&
+        (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 || prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
+        _exit(125);
+    // Failing as where the file system has none.
+    if (setup.without_unnamed_files && !filter_openat(unnamed_file, SECCOMP_RET_ERRNO | EOPNOTSUPP))
+        _exit(125);
+    if (setup.traced) {
+        // The leak check at exit would try to trace the process itself.
+        setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0 ||
+            !filter_openat(O_CREAT | unnamed_file, SECCOMP_RET_TRACE))
+            _exit(125);
+    }
+    std::vector<std::string> copies = arguments;
+    copies.insert(copies.begin(), setup.argument_0 ? setup.argument_0 : TESSALY_BINARY);
+    std::vector<char *> argv;
+    for (std::string &argument : copies)
+        argv.push_back(&argument[0]);
+    argv.push_back(nullptr);
+    execv(TESSALY_BINARY, argv.data());
+    _exit(127);
+}
+
+}  // namespace
+
+int start_tessaly(const std::vector<std::string> &arguments, const std::string &cwd, const run_setup &setup)
+{
+    const int null_fd = open("/dev/null", O_WRONLY);
+    const pid_t child = fork();
+    if (child == 0)
+        exec_tessaly(arguments, cwd, setup, null_fd, null_fd);
+    close(null_fd);
+    return child;
+}
+
+run_result run_tessaly(const std::vector<std::string> &arguments, const std::string &cwd, const run_setup &setup)
 {
     char out_path[] = "/tmp/tessaly-out-XXXXXX", err_path[] = "/tmp/tessaly-err-XXXXXX";
     int out_fd = mkstemp(out_path), err_fd = mkstemp(err_path);
     unlink(out_path);
     unlink(err_path);
     pid_t child = fork();
-    if (child == 0) {
-        if (chdir(cwd.c_str()) != 0)
-            _exit(126);
-        dup2(open("/dev/null", O_RDONLY), 0);
-        dup2(out_fd, 1);
-        dup2(err_fd, 2);
-        std::vector<std::string> copies = arguments;
-        copies.insert(copies.begin(), TESSALY_BINARY);
-        std::vector<char *> argv;
-        for (std::string &argument : copies)
-            argv.push_back(&argument[0]);
-        argv.push_back(nullptr);
-        execv(TESSALY_BINARY, argv.data());
-        _exit(127);
-    }
+    if (child == 0)
+        exec_tessaly(arguments, cwd, setup, out_fd, err_fd);
     int status = 0;
     waitpid(child, &status, 0);
     run_result result;
@@ -128,93 +187,7 @@ run_result run_tessaly(const std::vector<std::string> &arguments, const std::str
     return result;
 }
 
-namespace {
-
-struct memory_reader {
-    const std::string *bytes;
-    size_t position;
-};
-
-void read_from_memory(png_structp png, png_bytep data, png_size_t length)
-{
-    auto *reader = static_cast<memory_reader *>(png_get_io_ptr(png));
-    if (reader->position + length > reader->bytes->size())
-        png_error(png, "read past the end of the stream");
-    std::memcpy(data, reader->bytes->data() + reader->position, length);
-    reader->position += length;
-}
-
-void record_error(png_structp png, png_const_charp message)
-{
-    *static_cast<std::string *>(png_get_error_ptr(png)) = message;
-    png_longjmp(png, 1);
-}
-
-void ignore_warning(png_structp, png_const_charp) {}
-
-}  // namespace
-
-decoded_png decode_png(const std::string &bytes)
-{
-    decoded_png result;
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &result.error, record_error, ignore_warning);
-    png_infop info = png_create_info_struct(png);
-    memory_reader reader{ &bytes, 0 };
-    std::vector<png_bytep> rows;
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_read_struct(&png, &info, nullptr);
-        return result;
-    }
-    // A CRC error is fatal in ancillary chunks too.
-    png_set_crc_action(png, PNG_CRC_ERROR_QUIT, PNG_CRC_ERROR_QUIT);
-    png_set_read_fn(png, &reader, read_from_memory);
-    png_read_info(png, info);
-    result.width = png_get_image_width(png, info);
-    result.height = png_get_image_height(png, info);
-    result.color_type = png_get_color_type(png, info);
-    result.bit_depth = png_get_bit_depth(png, info);
-    png_colorp palette = nullptr;
-    int count = 0;
-    if (png_get_PLTE(png, info, &palette, &count))
-        for (int i = 0; i < count; ++i)
-            result.palette.insert(result.palette.end(), { palette[i].red, palette[i].green, palette[i].blue });
-    png_bytep alphas = nullptr;
-    if (png_get_tRNS(png, info, &alphas, &count, nullptr) && alphas)
-        result.transparency.assign(alphas, alphas + count);
-    size_t row_bytes = png_get_rowbytes(png, info);
-    result.pixels.resize(row_bytes * result.height);
-    for (uint32_t y = 0; y < result.height; ++y)
-        rows.push_back(result.pixels.data() + y * row_bytes);
-    png_read_image(png, rows.data());
-    png_read_end(png, nullptr);
-    png_destroy_read_struct(&png, &info, nullptr);
-    result.ok = true;
-    return result;
-}
-
 decoded_png decode_png_file(const std::string &path) { return decode_png(read_file(path)); }
-
-void write_test_png(const std::string &path, uint32_t width, uint32_t height, int channels,
-                    const std::vector<uint8_t> &samples, int bit_depth)
-{
-    static const int color_types[] = { 0, PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
-                                       PNG_COLOR_TYPE_RGB_ALPHA };
-    FILE *file = std::fopen(path.c_str(), "wb");
-    if (!file)
-        throw std::runtime_error("cannot create " + path);
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    png_init_io(png, file);
-    png_set_IHDR(png, info, width, height, bit_depth, color_types[channels], PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    size_t row_bytes = static_cast<size_t>(width) * channels * (bit_depth / 8);
-    for (uint32_t y = 0; y < height; ++y)
-        png_write_row(png, const_cast<png_bytep>(samples.data() + y * row_bytes));
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
-    std::fclose(file);
-}
 
 void write_palette_file(const std::string &path, const std::vector<uint8_t> &rgb)
 {

@@ -1,5 +1,9 @@
-// The input image as loaded, and the bordered float image the scan works on.
+// The bordered float image the scan works on, and how input rows become its
+// rows.
 #pragma once
+
+#include "engine/color_space.h"
+#include "settings/settings.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -7,39 +11,6 @@
 #include <new>
 #include <utility>
 #include <vector>
-
-// An input image opened for reading row by row, from the top, as 8-bit red,
-// green and blue. Grey images have their level copied to all three; deeper
-// samples are scaled to 8 bits; alpha and further channels are dropped.
-class image_source {
-public:
-    virtual ~image_source() = default;
-    int width = 0;
-    int height = 0;
-    // Reads the next row as width * 3 bytes. Returns false when the rest of the
-    // image cannot be read (a cut or damaged file); nothing is printed.
-    virtual bool read_row(uint8_t *rgb) = 0;
-};
-
-// Opens the file and reads its header; the reader is chosen from the file's
-// first bytes. Returns null, with nothing printed, when the file cannot be
-// read, is no image this program reads, or holds no pixel.
-std::unique_ptr<image_source> open_image_source(const char *path);
-
-// An input image reduced to 8-bit red, green and blue, interleaved, row by row.
-// Grey images have their level copied to all three; deeper samples are scaled
-// to 8 bits; alpha and further channels are dropped.
-struct source_image {
-    int width = 0;
-    int height = 0;
-    std::vector<uint8_t> rgb;  // width * height * 3 bytes
-
-    const uint8_t *pixel(int x, int y) const { return rgb.data() + (static_cast<size_t>(y) * width + x) * 3; }
-};
-
-// Reads a whole image through open_image_source. Returns false, with nothing
-// printed, when the file cannot be read or holds no pixel.
-bool load_source_image(const char *path, source_image &image);
 
 // An allocator whose resize leaves new floats as they come from the system:
 // every value of the working image is written before it is read, and memory
@@ -86,32 +57,43 @@ struct working_image {
 // its threads in flight and one each side), few enough to stay in the cache.
 constexpr int ring_rows = 64;
 
-// The prepared red, green and blue level of every byte value for the current
-// settings: gamma and compression depend on the byte alone, so one table per
-// file gives exactly what treating every sample would.
-struct level_table {
-    float level[256];
+// Level compression (-lc): the factor of every prepared level. The factor
+// of "128" is 0.5, not 128/255.
+struct level_compress_row {
+    const char *keyword;  // of -lc; a code, never the level it spells
+    int32_t code;
+    double factor;
+    const char *message;  // printed when -lc selects it
 };
-level_table make_level_table();
 
-// Sizes the image for a width x height input in channels_used channels, all
-// its rows or (ring true, for a scan that follows the reading) a ring of
-// ring_rows rows where the image has more. Throws std::bad_alloc when memory
-// runs out.
-void allocate_working_image(working_image &image, int width, int height, bool ring = false);
-
-// Converts input row y (0 ... height - 1) into framed row y + 1, its two frame
-// pixels repeating the row's end pixels; the first and the last input rows are
-// also copied into the frame rows above and below them.
-void fill_working_row(working_image &image, int y, const uint8_t *rgb, const level_table &levels);
-
-// Fills the working image from the source: every pixel of the frame a copy of
-// its nearest edge pixel, then the gamma treatment (RGB_gamma), the level
-// compression (level_compress) and the conversion into the channels_used
-// channels of color_space. Allocates (width + 2) * (height + 2) * channels_used
-// floats; throws std::bad_alloc when memory runs out.
-void fill_working_image(const source_image &source, working_image &image);
+extern const level_compress_row level_compressions[level_compress_count];
 
 // The image's red, green and blue in the working scale for one byte value,
 // after the gamma treatment and the level compression of the settings.
 float prepared_level(int byte);
+
+// All that turning input rows into working rows needs, made from the settings
+// on the main thread before the rows are read: the thread that reads them then
+// reads no setting while the main thread prepares the palette and windows.
+struct row_conversion {
+    // The prepared level of every byte value: gamma and compression depend
+    // on the byte alone, so one table per file gives exactly what treating
+    // every sample would.
+    float level[256];
+    int32_t space;  // color_space
+    color_converter convert;
+    int32_t channels;
+};
+row_conversion make_row_conversion();
+
+// Sizes the image for a width x height input in the conversion's channels,
+// all its rows or (ring true, for a scan that follows the reading) a ring of
+// ring_rows rows where the image has more. Throws std::bad_alloc when memory
+// runs out.
+void allocate_working_image(working_image &image, int width, int height, const row_conversion &conversion,
+                            bool ring = false);
+
+// Converts input row y (0 ... height - 1) into framed row y + 1, its two frame
+// pixels repeating the row's end pixels; the first and the last input rows are
+// also copied into the frame rows above and below them.
+void fill_working_row(working_image &image, int y, const uint8_t *rgb, const row_conversion &conversion);
