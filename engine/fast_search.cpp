@@ -20,9 +20,6 @@
 
 namespace {
 
-// An entry wins only with an error strictly below this, as in the plain search.
-constexpr float no_error_yet = 1e18f;
-
 constexpr float infinity = std::numeric_limits<float>::infinity();
 
 // A cell's list is padded to a multiple of the widest vector of candidates.
