@@ -1,5 +1,5 @@
 // The image readers. PNG, JPEG and PNM files are decoded here row by row as
-// the engine asks for them, so a reader holds one row of the image (an
+// the engine asks for them (GIF, TIFF and WebP in their own files in input/), so a reader holds one row of the image (an
 // interlaced PNG excepted) and decoding can run alongside the scan. BMP files
 // go through the image library, read whole. The reader is chosen from the
 // file's first bytes, never from its name, and nothing here runs an outside
@@ -9,6 +9,10 @@
 // that size is allocated: a header is only a claim, and a file of a few bytes
 // must not make the program take gigabytes.
 #include "engine/image.h"
+#include "input/gif_reader.h"
+#include "input/reader_support.h"
+#include "input/tiff_reader.h"
+#include "input/webp_reader.h"
 
 // A second guard: should any path of the library still reach for the shell,
 // it finds the door shut.
@@ -18,8 +22,6 @@
 #include <jerror.h>
 #include <jpeglib.h>
 #include <png.h>
-
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -32,54 +34,6 @@
 using cimg_library::CImg;
 
 namespace {
-
-// What the engine accepts (its writer keeps four bytes a pixel in 32 bits);
-// the readers that hold a whole image refuse more before they allocate.
-constexpr uint64_t max_pixels = 1073741823;
-
-struct file_closer {
-    void operator()(std::FILE *file) const { std::fclose(file); }
-};
-using owned_file = std::unique_ptr<std::FILE, file_closer>;
-
-// A buffer taken without clearing: the pages of a large one cost nothing
-// until the decoder writes them, so a header that lies about its size costs
-// only what the data really fills.
-using byte_buffer = std::unique_ptr<uint8_t[]>;
-
-byte_buffer new_bytes(size_t count)
-{
-    return byte_buffer(new (std::nothrow) uint8_t[count]);
-}
-
-// The size of a regular file; anything else (a folder, a pipe) gives false.
-bool regular_file_size(std::FILE *file, uint64_t &size)
-{
-    struct stat status;
-    if (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode))
-        return false;
-    size = static_cast<uint64_t>(status.st_size);
-    return true;
-}
-
-// Bytes still to come after the current position.
-uint64_t bytes_left(std::FILE *file, uint64_t file_size)
-{
-    const long position = std::ftell(file);
-    if (position < 0 || static_cast<uint64_t>(position) > file_size)
-        return 0;
-    return file_size - static_cast<uint64_t>(position);
-}
-
-// A sample of 0 ... max_value as an 8-bit level, rounded to the nearest:
-// (v * 255 + max_value / 2) / max_value, which for 16-bit samples is
-// (v * 255 + 32767) / 65535. Values beyond the maximum of a malformed file are
-// held at it.
-inline uint8_t to_byte(unsigned value, unsigned max_value)
-{
-    value = std::min(value, max_value);
-    return static_cast<uint8_t>((value * 255u + max_value / 2) / max_value);
-}
 
 // Samples as a decoder hands them out: 1 (grey), 2 (grey, alpha), 3 (RGB) or 4
 // (RGBA) channels, 1 byte or 2 big-endian bytes each.
@@ -332,20 +286,6 @@ bool jpeg_next_row(jpeg_decompress_struct *info, jpeg_error_trap *trap, uint8_t 
     if (last)
         jpeg_finish_decompress(info);
     return true;
-}
-
-// Adobe's programs store CMYK inverted (255 is no ink), and mark the file; a
-// file without the mark holds plain ink levels. Either way the colour is the
-// paper's white darkened by the inks, without a colour profile.
-void cmyk_to_rgb(const uint8_t *in, int width, bool inverted, uint8_t *rgb)
-{
-    for (int x = 0; x < width; ++x, in += 4, rgb += 3) {
-        const unsigned k = inverted ? in[3] : 255u - in[3];
-        for (int c = 0; c < 3; ++c) {
-            const unsigned ink = inverted ? in[c] : 255u - in[c];
-            rgb[c] = static_cast<uint8_t>((ink * k + 127) / 255);
-        }
-    }
 }
 
 class jpeg_reader : public image_source {
@@ -659,11 +599,11 @@ std::unique_ptr<image_source> open_image_source(const char *path)
     uint64_t file_size = 0;
     if (!file || !regular_file_size(file.get(), file_size))
         return nullptr;
-    unsigned char head[8] = {};
+    unsigned char head[12] = {};
     const size_t got = std::fread(head, 1, sizeof head, file.get());
     std::rewind(file.get());
     try {
-        if (got == sizeof head && std::memcmp(head, png_signature, sizeof head) == 0)
+        if (got >= sizeof png_signature && std::memcmp(head, png_signature, sizeof png_signature) == 0)
             return open_with<png_reader>(file_size, std::move(file));
         if (got >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF)
             return open_with<jpeg_reader>(file_size, std::move(file));
@@ -671,6 +611,12 @@ std::unique_ptr<image_source> open_image_source(const char *path)
             return open_with<pnm_reader>(file_size, std::move(file), static_cast<char>(head[1]));
         if (got >= 2 && head[0] == 'B' && head[1] == 'M')
             return open_bmp(file.get(), file_size);
+        if (gif_recognise(head, got))
+            return gif_open(path);
+        if (tiff_recognise(head, got))
+            return tiff_open(path);
+        if (webp_recognise(head, got))
+            return webp_open(path);
     } catch (const std::bad_alloc &) {
     }
     return nullptr;
