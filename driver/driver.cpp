@@ -101,6 +101,10 @@ pre processing window
 pre processing pass count
 -ppc 1...100500 (5 default)
 
+png compression
+-z off (default)
+-z on
+
 )";
 
 // A keyword of an option, the code it stores and the line it prints. The
@@ -178,6 +182,12 @@ const keyword_row color_space_keywords[] = {
     { "rgbyuv", color_space_rgbyuv, "rgbyuv color space selected" },
     { "cmy", color_space_cmy, "CMY color space selected" },
     { "cmyk2", color_space_cmyk2, "CMYK2 color space selected" },
+    { nullptr, 0, nullptr },
+};
+
+const keyword_row compression_keywords[] = {
+    { "off", 0, "png compression off" },
+    { "on", 1, "png compression on" },
     { nullptr, 0, nullptr },
 };
 
@@ -325,6 +335,7 @@ const option_row option_table[] = {
     { "-c", handle_color_space, color_space_keywords, nullptr, nullptr, nullptr },
     { "-lc", handle_keyword, level_compress_keywords, &level_compress, nullptr, nullptr },
     { "-fpa", handle_fixed_palette_array, nullptr, nullptr, nullptr, nullptr },
+    { "-z", handle_keyword, compression_keywords, &png_compression, nullptr, nullptr },
 };
 
 const option_row *find_option(const char *argument)

@@ -17,6 +17,7 @@ int32_t level_compress;
 int32_t pre_processing_algorithm;
 int32_t pre_processing_window;
 int32_t pre_processing_pass;
+int32_t png_compression;
 
 char palette_path_buffer[path_buffer_size] = "palette.act";
 char arguments_buffer[path_buffer_size];
@@ -40,6 +41,7 @@ void set_default_settings()
     pre_processing_algorithm = 0;
     pre_processing_window = 0;
     pre_processing_pass = 5;
+    png_compression = 0;
     std::strcpy(palette_path_buffer, "palette.act");
     failed_files = 0;
 }

@@ -25,6 +25,7 @@ extern int32_t level_compress;                 // -lc, 0 off
 extern int32_t pre_processing_algorithm;       // -pp, 0 off, 1 circle
 extern int32_t pre_processing_window;          // -ppw, 0 round, 1 cross, 2 square
 extern int32_t pre_processing_pass;            // -ppc, 5
+extern int32_t png_compression;                // -z, 0 off (stored), 1 on (deflate)
 
 // A path buffer holds at most max_argument_length characters and its zero; the
 // room beyond is where the engine appends "_dithered_NNNN.png" in place.

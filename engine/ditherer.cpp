@@ -123,6 +123,7 @@ bool dither_and_save(image_source &source)
                                     PNG_WRITER_INDEXED));
         if (!writer || !set_output_palette(writer.get()))
             throw std::bad_alloc();
+        png_writer_set_compression(writer.get(), png_compression ? PNG_WRITER_DEFLATE : PNG_WRITER_STORED);
         dithered = read_and_dither(source, image, writer.get());
     } catch (const std::bad_alloc &) {
         print_line("image too large");

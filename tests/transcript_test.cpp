@@ -16,7 +16,7 @@ TEST(transcript, without_arguments_prints_the_usage_and_waits_for_a_key)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.errors, "");
     std::string usage = read_file(std::string(TESSALY_TEST_DATA) + "/usage.txt");
-    ASSERT_EQ(usage.size(), 1823u);
+    ASSERT_EQ(usage.size(), 1863u);
     EXPECT_EQ(r.output, banner + usage + "Press any key to continue . . .\n");
 }
 
