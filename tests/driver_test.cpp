@@ -101,6 +101,8 @@ const keyword_case keyword_cases[] = {
     { "-lc", "85", "level compress 85", &level_compress, 1 },
     { "-lc", "128", "level compress 128", &level_compress, 2 },
     { "-lc", "170", "level compress 170", &level_compress, 3 },
+    { "-z", "on", "png compression on", &png_compression, 1 },
+    { "-z", "off", "png compression off", &png_compression, 0 },
 };
 
 }  // namespace
