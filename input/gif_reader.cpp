@@ -4,9 +4,7 @@
 // screen around the frame takes the background colour. Rows are decoded as the
 // engine asks for them; an interlaced frame, whose passes spread over all its
 // rows, is decoded whole at the first row.
-#include "input/gif_reader.h"
-
-#include "input/reader_support.h"
+#include "input/readers.h"
 
 #include <gif_lib.h>
 
@@ -60,7 +58,7 @@ bool find_first_frame(GifFileType *gif, int &transparent_index)
     }
 }
 
-class gif_reader : public image_source {
+class gif_reader final : public image_source {
 public:
     // The first frame's transparent colour, -1 for none. Its pixels, and the
     // screen around the frame, are the clear ones; the index rows keep them
@@ -180,12 +178,12 @@ private:
 
 }  // namespace
 
-bool gif_recognise(const uint8_t *head, size_t length)
+bool recognise_gif(const unsigned char *head, size_t length)
 {
     return length >= 6 && (std::memcmp(head, "GIF87a", 6) == 0 || std::memcmp(head, "GIF89a", 6) == 0);
 }
 
-std::unique_ptr<image_source> gif_open(const char *path)
+std::unique_ptr<image_source> open_gif(const char *path)
 {
     auto reader = std::make_unique<gif_reader>();
     if (!reader->open(path))

@@ -8,9 +8,7 @@
 // libtiff decodes a strip or a tile whole, so rows are read a band at a time:
 // the rows of one strip, or of one row of tiles, decoded when the engine asks
 // for the band's first row.
-#include "input/tiff_reader.h"
-
-#include "input/reader_support.h"
+#include "input/readers.h"
 
 #include <tiffio.h>
 
@@ -79,7 +77,7 @@ inline unsigned sample_at(const uint8_t *row, size_t index, int bits)
     return (row[bit / 8] >> (8 - bits - bit % 8)) & ((1u << bits) - 1);
 }
 
-class tiff_reader : public image_source {
+class tiff_reader final : public image_source {
 public:
     bool open(const char *path)
     {
@@ -319,7 +317,7 @@ private:
 
 }  // namespace
 
-bool tiff_recognise(const uint8_t *head, size_t length)
+bool recognise_tiff(const unsigned char *head, size_t length)
 {
     if (length < 4)
         return false;
@@ -328,7 +326,7 @@ bool tiff_recognise(const uint8_t *head, size_t length)
     return intel || motorola;
 }
 
-std::unique_ptr<image_source> tiff_open(const char *path)
+std::unique_ptr<image_source> open_tiff(const char *path)
 {
     auto reader = std::make_unique<tiff_reader>();
     if (!reader->open(path))

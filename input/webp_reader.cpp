@@ -3,9 +3,7 @@
 // file is fed to its incremental decoder a piece at a time as the engine asks
 // for rows, and each row is handed out as soon as it is decoded: a lossy
 // image is decoded alongside the scan. Animations are not read.
-#include "input/webp_reader.h"
-
-#include "input/reader_support.h"
+#include "input/readers.h"
 
 #include <webp/decode.h>
 
@@ -22,7 +20,7 @@ struct decoder_deleter {
 };
 using owned_decoder = std::unique_ptr<WebPIDecoder, decoder_deleter>;
 
-class webp_reader : public image_source {
+class webp_reader final : public image_source {
 public:
     bool open(const char *path)
     {
@@ -106,12 +104,12 @@ private:
 
 }  // namespace
 
-bool webp_recognise(const uint8_t *head, size_t length)
+bool recognise_webp(const unsigned char *head, size_t length)
 {
     return length >= 12 && std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "WEBP", 4) == 0;
 }
 
-std::unique_ptr<image_source> webp_open(const char *path)
+std::unique_ptr<image_source> open_webp(const char *path)
 {
     auto reader = std::make_unique<webp_reader>();
     if (!reader->open(path))
