@@ -4,9 +4,13 @@
 // engine's ditherer() with its path in arguments_buffer.
 #pragma once
 
+// The one version string: the banner's, "--version"'s and the manual's.
+constexpr char program_version[] = "d0044";
+
 // Runs the whole command line and returns the exit status: 0 when every input
 // file was dithered and saved and no argument was refused as too long, 1
-// otherwise. Writes only to standard output.
+// otherwise. "--help" or "--version" as the first argument prints the usage
+// text or the version line and returns 0. Writes only to standard output.
 int run_driver(int argument_count, char **arguments);
 
 // The engine entry, defined by the engine (or by a test's stand-in).

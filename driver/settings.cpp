@@ -18,7 +18,7 @@ int32_t pre_processing_algorithm;
 int32_t pre_processing_window;
 int32_t pre_processing_pass;
 
-char palette_path_buffer[path_buffer_size] = "palette.act";
+char palette_path_buffer[path_buffer_size] = "palette.act";  // default_palette_name
 char arguments_buffer[path_buffer_size];
 
 int failed_files;
@@ -40,6 +40,6 @@ void set_default_settings()
     pre_processing_algorithm = 0;
     pre_processing_window = 0;
     pre_processing_pass = 5;
-    std::strcpy(palette_path_buffer, "palette.act");
+    std::strcpy(palette_path_buffer, default_palette_name);
     failed_files = 0;
 }

@@ -31,7 +31,11 @@ extern int32_t pre_processing_pass;            // -ppc, 5
 constexpr int path_buffer_size = 8448;
 constexpr int max_argument_length = 8191;
 
-extern char palette_path_buffer[path_buffer_size];  // -p, "palette.act"
+// The palette read when no -p is given; when it is not in the working
+// directory, the engine looks beside the program and for the installed one.
+constexpr char default_palette_name[] = "palette.act";
+
+extern char palette_path_buffer[path_buffer_size];  // -p, default_palette_name
 extern char arguments_buffer[path_buffer_size];     // the argument; the input path for the engine
 
 // Input files that were not dithered and saved, raised by the engine; the

@@ -328,20 +328,21 @@ TEST(png_writer_encoding, truecolour_byte_order)
     }
 }
 
-// Fewer than 16 entries set still write 16, the rest as the store holds them.
-TEST(png_writer_encoding, short_palette_writes_sixteen_entries)
+// PLTE and tRNS hold exactly the entries set; a palette never set writes one
+// zero entry, since PLTE may not be empty.
+TEST(png_writer_encoding, palette_chunks_hold_the_entries_set)
 {
     writer_ptr writer = make_writer(2, 2, PNG_WRITER_INDEXED);
+    std::vector<chunk> chunks = read_chunks(encode(writer.get()));
+    ASSERT_EQ(chunk_types(chunks), (std::vector<std::string>{ "IHDR", "PLTE", "tRNS", "IDAT", "IEND" }));
+    EXPECT_EQ(chunks[1].data, bytes(3, 0));
+    EXPECT_EQ(chunks[2].data, bytes(1, 0));
+
     const uint32_t five[5] = { 0x80112233, 0xFF445566, 0x00778899, 0x01AABBCC, 0xFEDDEEFF };
     ASSERT_EQ(png_writer_set_palette(writer.get(), five, 5), 0);
-    const std::vector<chunk> chunks = read_chunks(encode(writer.get()));
-    ASSERT_EQ(chunk_types(chunks), (std::vector<std::string>{ "IHDR", "PLTE", "tRNS", "IDAT", "IEND" }));
-    bytes plte = { 0x33, 0x22, 0x11, 0x66, 0x55, 0x44, 0x99, 0x88, 0x77, 0xCC, 0xBB, 0xAA, 0xFF, 0xEE, 0xDD };
-    bytes trns = { 0x80, 0xFF, 0x00, 0x01, 0xFE };
-    plte.resize(48, 0);
-    trns.resize(16, 0);
-    EXPECT_EQ(chunks[1].data, plte);
-    EXPECT_EQ(chunks[2].data, trns);
+    chunks = read_chunks(encode(writer.get()));
+    EXPECT_EQ(chunks[1].data, (bytes{ 0x33, 0x22, 0x11, 0x66, 0x55, 0x44, 0x99, 0x88, 0x77, 0xCC, 0xBB, 0xAA, 0xFF, 0xEE, 0xDD }));
+    EXPECT_EQ(chunks[2].data, (bytes{ 0x80, 0xFF, 0x00, 0x01, 0xFE }));
 }
 
 // ---------------------------------------------------------------------------
