@@ -98,7 +98,7 @@ TEST_F(saving, short_write_removes_the_incomplete_file)
     rlimit saved_limit;
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved_limit), 0);
     rlimit small = saved_limit;
-    small.rlim_cur = 100;
+    small.rlim_cur = 50;
     std::strcpy(buffer, folder.file("pic.png").c_str());
     stdout_capture capture;
     setrlimit(RLIMIT_FSIZE, &small);

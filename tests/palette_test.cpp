@@ -1,15 +1,127 @@
-// Reading the palette file: the reference levels in both gamma modes, and
-// files of every length, missing or unreadable.
+// Palettes: the reference levels, the colour table of every length, the same
+// colours in every other format and the damaged forms of each; then the built
+// program finding, reading and refusing palettes as a user meets them.
 #include "driver/settings.h"
 #include "engine/palette.h"
+#include "engine/palette_formats.h"
+#include "tests/image_writers.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace {
+
+using bytes = std::vector<uint8_t>;
+
+const std::string banner = "\nTessaly d0044 by Vorlane\n\n";
+
+// ------------------------------------------------ the formats, written here
+
+std::string decimal_lines(const bytes &rgb, const char *name, const char *end)
+{
+    std::string text;
+    char line[64];
+    for (size_t i = 0; i < rgb.size(); i += 3) {
+        std::snprintf(line, sizeof line, "%3d %3d %3d%s%s", rgb[i], rgb[i + 1], rgb[i + 2], name, end);
+        text += line;
+    }
+    return text;
+}
+
+// Upper and lower case mixed, as files from different sites are.
+std::string hex_lines(const bytes &rgb, const char *before)
+{
+    std::string text;
+    char line[32];
+    for (size_t i = 0; i < rgb.size(); i += 3) {
+        std::snprintf(line, sizeof line, "%s%02X%02x%02X\n", before, rgb[i], rgb[i + 1], rgb[i + 2]);
+        text += line;
+    }
+    return text;
+}
+
+std::string little_endian(uint32_t value, int count)
+{
+    std::string out;
+    for (int i = 0; i < count; ++i)
+        out += char(value >> (8 * i));
+    return out;
+}
+
+std::string as_gimp(const bytes &rgb)
+{
+    return "GIMP Palette\nName: test\nColumns: 4\n#\n" + decimal_lines(rgb, "\tcolour name", "\n");
+}
+
+std::string as_jasc(const bytes &rgb)
+{
+    return "JASC-PAL\r\n0100\r\n" + std::to_string(rgb.size() / 3) + "\r\n" + decimal_lines(rgb, "", "\r\n");
+}
+
+std::string as_riff(const bytes &rgb)
+{
+    std::string data = std::string("\x00\x03", 2) + little_endian(uint32_t(rgb.size() / 3), 2);
+    for (size_t i = 0; i < rgb.size(); i += 3)
+        data += { char(rgb[i]), char(rgb[i + 1]), char(rgb[i + 2]), 0 };
+    const std::string other = "INFO" + little_endian(3, 4) + "abc" + '\0';  // a chunk to step over, padded
+    return "RIFF" + little_endian(uint32_t(4 + other.size() + 8 + data.size()), 4) + "PAL " + other + "data" +
+           little_endian(uint32_t(data.size()), 4) + data;
+}
+
+std::string as_hex(const bytes &rgb) { return hex_lines(rgb, ""); }
+std::string as_hash_hex(const bytes &rgb) { return hex_lines(rgb, "#"); }
+std::string as_paint_net(const bytes &rgb) { return ";paint.net Palette File\n;Colors: 5\n" + hex_lines(rgb, "FF"); }
+
+// The colours padded to 256 entries by repeating the last one.
+std::string as_table(const bytes &rgb)
+{
+    std::string table(rgb.begin(), rgb.end());
+    while (table.size() < 768)
+        table.append(table.end() - 3, table.end());
+    return table;
+}
+
+const struct {
+    const char *name;
+    std::string (*write)(const bytes &rgb);
+} palette_writers[] = {
+    { "p.gpl", as_gimp }, { "jasc.pal", as_jasc },      { "riff.pal", as_riff },
+    { "p.hex", as_hex },  { "hash.hex", as_hash_hex }, { "paint.txt", as_paint_net },
+};
+
+void write_indexed_png(const std::string &path, const bytes &rgb)
+{
+    bytes indices;
+    for (size_t i = 0; i < rgb.size() / 3; ++i)
+        indices.push_back(uint8_t(i));
+    write_png_form(path, uint32_t(indices.size()), 1, png_form(3, 8, false, rgb), indices);
+}
+
+// Entry i is (i, 255 - i, i ^ 0x5A): every entry and channel distinct.
+bytes distinct(int count)
+{
+    bytes rgb;
+    for (int i = 0; i < count; ++i)
+        rgb.insert(rgb.end(), { uint8_t(i), uint8_t(255 - i), uint8_t(i ^ 0x5A) });
+    return rgb;
+}
+
+parsed_palette parse(const std::string &file)
+{
+    return parse_palette_file(reinterpret_cast<const uint8_t *>(file.data()), file.size());
+}
+
+// ------------------------------------------------ read_palette on one file
 
 class palette_test : public ::testing::Test {
 protected:
@@ -21,27 +133,19 @@ protected:
     {
         std::strcpy(palette_path_buffer, path.c_str());
         stdout_capture capture;
-        EXPECT_EQ(read_palette(), expect_ok);
+        EXPECT_EQ(read_palette(), expect_ok) << path;
         return capture.finish();
     }
-    std::string read_bytes(const std::string &bytes)
+    std::string read_bytes(const std::string &file, bool expect_ok = true)
     {
-        write_file(folder.file("p.act"), bytes);
-        return read_path(folder.file("p.act"));
-    }
-
-    // Entry i is (i, 255 - i, i ^ 0x5A): every entry and channel distinct.
-    static std::string distinct()
-    {
-        std::string rgb;
-        for (int i = 0; i < palette_entries; ++i)
-            rgb += { char(i), char(255 - i), char(i ^ 0x5A) };
-        return rgb;
+        write_file(folder.file("p.act"), file);
+        return read_path(folder.file("p.act"), expect_ok);
     }
 
     // In srgb mode the levels are the bytes over 255, checked in both forms.
-    void expect_entries(const std::string &rgb)
+    void expect_entries(const std::string &rgb, int written = 256)
     {
+        EXPECT_EQ(output_palette_entries, written);
         for (int i = 0; i < palette_entries; ++i) {
             const uint8_t r = uint8_t(rgb[3 * i]), g = uint8_t(rgb[3 * i + 1]), b = uint8_t(rgb[3 * i + 2]);
             ASSERT_EQ(srgb_pal_R[i] + srgb_pal_G[i] * 256 + srgb_pal_B[i] * 65536, r + g * 256 + b * 65536) << i;
@@ -80,28 +184,302 @@ TEST_F(palette_test, both_gamma_modes_give_the_reference_levels)
     }
 }
 
-// 768 bytes or more are read silently, the rest ignored; fewer are reported
-// and padded with black; a missing file leaves the palette as it was; a
-// folder opens but fails to read.
-TEST_F(palette_test, files_of_every_length)
+// 768 bytes or more are read silently, the rest ignored; fewer are reported,
+// and the entries they lack repeat the last complete colour; without one
+// complete colour, or from a file that does not open or read, nothing is
+// taken and the palette stays as it was.
+TEST_F(palette_test, colour_tables_of_every_length)
 {
     RGB_gamma = 1;
-    const std::string full = distinct();
+    const bytes full_rgb = distinct(256);
+    const std::string full(full_rgb.begin(), full_rgb.end());
     EXPECT_EQ(read_bytes(full), "");
     expect_entries(full);
     const std::string reversed(full.rbegin(), full.rend());
     EXPECT_EQ(read_bytes(reversed + std::string("\x00\x10\x00\x03", 4) + "extra"), "");
     expect_entries(reversed);
 
-    EXPECT_EQ(read_bytes("\x10\x20\x30\x40\x50"), "Premature end of palette\n");
-    expect_entries(std::string("\x10\x20\x30\x40\x50", 5) + std::string(763, '\0'));
-    read_bytes(full);
-    EXPECT_EQ(read_bytes(""), "Premature end of palette\n");
-    expect_entries(std::string(768, '\0'));
+    EXPECT_EQ(read_bytes("\x10\x20\x30\x40\x50\x60\x70"), "Premature end of palette\n");
+    expect_entries(as_table({ 0x10, 0x20, 0x30, 0x40, 0x50, 0x60 }));
 
     read_bytes(full);
+    for (const char *file : { "", "\x01\x02" })
+        EXPECT_EQ(read_bytes(file, false), "Premature end of palette\n");
     EXPECT_EQ(read_path(folder.file("missing.act"), false), "palette open error\n");
+    EXPECT_EQ(read_path(folder.path(), false), "palette read error\n");
     expect_entries(full);
-    EXPECT_EQ(read_path(folder.path()), "palette read error\n");
-    expect_entries(std::string(768, '\0'));
+}
+
+// One colour, five, and the most a palette holds, in every text and binary
+// format and as an indexed PNG's PLTE: the same colours, in the same order.
+TEST(palette_formats, every_format_gives_the_same_colours)
+{
+    temp_folder folder;
+    for (int count : { 1, 5, 256 }) {
+        const bytes rgb = distinct(count);
+        std::vector<std::pair<std::string, std::string>> files;
+        for (const auto &writer : palette_writers)
+            files.emplace_back(writer.name, writer.write(rgb));
+        write_indexed_png(folder.file("indexed.png"), rgb);
+        files.emplace_back("indexed.png", read_file(folder.file("indexed.png")));
+        for (const auto &[name, file] : files) {
+            const parsed_palette palette = parse(file);
+            EXPECT_EQ(palette.outcome, palette_colours) << name << " " << count;
+            EXPECT_EQ(bytes(palette.rgb, palette.rgb + 3 * palette.count), rgb) << name << " " << count;
+        }
+    }
+}
+
+// Known by their first line or bytes, then refused whole for one bad part;
+// what no format claims is left to the image readers and the colour table.
+TEST(palette_formats, each_damage_is_refused_and_other_files_are_not_claimed)
+{
+    temp_folder folder;
+    write_indexed_png(folder.file("indexed.png"), distinct(2));
+    std::string no_plte = read_file(folder.file("indexed.png"));
+    no_plte.erase(no_plte.find("PLTE") - 4, 12 + 6);
+    write_test_png(folder.file("rgb.png"), 1, 1, 3, { 1, 2, 3 });
+    const std::string riff = as_riff(distinct(5));
+    const struct {
+        std::string file;
+        palette_outcome outcome;
+    } cases[] = {
+        { "GIMP Palette\n1 2 3\nfour 5 6\n", palette_malformed },
+        { "GIMP Palette\n1 2 256\n", palette_malformed },
+        { "GIMP Palette\nName: comments only\n# 1 2 3\n", palette_malformed },
+        { "GIMP Palette\n" + std::string(max_palette_text_bytes, '#'), palette_malformed },
+        { "JASC-PAL\n0100\n3\n1 2 3\n4 5 6\n", palette_malformed },
+        { "JASC-PAL\n0100\n1\n1 2 3\n4 5 6\n", palette_malformed },
+        { "JASC-PAL\n0100\n1\n1 2 3 4\n", palette_malformed },
+        { "JASC-PAL\n0200\n1\n1 2 3\n", palette_malformed },
+        { "JASC-PAL\n0100\n257\n", palette_malformed },
+        { hex_lines(distinct(256), "") + "123456\n", palette_malformed },
+        { "ff00ff\n#12345678\n", palette_malformed },
+        { "ff00ff\nzz0000\n", palette_malformed },
+        { riff.substr(0, riff.size() - 1), palette_malformed },
+        { riff.substr(0, 12), palette_malformed },
+        { no_plte, palette_malformed },
+        { read_file(folder.file("rgb.png")), palette_from_pixels },
+        { "", palette_not_recognised },
+        { as_table(distinct(256)), palette_not_recognised },
+        { "P3\n1 1\n255\n1 2 3\n", palette_not_recognised },
+        { "A palette is a set of colours.\n", palette_not_recognised },
+    };
+    for (const auto &c : cases) {
+        const parsed_palette palette = parse(c.file);
+        EXPECT_EQ(palette.outcome, c.outcome) << c.file.substr(0, 40);
+        EXPECT_EQ(palette.count, c.outcome == palette_colours ? 5 : 0);
+    }
+}
+
+// ------------------------------------------------ the built program
+
+namespace {
+
+// Five colours that a gradient image uses all of.
+const bytes five = { 0, 0, 0, 255, 255, 255, 200, 30, 40, 20, 180, 60, 40, 60, 220 };
+
+void write_gradient(const std::string &path)
+{
+    bytes samples;
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 16; ++x)
+            samples.insert(samples.end(), { uint8_t(x * 16), uint8_t(y * 32), uint8_t((x + y) * 10) });
+    write_test_png(path, 16, 8, 3, samples);
+}
+
+std::string size_lines(int width, int height)
+{
+    return "\nimage width " + std::to_string(width) + "\nimage heigh " + std::to_string(height) + "\n\n";
+}
+
+}  // namespace
+
+// The colours as a colour table padded by repetition, in every text and
+// binary format, as an indexed PNG and as the pixels of a BMP strip: the same
+// indices, all below the count, and the output's palette just the colours
+// (the colour table's, all 256 entries).
+TEST(palette_files, every_format_dithers_to_the_same_indices)
+{
+    temp_folder folder;
+    write_gradient(folder.file("img.png"));
+    std::vector<std::string> names = { "table.act", "indexed.png", "strip.bmp" };
+    write_file(folder.file("table.act"), as_table(five));
+    write_indexed_png(folder.file("indexed.png"), five);
+    write_file(folder.file("strip.bmp"), bmp_bytes(5, 1, five));
+    std::vector<std::string> arguments;
+    for (const auto &writer : palette_writers) {
+        write_file(folder.file(writer.name), writer.write(five));
+        names.push_back(writer.name);
+    }
+    for (const std::string &name : names)
+        arguments.insert(arguments.end(), { "-p", name, "img.png" });
+    const run_result r = run_tessaly(arguments, folder.path());
+    ASSERT_EQ(r.status, 0) << r.output;
+
+    const std::string table = as_table(five);
+    bytes reference;
+    for (size_t i = 0; i < names.size(); ++i) {
+        char output[48];
+        std::snprintf(output, sizeof output, "img_dithered_%04d.png", int(i));
+        const decoded_png png = decode_png_file(folder.file(output));
+        ASSERT_TRUE(png.ok) << names[i];
+        EXPECT_EQ(png.palette, i == 0 ? bytes(table.begin(), table.end()) : five) << names[i];
+        EXPECT_EQ(png.transparency, bytes(png.palette.size() / 3, 255)) << names[i];
+        if (i == 0)
+            reference = png.pixels;
+        EXPECT_EQ(png.pixels, reference) << names[i];
+    }
+    EXPECT_EQ(std::set<uint8_t>(reference.begin(), reference.end()), (std::set<uint8_t>{ 0, 1, 2, 3, 4 }));
+}
+
+// Each gives its one line and status 1, writes nothing, and the next file
+// in the batch is dithered.
+TEST(palette_files, a_bad_palette_skips_its_file_and_the_batch_goes_on)
+{
+    temp_folder folder;
+    write_gradient(folder.file("img.png"));
+    write_file(folder.file("good.act"), as_table(five));
+    mkdir(folder.file("folder.act").c_str(), 0755);
+    bytes many;  // 257 colours in a strip
+    for (int i = 0; i < 257; ++i)
+        many.insert(many.end(), { uint8_t(i), uint8_t(i / 2), 7 });
+    write_test_png(folder.file("many.png"), 257, 1, 3, many);
+    std::string junk;
+    for (int i = 0; i < 1000; ++i)
+        junk += char(i * 7 + i / 13);
+    const struct {
+        const char *name;
+        std::string file;  // none written when empty and the name is not "empty.act"
+        const char *line;
+    } cases[] = {
+        { "bad_line.gpl", "GIMP Palette\n1 2 3\nfour 5 6\n", "palette format error" },
+        { "above.pal", "JASC-PAL\n0100\n1\n1 300 3\n", "palette format error" },
+        { "none.gpl", "GIMP Palette\nName: nothing\n", "palette format error" },
+        { "many.hex", hex_lines(distinct(257), ""), "palette format error" },
+        { "many.png", "", "palette format error" },
+        { "junk.gpl", junk, "palette format error" },
+        { "empty.act", "", "Premature end of palette" },
+        { "two.act", "\x01\x02", "Premature end of palette" },
+        { "/dev/null", "", "Premature end of palette" },
+        { "folder.act", "", "palette read error" },
+    };
+    for (const auto &c : cases) {
+        if (!c.file.empty() || std::string(c.name) == "empty.act")
+            write_file(folder.file(c.name), c.file);
+        const run_result r = run_tessaly({ "-p", c.name, "img.png", "-p", "good.act", "img.png" }, folder.path());
+        EXPECT_EQ(r.status, 1) << c.name;
+        EXPECT_EQ(r.output, banner + "-p - custom palette\n" + c.name + "\nimg.png - " + c.line +
+                                "\n-p - custom palette\ngood.act\nimg.png - " + size_lines(16, 8));
+        EXPECT_TRUE(file_exists(folder.file("img_dithered_0000.png"))) << c.name;
+        EXPECT_FALSE(file_exists(folder.file("img_dithered_0001.png"))) << c.name;
+        unlink(folder.file("img_dithered_0000.png").c_str());
+    }
+}
+
+// Files of 2 GB (holes, costing no disk): a text palette is refused after a
+// bounded read, a colour table is its first 768 bytes as always; the run's
+// peak memory stays far below the file.
+TEST(palette_files, a_huge_palette_file_is_not_read_whole)
+{
+    temp_folder folder;
+    write_gradient(folder.file("img.png"));
+    write_file(folder.file("huge.gpl"), "GIMP Palette\n");
+    write_file(folder.file("huge.act"), "");
+    for (const char *name : { "huge.gpl", "huge.act" })
+        ASSERT_EQ(truncate(folder.file(name).c_str(), off_t(2) << 30), 0);
+    const run_result r = run_tessaly({ "-p", "huge.gpl", "img.png", "-p", "huge.act", "img.png" }, folder.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, banner + "-p - custom palette\nhuge.gpl\nimg.png - palette format error\n"
+                                 "-p - custom palette\nhuge.act\nimg.png - " + size_lines(16, 8));
+    EXPECT_EQ(decode_png_file(folder.file("img_dithered_0000.png")).pixels, bytes(16 * 8, 0));
+    rusage usage = {};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    EXPECT_LT(usage.ru_maxrss, 256 * 1024) << "kB";
+}
+
+namespace {
+
+// What the output's palette must hold for a palette file: its colours, or a
+// colour table's 256 entries.
+bytes expected_palette(const std::string &path)
+{
+    const std::string file = read_file(path);
+    const parsed_palette palette = parse(file);
+    if (palette.outcome == palette_colours)
+        return bytes(palette.rgb, palette.rgb + 3 * palette.count);
+    return bytes(file.begin(), file.begin() + 768);
+}
+
+}  // namespace
+
+// A fresh install, then its prefix moved: the program finds its installed
+// default and the ready palettes by name from its own folder; a palette.act
+// beside it comes before the installed default, one in the working
+// directory before both.
+TEST(installed_palettes, are_found_from_the_program_wherever_the_prefix_is)
+{
+    temp_folder folder;
+    const std::string installed = folder.file("installed"), prefix = folder.file("moved"), work = folder.file("work");
+    ASSERT_EQ(run_program(TESSALY_CMAKE, { "--install", TESSALY_BUILD_DIR, "--prefix", installed }, folder.path()).status, 0);
+    ASSERT_EQ(std::rename(installed.c_str(), prefix.c_str()), 0);
+    ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
+    write_gradient(work + "/img.png");
+    const std::string program = prefix + "/bin/tessaly", ready = prefix + "/share/tessaly/palettes/";
+    const std::string beside = prefix + "/bin/palette.act", here = work + "/palette.act";
+
+    const struct {
+        std::vector<std::string> arguments;
+        const char *write;  // a palette.act written there first
+        std::string palette;
+    } cases[] = {
+        { { "img.png" }, nullptr, ready + "default.act" },
+        { { "img.png" }, beside.c_str(), beside },
+        { { "img.png" }, here.c_str(), here },
+        { { "-p", "cga", "img.png" }, nullptr, ready + "cga.act" },
+        { { "-p", "cga.act", "img.png" }, nullptr, ready + "cga.act" },
+        { { "-p", "pico-8.hex", "img.png" }, nullptr, ready + "pico-8.hex" },
+        { { "-p", "gameboy", "img.png" }, nullptr, ready + "gameboy.txt" },
+    };
+    int number = 0;
+    for (const auto &c : cases) {
+        if (c.write)
+            write_file(c.write, as_table(distinct(c.write == here ? 40 : 20)));
+        const run_result r = run_program(program, c.arguments, work);
+        EXPECT_EQ(r.status, 0) << c.palette << r.output;
+        char output[48];
+        std::snprintf(output, sizeof output, "/img_dithered_%04d.png", number++);
+        EXPECT_EQ(decode_png_file(work + output).palette, expected_palette(c.palette)) << c.palette;
+    }
+    const run_result r = run_program(program, { "-p", "nosuch", "img.png" }, work);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, banner + "-p - custom palette\nnosuch\nimg.png - palette open error\n");
+}
+
+// The ready palettes hold the values of the sources that README.md cites.
+TEST(installed_palettes, hold_the_cited_colours)
+{
+    const struct {
+        const char *name;
+        const char *colours;
+    } palettes[] = {
+        { "pico-8.hex", "000000 1d2b53 7e2553 008751 ab5236 5f574f c2c3c7 fff1e8 "
+                        "ff004d ffa300 ffec27 00e436 29adff 83769c ff77a8 ffccaa" },
+        { "c64.gpl", "000000 ffffff 68372b 70a4b2 6f3d86 588d43 352879 b8c76f "
+                     "6f4f25 433900 9a6759 444444 6c6c6c 9ad284 6c5eb5 959595" },
+        { "ega.pal", "000000 0000aa 00aa00 00aaaa aa0000 aa00aa aa5500 aaaaaa "
+                     "555555 5555ff 55ff55 55ffff ff5555 ff55ff ffff55 ffffff" },
+        { "gameboy.txt", "0f380f 306230 8bac0f 9bbc0f" },
+    };
+    for (const auto &p : palettes) {
+        const parsed_palette palette = parse(read_file(std::string(TESSALY_PALETTES_DIR) + "/" + p.name));
+        std::string colours;
+        for (int i = 0; i < palette.count; ++i) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "%s%02x%02x%02x", i ? " " : "", palette.rgb[3 * i], palette.rgb[3 * i + 1],
+                          palette.rgb[3 * i + 2]);
+            colours += hex;
+        }
+        EXPECT_EQ(colours, p.colours) << p.name;
+    }
 }

@@ -94,6 +94,12 @@ std::vector<std::string> list_folder(const std::string &path)
 
 run_result run_tessaly(const std::vector<std::string> &arguments, const std::string &cwd)
 {
+    return run_program(TESSALY_BINARY, arguments, cwd);
+}
+
+run_result run_program(const std::string &program, const std::vector<std::string> &arguments,
+                       const std::string &cwd)
+{
     char out_path[] = "/tmp/tessaly-out-XXXXXX", err_path[] = "/tmp/tessaly-err-XXXXXX";
     int out_fd = mkstemp(out_path), err_fd = mkstemp(err_path);
     unlink(out_path);
@@ -106,12 +112,12 @@ run_result run_tessaly(const std::vector<std::string> &arguments, const std::str
         dup2(out_fd, 1);
         dup2(err_fd, 2);
         std::vector<std::string> copies = arguments;
-        copies.insert(copies.begin(), TESSALY_BINARY);
+        copies.insert(copies.begin(), program);
         std::vector<char *> argv;
         for (std::string &argument : copies)
             argv.push_back(&argument[0]);
         argv.push_back(nullptr);
-        execv(TESSALY_BINARY, argv.data());
+        execv(program.c_str(), argv.data());
         _exit(127);
     }
     int status = 0;

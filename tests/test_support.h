@@ -40,7 +40,10 @@ struct run_result {
     std::string output, errors;
 };
 
-// Runs the built program in the folder cwd, standard input from /dev/null.
+// Runs the program (the built one for run_tessaly) in the folder cwd,
+// standard input from /dev/null.
+run_result run_program(const std::string &program, const std::vector<std::string> &arguments,
+                       const std::string &cwd);
 run_result run_tessaly(const std::vector<std::string> &arguments, const std::string &cwd);
 
 // A PNG decoded by libpng, with every chunk CRC checked.

@@ -16,8 +16,26 @@ TEST(transcript, without_arguments_prints_the_usage_and_waits_for_a_key)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.errors, "");
     std::string usage = read_file(std::string(TESSALY_TEST_DATA) + "/usage.txt");
-    ASSERT_EQ(usage.size(), 1823u);
+    ASSERT_EQ(usage.size(), 1977u);
     EXPECT_EQ(r.output, banner + usage + "Press any key to continue . . .\n");
+}
+
+// Asked for, the usage text comes without the wait for a key; the version is
+// one line without the banner, for scripts.
+TEST(transcript, help_and_version_answer_and_end_the_run)
+{
+    temp_folder folder;
+    const std::string usage = read_file(std::string(TESSALY_TEST_DATA) + "/usage.txt");
+    const struct {
+        const char *argument;
+        std::string output;
+    } cases[] = { { "--help", banner + usage }, { "--version", "tessaly d0044\n" } };
+    for (const auto &c : cases) {
+        run_result r = run_tessaly({ c.argument, "image.png" }, folder.path());
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.output, c.output);
+        EXPECT_EQ(list_folder(folder.path()), std::vector<std::string>{});
+    }
 }
 
 TEST(transcript, option_without_value_leaves_the_line_open)
