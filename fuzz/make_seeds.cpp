@@ -218,35 +218,18 @@ int main(int argc, char **argv)
         save("settings" + std::to_string(choice) + ".act", with_settings);
     }
     save("short.act", bytes(palette.begin(), palette.begin() + 100));
-    // Sixteen colours in every other format, and a damage of each.
-    std::string gimp = "GIMP Palette\nName: seed\nColumns: 4\n#\n", jasc = "JASC-PAL\r\n0100\r\n16\r\n";
-    std::string hex, paint = ";paint.net Palette File\n", riff_data = std::string("\0\3\20\0", 4);
-    for (int i = 0; i < 16; ++i) {
-        const int r = level(i, 0, 0), g = level(i, 1, 1), b = level(i, 2, 2);
-        char line[64];
-        std::snprintf(line, sizeof line, "%3d %3d %3d", r, g, b);
-        gimp += line + std::string("\tcolour\n");
-        jasc += line + std::string("\r\n");
-        std::snprintf(line, sizeof line, "%02x%02x%02x\n", r, g, b);
-        hex += "#" + std::string(line);
-        paint += "FF" + std::string(line);
-        riff_data += { static_cast<char>(r), static_cast<char>(g), static_cast<char>(b), 0 };
-    }
-    auto little_endian = [](size_t value) {
-        return std::string{ static_cast<char>(value), static_cast<char>(value >> 8), static_cast<char>(value >> 16), 0 };
-    };
-    const std::string riff = "RIFF" + little_endian(12 + riff_data.size()) + "PAL data" +
-                             little_endian(riff_data.size()) + riff_data;
-    save("gimp.gpl", gimp);
-    save("jasc.pal", jasc);
+    // Three colours in every other format, and a damage of each.
+    const std::string riff("RIFF\x1C\0\0\0PAL data\x10\0\0\0\0\x03\x03\0\0\0\0\0\xFF\xFF\xFF\0\xC8\x1E\x28\0", 36);
+    save("gimp.gpl", "GIMP Palette\nName: seed\n#\n  0   0   0\tblack\n255 255 255\n200 30 40\tred\n");
+    save("jasc.pal", "JASC-PAL\r\n0100\r\n3\r\n0 0 0\r\n255 255 255\r\n200 30 40\r\n");
     save("riff.pal", riff);
-    save("list.hex", hex);
-    save("paint.txt", paint);
+    save("list.hex", "#000000\n#ffffff\nC81E28\n");
+    save("paint.txt", ";paint.net Palette File\nFF000000\nFFFFFFFF\nFFC81E28\n");
     save("indexed.png", png_file(4, 4, PNG_COLOR_TYPE_PALETTE, 4, false, false));
     save("pixels.ppm", pnm_file('6', 6, 4, 255));
-    save("gimp_bad.gpl", gimp + "1 2 300\n");
-    save("jasc_short.pal", jasc.substr(0, jasc.size() / 2));
-    save("riff_cut.pal", riff.substr(0, riff.size() - 5));
+    save("gimp_bad.gpl", "GIMP Palette\n1 2 300\n");
+    save("jasc_short.pal", "JASC-PAL\r\n0100\r\n3\r\n0 0 0\r\n");
+    save("riff_cut.pal", riff.substr(0, 30));
 
     root = base + "/driver";
     auto arguments = [](std::vector<std::string> list) {
