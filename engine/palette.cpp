@@ -1,10 +1,10 @@
 #include "engine/palette.h"
 
-#include "driver/report.h"
-#include "driver/settings.h"
-#include "engine/image.h"
 #include "engine/palette_formats.h"
+#include "input/image_source.h"
 #include "platform/platform.h"
+#include "settings/report.h"
+#include "settings/settings.h"
 
 #include <cctype>
 #include <cmath>
@@ -15,18 +15,6 @@
 #include <new>
 #include <string>
 #include <vector>
-
-int32_t srgb_pal_R[palette_entries];
-int32_t srgb_pal_G[palette_entries];
-int32_t srgb_pal_B[palette_entries];
-
-float pal_R[palette_entries];
-float pal_G[palette_entries];
-float pal_B[palette_entries];
-
-float pal_ch[max_working_channels][palette_entries];
-
-int output_palette_entries = palette_entries;
 
 namespace {
 
@@ -56,7 +44,7 @@ using owned_file = std::unique_ptr<std::FILE, file_closer>;
 // in the last places of some levels.
 float palette_level(int byte)
 {
-    if (RGB_gamma == 0)
+    if (RGB_gamma == gamma_linear)
         return srgb_byte_to_linear(byte);
     return static_cast<float>(byte * 0.00392156862745098);
 }

@@ -1,9 +1,9 @@
 // Palettes: the reference levels, the colour table of every length, the same
 // colours in every other format and the damaged forms of each; then the built
 // program finding, reading and refusing palettes as a user meets them.
-#include "driver/settings.h"
 #include "engine/palette.h"
 #include "engine/palette_formats.h"
+#include "settings/settings.h"
 #include "tests/image_writers.h"
 #include "tests/test_support.h"
 
@@ -178,7 +178,7 @@ void write_gradient(const std::string &path)
     for (int y = 0; y < 8; ++y)
         for (int x = 0; x < 16; ++x)
             samples.insert(samples.end(), { uint8_t(x * 16), uint8_t(y * 32), uint8_t((x + y) * 10) });
-    write_test_png(path, 16, 8, 3, samples);
+    write_png_form(path, 16, 8, { 2, 8 }, samples);
 }
 
 std::string size_lines(int width, int height)
@@ -200,7 +200,7 @@ TEST(palette_files, every_format_dithers_to_the_same_indices)
     std::vector<std::string> names = { "table.act", "indexed.png", "strip.png", "strip.bmp", "strip.ppm" };
     write_file(folder.file("table.act"), as_table(five));
     write_indexed_png(folder.file("indexed.png"), five);
-    write_test_png(folder.file("strip.png"), 5, 1, 3, five);
+    write_png_form(folder.file("strip.png"), 5, 1, { 2, 8 }, five);
     write_file(folder.file("strip.bmp"), bmp_bytes(5, 1, five));
     write_file(folder.file("strip.ppm"), "P3\n5 1\n255\n0 0 0 255 255 255 200 30 40\n20 180 60 40 60 220\n");
     std::vector<std::string> arguments;
@@ -241,7 +241,7 @@ TEST(palette_files, a_bad_palette_skips_its_file_and_the_batch_goes_on)
     bytes many;  // 257 colours in a strip
     for (int i = 0; i < 257; ++i)
         many.insert(many.end(), { uint8_t(i), uint8_t(i / 2), 7 });
-    write_test_png(folder.file("many.png"), 257, 1, 3, many);
+    write_png_form(folder.file("many.png"), 257, 1, { 2, 8 }, many);
     write_indexed_png(folder.file("no_plte.png"), five);
     std::string no_plte = read_file(folder.file("no_plte.png")), junk, many_hex;
     no_plte.erase(no_plte.find("PLTE") - 4, 12 + 15);
