@@ -4,7 +4,8 @@
 // engine with its path in arguments_buffer.
 #pragma once
 
-// The one version string: the banner's, "--version"'s and the manual's.
+// The program's one version string: the banner shows it, and so do
+// "--version" and the manual page's footer.
 constexpr char program_version[] = "d0044";
 
 // Runs the whole command line, calling dither_file (the engine's ditherer, or

@@ -332,11 +332,14 @@ TEST(installed_palettes, are_found_from_the_program_wherever_the_prefix_is)
 {
     temp_folder folder;
     const std::string installed = folder.file("installed"), prefix = folder.file("moved"), work = folder.file("work");
-    ASSERT_EQ(run_program(TESSALY_CMAKE, { "--install", TESSALY_BUILD_DIR, "--prefix", installed }, folder.path()).status, 0);
+    run_setup cmake, installed_program;
+    cmake.program = TESSALY_CMAKE;
+    ASSERT_EQ(run_tessaly({ "--install", TESSALY_BUILD_DIR, "--prefix", installed }, folder.path(), cmake).status, 0);
     ASSERT_EQ(std::rename(installed.c_str(), prefix.c_str()), 0);
     ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
     write_gradient(work + "/img.png");
     const std::string program = prefix + "/bin/tessaly", ready = prefix + "/share/tessaly/palettes/";
+    installed_program.program = program.c_str();
     const std::string beside = prefix + "/bin/palette.act", here = work + "/palette.act";
 
     const struct {
@@ -356,7 +359,7 @@ TEST(installed_palettes, are_found_from_the_program_wherever_the_prefix_is)
     for (const auto &c : cases) {
         if (c.write)
             write_file(c.write, as_table(distinct(c.write == here ? 40 : 20)));
-        const run_result r = run_program(program, c.arguments, work);
+        const run_result r = run_tessaly(c.arguments, work, installed_program);
         EXPECT_EQ(r.status, 0) << c.palette << r.output;
         char output[48];
         std::snprintf(output, sizeof output, "/img_dithered_%04d.png", number++);

@@ -1,4 +1,5 @@
 // The console transcript of the built program, byte for byte.
+#include "driver/driver.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -19,7 +20,7 @@ TEST(transcript, without_arguments_prints_the_usage_and_waits_for_a_key)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.errors, "");
     std::string usage = read_file(data + "/usage.txt");
-    ASSERT_EQ(usage.size(), 1977u);
+    ASSERT_EQ(usage.size(), 2074u);
     EXPECT_EQ(r.output, banner + usage + "Press any key to continue . . .\n");
 }
 
@@ -38,6 +39,16 @@ TEST(transcript, help_and_version_answer_and_end_the_run)
         EXPECT_EQ(r.output, c.output);
         EXPECT_EQ(list_folder(folder.path()), std::vector<std::string>{});
     }
+}
+
+// One version string: the banner's, which "--version" and the manual page's
+// footer repeat.
+TEST(transcript, the_manual_page_carries_the_banner_version)
+{
+    EXPECT_EQ(banner, std::string("\nTessaly ") + program_version + " by Vorlane\n\n");
+    const std::string page = read_file(data + "/../../tessaly.1");
+    EXPECT_EQ(page.substr(0, page.find('\n')), std::string(".TH TESSALY 1 \"\" \"Tessaly ") + program_version +
+                                                    "\" \"User Commands\"");
 }
 
 // Every keyword of every option and each kind of value, one argument a line
