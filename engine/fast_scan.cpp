@@ -296,10 +296,10 @@ private:
     }
 
     // Each thread scans a group of rows together, each row the lag and one
-    // pixel behind the one above it: their chains of pixels do not depend on each
-    // other there, so the processor works on all of them at once. A failed
-    // read stops every thread: rows that cannot start mark themselves done,
-    // so that the rows below them never wait for them.
+    // pixel behind the one above it: their chains of pixels do not depend on
+    // each other there, so the processor works on all of them at once. A
+    // failed read stops every thread: rows that cannot start mark themselves
+    // done, so that the rows below them never wait for them.
     static constexpr int group = rows_in_flight;
 
     void rows_of(int thread)

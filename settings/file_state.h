@@ -38,10 +38,10 @@ constexpr int window_side = 2 * window_reach + 1;
 struct window_block {
     float share[window_side][window_side] = {};
     // How far the window reaches: columns to either side and rows below the
-    // pixel, at least one each. The scan spreads through every slot of that
-    // block but the pixel itself, and the limits act on the block from the
-    // row above down; so the windows that stay within 3 x 3 keep the block
-    // of 3 x 3.
+    // pixel, at least one each. The scan spreads through every slot from the
+    // pixel's row down that far, shares of 0 included, but the pixel itself;
+    // the limits act on the same block and the row above it. So the windows
+    // that stay within 3 x 3 keep the block of 3 x 3.
     int columns = 1;
     int rows = 1;
 

@@ -296,7 +296,8 @@ TEST_F(fast_path, rows_that_start_without_a_winner_take_the_last_entry_of_the_ro
         for (int carried : { 0, 77 }) {
             const std::vector<uint8_t> plain = scan_indices(image, true, 1, carried);
             for (int threads : { 1, 2, 3, 4 })
-                EXPECT_EQ(plain, scan_indices(image, false, threads, carried)) << window << ", " << threads << " threads";
+                EXPECT_EQ(plain, scan_indices(image, false, threads, carried))
+                    << window << ", " << threads << " threads";
         }
     }
 }
