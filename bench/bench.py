@@ -60,6 +60,18 @@ EXTRA_CHECKS = [
     ("-g srgb -lc 170 -s on -c cmyk", ["-g", "srgb", "-lc", "170", "-s", "on", "-c", "cmyk"]),
 ]
 
+# The classic kernels with the shares a pixel's error goes to, floyd's and
+# dot's for the measure of a share, and the ordered patterns: timed against
+# floyd, and checked fast against plain.
+KERNEL_SHARES = {"floyd": 4, "dot": 0, "jarvis": 12, "stucki": 12, "burkes": 7, "sierra": 10, "sierra2": 7,
+                 "sierra_lite": 3, "atkinson": 6}
+ORDERED_WINDOWS = ("bayer2", "bayer4", "bayer8", "bluenoise")
+NEW_WINDOWS = [w for w in KERNEL_SHARES if w not in ("floyd", "dot")] + list(ORDERED_WINDOWS)
+EXTRA_CHECKS += [("-w " + window, ["-w", window]) for window in NEW_WINDOWS]
+EXTRA_CHECKS += [("-w jarvis -s on -lmx on -mxl 0.8", ["-w", "jarvis", "-s", "on", "-lmx", "on", "-mxl", "0.8"]),
+                 ("-w atkinson -d 4 (runaway)", ["-w", "atkinson", "-d", "4"]),
+                 ("-w bluenoise -c rgbcmyk -d 0.5", ["-w", "bluenoise", "-c", "rgbcmyk", "-d", "0.5"])]
+
 PILLOW_DITHER = """
 import sys
 from PIL import Image
@@ -105,6 +117,14 @@ from PIL import Image
 with Image.open(sys.argv[1]) as image:
     image.load()
     print(image.width, image.height, image.mode)
+"""
+
+# Whether two PNGs hold the same indices and palette, as Pillow (zlib) decodes them.
+PILLOW_SAME_IMAGE = """
+import sys
+from PIL import Image
+with Image.open(sys.argv[1]) as a, Image.open(sys.argv[2]) as b:
+    print(a.mode == b.mode == "P" and a.size == b.size and a.getpalette() == b.getpalette() and a.tobytes() == b.tobytes())
 """
 
 PILLOW_VERSION = "import PIL; print(PIL.__version__)"
@@ -453,6 +473,40 @@ def seven_channel_memory(bench, targets):
     targets.add_memory("peak memory rgbcmyk <= 36 B/pixel (%s PPM)" % size_name(size), result.peak_bytes, pixels, 36)
 
 
+def compression(bench, targets):
+    """Section 2b: -z on against -z off on the large photo with the adapted
+    palette, runs alternated; file size and wall time, and the compressed
+    output must decode to the stored one's indices and palette."""
+    size = bench.options.size
+    source = bench.sample(size, 6, "ppm")
+    palette = bench.palette("adapted")
+    print("== -z on against -z off, %s PPM, adapted palette, %d run(s) each, alternated ==" % (size_name(size), bench.options.repeats), flush=True)
+    outputs = {mode: os.path.join(bench.build, "z_%s.png" % mode) for mode in ("off", "on")}
+    runs = {"off": [], "on": []}
+    for repeat in range(bench.options.repeats):
+        for mode in ("off", "on"):
+            keep = outputs[mode] if repeat == 0 else None
+            runs[mode].append(bench.run_tessaly(bench.tessaly, palette, ["-z", mode], source, keep_as=keep))
+    sizes = {mode: os.path.getsize(outputs[mode]) for mode in outputs}
+    same = run_python(PILLOW_SAME_IMAGE, outputs["off"], outputs["on"]).strip() == "True"
+    for path in outputs.values():
+        os.remove(path)
+    if not same:
+        fail("-z on output does not decode to the -z off indices and palette")
+    walls = {mode: statistics.median(r.wall for r in runs[mode]) for mode in runs}
+    cpus = {mode: statistics.median(r.cpu for r in runs[mode]) for mode in runs}
+    rows = [["-z " + mode, sizes[mode], seconds(walls[mode]), seconds(min(r.wall for r in runs[mode])), seconds(cpus[mode])]
+            for mode in ("off", "on")]
+    rows.append(["on/off", "%.3f" % (sizes["on"] / sizes["off"]), "%.2f" % (walls["on"] / walls["off"]),
+                 "%.2f" % (min(r.wall for r in runs["on"]) / min(r.wall for r in runs["off"])), "%.2f" % (cpus["on"] / cpus["off"])])
+    print_table(["compression", "file bytes", "wall med", "wall best", "CPU med"], rows)
+    print("-z on output decodes to the -z off indices and palette: %s\n" % ("yes" if same else "NO - FAIL"), flush=True)
+    size_ratio = sizes["on"] / sizes["off"]
+    wall_ratio = walls["on"] / walls["off"]
+    targets.add("-z on file <= 0.45 x -z off (%s adapted)" % size_name(size), "%.3f x" % size_ratio, size_ratio <= 0.45)
+    targets.add("-z on wall <= 1.25 x -z off (%s adapted)" % size_name(size), "%.2f x" % wall_ratio, wall_ratio <= 1.25)
+
+
 def against_plain(bench, targets):
     """Section 2: the fast program against tessaly_plain at default settings,
     each palette: the synthetic scene at the large size (the quick size with
@@ -537,8 +591,47 @@ def combinations(bench, targets):
                     "%.2f x" % worst_before, worst_before <= 1.05)
 
 
+def windows_against_floyd(bench, targets):
+    """Section 4: the classic kernels and the ordered patterns against floyd
+    on the combinations' photo, time per pixel per working channel. A kernel
+    may cost floyd's time and, for every share beyond floyd's four, a quarter
+    of what floyd's shares cost over dot (which passes nothing on), however
+    few shares it has; an ordered pattern must be faster than floyd."""
+    size = bench.options.combo_size
+    pixels = size[0] * size[1]
+    source = bench.sample(size, 6, "ppm")
+    palette = bench.palette("adapted")
+    print("== windows against floyd, %s PPM, adapted palette, best of %d ==" % (size_name(size), bench.options.repeats), flush=True)
+    walls, cpus = {}, {}
+    for window in list(KERNEL_SHARES) + list(ORDERED_WINDOWS):
+        runs = bench.repeated(lambda: bench.run_tessaly(bench.tessaly, palette, ["-w", window], source))
+        walls[window] = min(r.wall for r in runs)
+        cpus[window] = min(r.cpu for r in runs)
+    floyd = walls["floyd"]
+    share = max(0.0, (floyd - walls["dot"]) / KERNEL_SHARES["floyd"])
+    rows = []
+    worst_kernel, worst_excess = None, None
+    slowest_ordered, slowest_ratio = None, 0.0
+    for window, wall in walls.items():
+        ordered = window in ORDERED_WINDOWS
+        extra = 0 if ordered else max(0, KERNEL_SHARES[window] - KERNEL_SHARES["floyd"])
+        allowed = floyd + extra * share
+        if ordered and wall / floyd > slowest_ratio:
+            slowest_ordered, slowest_ratio = window, wall / floyd
+        if window in NEW_WINDOWS and not ordered and (worst_excess is None or wall - allowed > worst_excess):
+            worst_kernel, worst_excess = window, wall - allowed
+        rows.append([window, "ordered" if ordered else KERNEL_SHARES[window], seconds(wall),
+                     "%.2f" % (wall / (pixels * CHANNELS["rgb"]) * 1e9), "%.2f" % (wall / floyd), seconds(allowed),
+                     seconds(cpus[window])])
+    print_table(["window", "shares", "wall best", "ns/pixel/channel", "vs floyd", "allowed", "CPU best"], rows)
+    targets.add("kernels within floyd + a share's cost per extra share (worst: %s)" % worst_kernel,
+                "%+.3f s" % worst_excess, worst_excess <= 0)
+    targets.add("ordered patterns faster than floyd (slowest: %s)" % slowest_ordered,
+                "%.2f x" % slowest_ratio, slowest_ratio < 1.0)
+
+
 def equivalence(bench):
-    """Section 4: every combination, fast against plain, byte for byte, on
+    """Section 5: every combination, fast against plain, byte for byte, on
     small images: a grainy photo and a smooth one, three palettes (cga holds
     240 copies of one colour, so ties are decided by the lowest index)."""
     size = bench.options.check_size
@@ -602,8 +695,10 @@ def main():
         print(flush=True)
         against_pillow(bench, targets)
         seven_channel_memory(bench, targets)
+        compression(bench, targets)
         against_plain(bench, targets)
         combinations(bench, targets)
+        windows_against_floyd(bench, targets)
         equivalence(bench)
     except Failure as failure:
         fail(str(failure))

@@ -84,10 +84,16 @@ level compress (post gamma correction)
 custom palette
 -p pal.act (palette.act default)
 -p "C:\cga.act"
+-p pico-8 - installed palette by name
+-p pal.gpl - GIMP, JASC or RIFF .pal, .hex, paint.net .txt or image palette
 
 output folder
 -o off - beside the input file (default)
 -o out - into the folder out, same names
+
+png compression
+-z off (default)
+-z on
 
 pre processing
 -pp off (default)
@@ -100,13 +106,24 @@ const char usage_after_pre_processing_windows[] = R"(
 pre processing pass count
 -ppc 1...100500 (5 default)
 
+--help - this text
+--version - version
+
 )";
 
 const char *no_note(int32_t) { return ""; }
 
 const char *window_note(int32_t code)
 {
-    return code == window_dot ? " - no dither -d 0 like" : "";
+    switch (code) {
+    case window_dot: return " - no dither -d 0 like";
+    case window_atkinson: return " - passes on 3/4 of the error";
+    case window_bayer2: return " - ordered, 2x2 pattern";
+    case window_bayer4: return " - ordered, 4x4 pattern";
+    case window_bayer8: return " - ordered, 8x8 pattern";
+    case window_bluenoise: return " - ordered, 64x64 blue noise";
+    default: return "";
+    }
 }
 
 // One line a keyword, the default's marked.
@@ -161,6 +178,11 @@ const keyword_row gamma_keywords[] = {
 const keyword_row pre_processing_keywords[] = {
     { "off", pre_processing_off, "pre processing off" },
     { "circle", pre_processing_circle, "pre processing circle" },
+};
+
+const keyword_row compression_keywords[] = {
+    { "off", switch_off, "png compression off" },
+    { "on", switch_on, "png compression on" },
 };
 
 struct option_row;
@@ -270,6 +292,7 @@ const option_row option_table[] = {
     { "-lc", handle_keyword<level_compressions>, &level_compress, nullptr, nullptr },
     { "-fpa", handle_fixed_palette_array, nullptr, nullptr, nullptr },
     { "-o", handle_output_folder, nullptr, nullptr, nullptr },
+    { "-z", handle_keyword<compression_keywords>, &png_compression, nullptr, nullptr },
 };
 
 const option_row *find_option(const char *argument)
@@ -295,10 +318,39 @@ void print_banner()
     std::printf("\nTessaly %s by Vorlane\n\n", program_version);
 }
 
+// The usage text as a run without arguments shows it, without the wait for a
+// key: asked for, it is no pause on the way to something else.
+void print_help()
+{
+    print_banner();
+    print_usage();
+}
+
+void print_version()
+{
+    std::printf("tessaly %s\n", program_version);
+}
+
+// Asked as the first argument, each answers and ends the run with status 0.
+const struct {
+    const char *name;
+    void (*answer)();
+} question_table[] = {
+    { "--help", print_help },
+    { "--version", print_version },
+};
+
 }  // namespace
 
 int run_driver(int argument_count, char **arguments, void (*dither_file)())
 {
+    for (const auto &question : question_table) {
+        if (argument_count >= 2 && std::strcmp(arguments[1], question.name) == 0) {
+            question.answer();
+            std::fflush(stdout);
+            return 0;
+        }
+    }
     print_banner();
     if (argument_count < 2) {
         print_usage();

@@ -43,7 +43,7 @@ void print_size(const image_source &source)
 // row by row; it may run on a thread of its own, so it reads no setting and
 // lets no exception out: memory running out ends the reading as damage does.
 // Into a ring, input row y (framed row y + 1, and for the last row the frame
-// row below it too) waits until the scan is done with the rows those places
+// rows below it too) waits until the scan is done with the rows those places
 // held; a reader that must wait waits for half a ring more, and then fills it
 // in one go rather than a row at each turn of the scan.
 outcome read_working_image(image_source &source, working_image &image, row_gate &gate,
@@ -56,7 +56,8 @@ outcome read_working_image(image_source &source, working_image &image, row_gate 
                 return outcome::damaged;
             }
             if (image.ring())
-                gate.wait_released(y + 2 + (y == source.height - 1 ? 1 : 0) - ring_rows, ring_rows / 2);
+                gate.wait_released(y + 2 + (y == source.height - 1 ? working_image::frame : 0) - ring_rows,
+                                  ring_rows / 2);
             fill_working_row(image, y, row.data(), conversion);
             gate.open_through(y + 1);
         }
@@ -84,6 +85,14 @@ bool scan_follows_reading(const row_conversion &conversion)
 {
     return !use_plain_paths && pre_processing_algorithm != pre_processing_circle &&
            fast_paths_cover(conversion.channels);
+}
+
+// Whether the scan can make do with a ring of rows: the error-diffusion scans
+// give rows back as they finish them; an ordered pattern's scan gives none back
+// and holds the whole image.
+bool scan_holds_ring(const row_conversion &conversion)
+{
+    return scan_follows_reading(conversion) && !scan_windows[checked_code(diffusion_window, window_count)].pattern;
 }
 
 // Reading the image and scanning it overlap where the scan follows the
@@ -136,15 +145,16 @@ outcome read_and_dither(image_source &source, working_image &image, png_writer_t
     return scanned ? outcome::dithered : outcome::damaged;
 }
 
-// The output palette is the palette file's own bytes, every entry opaque,
-// whatever gamma or colour space chose the indices.
+// The output palette is the palette file's own colours, every entry opaque,
+// whatever gamma or colour space chose the indices: all 256 entries of a
+// colour table, just the palette's colours for every other format.
 bool set_output_palette(png_writer_t *writer)
 {
     uint32_t entries[palette_entries];
     for (int e = 0; e < palette_entries; ++e)
         entries[e] = static_cast<uint32_t>(srgb_pal_R[e]) + 256u * static_cast<uint32_t>(srgb_pal_G[e]) +
                      65536u * static_cast<uint32_t>(srgb_pal_B[e]) + (255u << 24);
-    return png_writer_set_palette(writer, entries, palette_entries) == 0;
+    return png_writer_set_palette(writer, entries, static_cast<uint32_t>(output_palette_entries)) == 0;
 }
 
 outcome dither_into(image_source &source, working_image &image, writer_ptr &writer)
@@ -153,11 +163,12 @@ outcome dither_into(image_source &source, working_image &image, writer_ptr &writ
         return outcome::too_large;
     try {
         const row_conversion conversion = make_row_conversion();
-        allocate_working_image(image, source.width, source.height, conversion, scan_follows_reading(conversion));
+        allocate_working_image(image, source.width, source.height, conversion, scan_holds_ring(conversion));
         writer.reset(png_writer_new(static_cast<uint32_t>(source.width), static_cast<uint32_t>(source.height),
                                     PNG_WRITER_INDEXED));
         if (!writer || !set_output_palette(writer.get()))
             return outcome::too_large;
+        png_writer_set_compression(writer.get(), png_compression == switch_on ? PNG_WRITER_DEFLATE : PNG_WRITER_STORED);
         return read_and_dither(source, image, writer.get(), conversion);
     } catch (const std::bad_alloc &) {
         return outcome::too_large;

@@ -16,9 +16,11 @@ enum color_space_code {
     color_space_rgb, color_space_cmyk, color_space_rgbcmyk, color_space_yuv, color_space_rgbyuv,
     color_space_cmy, color_space_cmyk2, color_space_count
 };
+// The error-diffusion windows, then the ordered patterns.
 enum window_code {
     window_floyd, window_round, window_x, window_linear_x, window_linear_y, window_linear_x_y, window_dot,
-    window_count
+    window_jarvis, window_stucki, window_burkes, window_sierra, window_sierra2, window_sierra_lite,
+    window_atkinson, window_bayer2, window_bayer4, window_bayer8, window_bluenoise, window_count
 };
 // In the order in which the keywords are tested, not that of the usage text.
 enum metric_code {
@@ -53,8 +55,13 @@ extern int32_t level_compress;                 // -lc, off
 extern int32_t pre_processing_algorithm;       // -pp, off
 extern int32_t pre_processing_window;          // -ppw, round
 extern int32_t pre_processing_pass;            // -ppc, 5
+extern int32_t png_compression;                // -z, off (stored), on (deflate)
 
-extern char palette_path_buffer[path_buffer_size];  // -p, "palette.act"
+// The palette read when no -p is given; when it is not in the working
+// directory, the engine looks beside the program and for the installed one.
+constexpr char default_palette_name[] = "palette.act";
+
+extern char palette_path_buffer[path_buffer_size];  // -p, default_palette_name
 extern char output_folder_buffer[path_buffer_size]; // -o, "": outputs beside their inputs
 // The argument being parsed; while the engine runs, the path of the input
 // file, to which the engine appends the output's suffix in place.
