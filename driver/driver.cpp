@@ -85,6 +85,10 @@ custom palette
 -p pal.act (palette.act default)
 -p "C:\cga.act"
 
+alpha threshold (transparency)
+-a off - alpha ignored (default)
+-a 1...255 - alpha below it is clear, written as the transparent entry
+
 pre processing
 -pp off (default)
 -pp circle (good with -d 0)
@@ -221,6 +225,27 @@ void handle_palette(const option_row &, const char *value)
     print_line(value);
 }
 
+// "off", or a whole number from 1 to 255 in decimal digits alone; any other
+// value, 0 and 256 among them, prints nothing and changes nothing.
+void handle_alpha(const option_row &option, const char *value)
+{
+    if (std::strcmp(value, "off") == 0) {
+        print_line("alpha off");
+        *option.code_setting = 0;
+        return;
+    }
+    int threshold = 0;
+    for (const char *digit = value; *digit; ++digit) {
+        if (*digit < '0' || *digit > '9' || threshold > 255)
+            return;
+        threshold = threshold * 10 + (*digit - '0');
+    }
+    if (threshold < 1 || threshold > 255)
+        return;
+    std::printf(option.number_format, threshold);
+    *option.code_setting = threshold;
+}
+
 // Accepted for old command lines; it changes nothing.
 void handle_fixed_palette_array(const option_row &, const char *value)
 {
@@ -251,6 +276,7 @@ const option_row option_table[] = {
     { "-c", handle_keyword<color_spaces>, &color_space, nullptr, nullptr },
     { "-lc", handle_keyword<level_compressions>, &level_compress, nullptr, nullptr },
     { "-fpa", handle_fixed_palette_array, nullptr, nullptr, nullptr },
+    { "-a", handle_alpha, &alpha_threshold, nullptr, "alpha threshold %d\n" },
 };
 
 const option_row *find_option(const char *argument)
@@ -290,6 +316,7 @@ int run_driver(int argument_count, char **arguments, void (*dither_file)())
     platform_set_working_directory(arguments[0]);
     set_default_settings();
     failed_files = 0;
+    transparent_entry_reported = false;
 
     bool refused = false;
     for (int argument_cnt = 1; argument_cnt < argument_count; ++argument_cnt) {

@@ -50,7 +50,7 @@ outcome read_working_image(image_source &source, working_image &image, row_gate 
                 gate.fail();
                 return outcome::damaged;
             }
-            fill_working_row(image, y, row.data(), conversion);
+            fill_working_row(image, y, row.data(), source.row_alpha(), conversion);
             gate.open_through(y + 1);
         }
         return outcome::dithered;
@@ -66,6 +66,7 @@ void prepare_scan()
     install_window(diffusion_window);
     scale_scan_windows();
     convert_palette();
+    leave_transparent_entry_out_of_search();
     clear_scan_state();
     clear_search_state();
 }
@@ -113,14 +114,17 @@ outcome read_and_dither(image_source &source, working_image &image, png_writer_t
     return scanned ? outcome::dithered : outcome::damaged;
 }
 
-// The output palette is the palette file's own bytes, every entry opaque,
-// whatever gamma or colour space chose the indices.
+// The output palette is the palette file's own bytes, whatever gamma or
+// colour space chose the indices; every entry is opaque but the transparent
+// one.
 bool set_output_palette(png_writer_t *writer)
 {
     uint32_t entries[palette_entries];
-    for (int e = 0; e < palette_entries; ++e)
+    for (int e = 0; e < palette_entries; ++e) {
+        const uint32_t alpha = e == transparent_entry ? 0u : 255u;
         entries[e] = static_cast<uint32_t>(srgb_pal_R[e]) + 256u * static_cast<uint32_t>(srgb_pal_G[e]) +
-                     65536u * static_cast<uint32_t>(srgb_pal_B[e]) + (255u << 24);
+                     65536u * static_cast<uint32_t>(srgb_pal_B[e]) + (alpha << 24);
+    }
     return png_writer_set_palette(writer, entries, palette_entries) == 0;
 }
 
@@ -146,6 +150,7 @@ outcome dither_into(image_source &source, working_image &image, writer_ptr &writ
 bool dither_source(image_source &source, char *path_buffer)
 {
     print_size(source);
+    choose_transparent_entry(palette_entries);
     select_color_space(color_space);
     working_image image;
     writer_ptr writer;

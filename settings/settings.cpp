@@ -17,6 +17,7 @@ int32_t level_compress;
 int32_t pre_processing_algorithm;
 int32_t pre_processing_window;
 int32_t pre_processing_pass;
+int32_t alpha_threshold;
 
 char palette_path_buffer[path_buffer_size] = "palette.act";
 char arguments_buffer[path_buffer_size];
@@ -38,5 +39,6 @@ void set_default_settings()
     pre_processing_algorithm = pre_processing_off;
     pre_processing_window = pre_processing_window_round;
     pre_processing_pass = 5;
+    alpha_threshold = 0;
     std::strcpy(palette_path_buffer, "palette.act");
 }

@@ -53,6 +53,9 @@ extern int32_t level_compress;                 // -lc, off
 extern int32_t pre_processing_algorithm;       // -pp, off
 extern int32_t pre_processing_window;          // -ppw, round
 extern int32_t pre_processing_pass;            // -ppc, 5
+// -a: 0 ("off") ignores alpha; 1 ... 255 makes every pixel whose alpha is
+// below it clear, written with the transparent entry.
+extern int32_t alpha_threshold;
 
 extern char palette_path_buffer[path_buffer_size];  // -p, "palette.act"
 // The argument being parsed; while the engine runs, the path of the input

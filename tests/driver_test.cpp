@@ -64,7 +64,8 @@ TEST(driver, keywords_store_their_codes_in_their_settings)
         { "-pp", "circle", &pre_processing_algorithm, 1 }, { "-ppw", "square", &pre_processing_window, 2 },
         { "-c", "cmyk2", &color_space, 6 },       { "-lc", "128", &level_compress, 2 },
         { "-w", "linear_x_y", &diffusion_window, 5 }, { "-w", "floyd", &diffusion_window, 0 },
-        { "-lmx", "off", &max_limit, 0 },
+        { "-lmx", "off", &max_limit, 0 },        { "-a", "128", &alpha_threshold, 128 },
+        { "-a", "off", &alpha_threshold, 0 },
     };
     for (const auto &c : cases) {
         run({ c.option, c.value });
@@ -77,10 +78,11 @@ TEST(driver, keywords_store_their_codes_in_their_settings)
 // Keywords are matched exactly: other cases and unknown values change nothing.
 TEST(driver, unknown_values_change_nothing_and_print_nothing)
 {
-    driver_run r = run({ "-c", "RGB", "-s", "ON", "-w", "linear", "-lc", "127", "f.png" });
-    EXPECT_EQ(r.output, "-c - -s - -w - -lc - f.png - ");
+    driver_run r = run({ "-c", "RGB", "-s", "ON", "-w", "linear", "-lc", "127", "-a", "256", "f.png" });
+    EXPECT_EQ(r.output, "-c - -s - -w - -lc - -a - f.png - ");
     EXPECT_EQ(serpentine, 0);
     EXPECT_EQ(level_compress, 0);
+    EXPECT_EQ(alpha_threshold, 0);
     EXPECT_EQ(calls.at(0).color_space, 0);
     EXPECT_EQ(calls[0].window, window_floyd);
 }
