@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 namespace {
@@ -29,6 +30,15 @@ void set_grey(working_image &image, int x, int y, float level)
 {
     for (int c = 0; c < image.channels; ++c)
         image.at(x, y)[c] = level;
+}
+
+// Makes (x, y) clear, over the level left under it.
+void set_clear(working_image &image, int x, int y, float hidden)
+{
+    if (image.clear.empty())
+        image.clear.assign(static_cast<size_t>(image.width + 2) * image.height, 0);
+    image.clear[static_cast<size_t>(y - 1) * (image.width + 2) + x] = 1;
+    set_grey(image, x, y, hidden);
 }
 
 class scan : public ::testing::Test {
@@ -266,4 +276,59 @@ TEST_F(scan, circle_passes_revisit_pixels_that_received_error)
     set_grey(image, 1, 1, 0.375f);
     set_grey(image, 2, 1, 0.75f);
     EXPECT_EQ(dither(image), (std::vector<int>{ 0, 1 }));
+}
+
+// A clear pixel gets the transparent entry (7 here) and does nothing else.
+// With linear_x a row 0.3, clear, 0.3 is black at both ends: dithered, the
+// clear pixel would pass on 0.4 from 0.3 + 0.1 and so whiten the third pixel;
+// giving the error of its hidden 0.4 would too. A pixel where no entry wins
+// keeps the entry of the last pixel searched, white, not the clear one's.
+// Both scans, both ways.
+TEST_F(scan, clear_pixels_take_no_error_and_give_none)
+{
+    transparent_entry = 7;
+    install_window(window_linear_x);
+    const struct { float left, hidden, right; int left_index, right_index; } rows[] = {
+        { 0.3f, 0.1f, 0.3f, 0, 0 },
+        { 0.3f, 0.4f, 0.3f, 0, 0 },
+        { 1.0f, 0.2f, std::nanf(""), 1, 1 },
+    };
+    for (bool plain : { true, false })
+        for (int serpentine_on : { 0, 1 }) {
+            use_plain_paths = plain;
+            serpentine = serpentine_on;
+            working_image image = blank_image(3, 3);
+            std::vector<int> expected;
+            for (int y = 1; y <= 3; ++y) {
+                const auto &row = rows[y - 1];
+                set_grey(image, 1, y, row.left);
+                set_clear(image, 2, y, row.hidden);
+                set_grey(image, 3, y, row.right);
+                expected.insert(expected.end(), { row.left_index, 7, row.right_index });
+            }
+            EXPECT_EQ(dither(image), expected) << "plain " << plain << " serpentine " << serpentine_on;
+        }
+    use_plain_paths = false;
+    transparent_entry = -1;
+}
+
+// The circle pre-processing leaves clear pixels out: pixels 1 and 3 of 0.375,
+// clear 0.9, 0.75 are not neighbours, so one pass with the square window
+// leaves them at black and white exactly.
+TEST_F(scan, circle_passes_leave_clear_pixels_out)
+{
+    pre_processing_algorithm = 1;
+    pre_processing_window = 2;
+    pre_processing_pass = 1;
+    for (bool plain : { true, false }) {
+        use_plain_paths = plain;
+        working_image image = blank_image(3, 1);
+        set_grey(image, 1, 1, 0.375f);
+        set_clear(image, 2, 1, 0.9f);
+        set_grey(image, 3, 1, 0.75f);
+        pre_process(image);
+        EXPECT_EQ(image.at(1, 1)[0], 0.0f) << plain;
+        EXPECT_EQ(image.at(3, 1)[0], 1.0f) << plain;
+    }
+    use_plain_paths = false;
 }
