@@ -21,6 +21,7 @@ int32_t alpha_threshold;
 
 char palette_path_buffer[path_buffer_size] = "palette.act";
 char arguments_buffer[path_buffer_size];
+char output_folder_buffer[path_buffer_size];
 
 void set_default_settings()
 {
@@ -41,4 +42,5 @@ void set_default_settings()
     pre_processing_pass = 5;
     alpha_threshold = 0;
     std::strcpy(palette_path_buffer, "palette.act");
+    output_folder_buffer[0] = '\0';
 }
