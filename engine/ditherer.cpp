@@ -114,18 +114,24 @@ outcome read_and_dither(image_source &source, working_image &image, png_writer_t
     return scanned ? outcome::dithered : outcome::damaged;
 }
 
-// The output palette is the palette file's own bytes, whatever gamma or
-// colour space chose the indices; every entry is opaque but the transparent
-// one.
+// The output palette is the palette file's own colours, whatever gamma or
+// colour space chose the indices: all 256 entries of a colour table, just
+// the palette's colours for every other format. Every entry is opaque but
+// the transparent one of -a; when that is the first entry a short palette
+// leaves free, it is added after the colours, black, which is what a viewer
+// that ignores transparency shows for clear pixels.
 bool set_output_palette(png_writer_t *writer)
 {
     uint32_t entries[palette_entries];
-    for (int e = 0; e < palette_entries; ++e) {
-        const uint32_t alpha = e == transparent_entry ? 0u : 255u;
+    for (int e = 0; e < palette_entries; ++e)
         entries[e] = static_cast<uint32_t>(srgb_pal_R[e]) + 256u * static_cast<uint32_t>(srgb_pal_G[e]) +
-                     65536u * static_cast<uint32_t>(srgb_pal_B[e]) + (alpha << 24);
-    }
-    return png_writer_set_palette(writer, entries, palette_entries) == 0;
+                     65536u * static_cast<uint32_t>(srgb_pal_B[e]) + (255u << 24);
+    int count = output_palette_entries;
+    if (transparent_entry >= 0)
+        entries[transparent_entry] &= 0x00FFFFFFu;
+    if (transparent_entry == count)
+        entries[count++] = 0;
+    return png_writer_set_palette(writer, entries, static_cast<uint32_t>(count)) == 0;
 }
 
 outcome dither_into(image_source &source, working_image &image, writer_ptr &writer)
@@ -150,7 +156,7 @@ outcome dither_into(image_source &source, working_image &image, writer_ptr &writ
 bool dither_source(image_source &source, char *path_buffer)
 {
     print_size(source);
-    choose_transparent_entry(palette_entries);
+    choose_transparent_entry(output_palette_entries);
     select_color_space(color_space);
     working_image image;
     writer_ptr writer;

@@ -1,6 +1,7 @@
 // What the Linux machine does differently from the system the program was
-// first written for: the working directory taken from argument 0, the key
-// press after the usage text, and the files of the output step.
+// first written for: the working directory taken from argument 0, the
+// program's own path, the key press after the usage text, and the files of
+// the output step.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +18,11 @@ std::string working_directory_of(const char *argument_0);
 // the result: started by a path with forward slashes or by its bare name, as
 // on Linux, the program stays in the shell's folder.
 void platform_set_working_directory(const char *argument_0);
+
+// The full path of the running program's file, symbolic links resolved, or
+// an empty string when the system cannot tell. The installed palettes are
+// found from it, so that a prefix can be moved or chosen freely.
+std::string platform_executable_path();
 
 // Prints "Press any key to continue . . ." and waits for one byte on standard
 // input, without echo or Enter on a terminal; at end of input it returns at
