@@ -64,8 +64,9 @@ TEST(driver, keywords_store_their_codes_in_their_settings)
         { "-pp", "circle", &pre_processing_algorithm, 1 }, { "-ppw", "square", &pre_processing_window, 2 },
         { "-c", "cmyk2", &color_space, 6 },       { "-lc", "128", &level_compress, 2 },
         { "-w", "linear_x_y", &diffusion_window, 5 }, { "-w", "floyd", &diffusion_window, 0 },
-        { "-lmx", "off", &max_limit, 0 },        { "-a", "128", &alpha_threshold, 128 },
-        { "-a", "off", &alpha_threshold, 0 },
+        { "-lmx", "off", &max_limit, 0 },  { "-z", "on", &png_compression, 1 },
+        { "-z", "off", &png_compression, 0 },
+        { "-a", "128", &alpha_threshold, 128 }, { "-a", "off", &alpha_threshold, 0 },
     };
     for (const auto &c : cases) {
         run({ c.option, c.value });
