@@ -3,6 +3,7 @@
 #pragma once
 
 #include "engine/color_space.h"
+#include "settings/file_state.h"
 #include "settings/settings.h"
 
 #include <cstddef>
@@ -33,30 +34,45 @@ struct uninitialised_allocator : std::allocator<T> {
 using float_buffer = std::vector<float, uninitialised_allocator<float>>;
 using byte_mask = std::vector<uint8_t, uninitialised_allocator<uint8_t>>;
 
-// The working image: (width + 2) x (height + 2) pixels of `channels` floats
+// The working image: (width + 4) x (height + 4) pixels of `channels` floats
 // each, the channels of one pixel side by side. Input pixel (x, y) lies at
-// (x + 1, y + 1); the frame of one pixel lets the spreading and the limits run
-// without bounds tests.
+// (x + 1, y + 1) in framed coordinates, which run from -1 to width + 2 and
+// from -1 to height + 2: the frame of two pixels, as wide as the widest
+// window reaches, lets the spreading and the limits run without bounds tests.
+// Nothing ever reads the frame to choose an entry.
 struct working_image {
     int width = 0;     // of the input, without the frame
     int height = 0;
     int channels = 0;  // channels_used when it was filled
     float_buffer values;
     // With -a, 1 for every clear pixel and 0 for every visible one, a row of
-    // width + 2 bytes for each input row, so that framed x indexes both; empty
-    // when alpha is ignored. The frame is never scanned and has no bytes here.
+    // width + 2 bytes for each input row, so that framed x (1 ... width)
+    // indexes it as it does the values; empty when alpha is ignored. The
+    // frame is never scanned and has no bytes here.
     byte_mask clear;
 
-    size_t row_floats() const { return static_cast<size_t>(width + 2) * channels; }
-    // Framed row y (1 ... height) of the mask, or null when alpha is ignored.
+    static constexpr int frame = window_reach;
+    size_t row_floats() const { return static_cast<size_t>(width + 2 * frame) * channels; }
+    // Row y (1 ... height) of the mask, indexed by framed x (1 ... width), or
+    // null when alpha is ignored.
     const uint8_t *clear_row(int y) const
     {
         return clear.empty() ? nullptr : clear.data() + static_cast<size_t>(y - 1) * static_cast<size_t>(width + 2);
     }
-    // (x, y) in framed coordinates: 0 ... width + 1, 0 ... height + 1.
-    float *at(int x, int y) { return values.data() + static_cast<size_t>(y) * row_floats() + static_cast<size_t>(x) * channels; }
-    const float *at(int x, int y) const { return values.data() + static_cast<size_t>(y) * row_floats() + static_cast<size_t>(x) * channels; }
+    float *at(int x, int y) { return values.data() + offset(x, y); }
+    const float *at(int x, int y) const { return values.data() + offset(x, y); }
+
+private:
+    size_t offset(int x, int y) const
+    {
+        return static_cast<size_t>(y + frame - 1) * row_floats() + static_cast<size_t>(x + frame - 1) * channels;
+    }
 };
+
+// Sizes the image's buffer for width x height input pixels of that many
+// channels and its frame; the values are left as they come. Throws
+// std::bad_alloc when memory runs out.
+void size_working_image(working_image &image, int width, int height, int channels);
 
 // Level compression (-lc): the factor of every prepared level. The factor
 // of "128" is 0.5, not 128/255.
@@ -93,7 +109,7 @@ row_conversion make_row_conversion();
 // std::bad_alloc when memory runs out.
 void allocate_working_image(working_image &image, int width, int height, const row_conversion &conversion);
 
-// Converts input row y (0 ... height - 1) into framed row y + 1, its two frame
+// Converts input row y (0 ... height - 1) into framed row y + 1, its frame
 // pixels repeating the row's end pixels; the first and the last input rows are
 // also copied into the frame rows above and below them. With a mask, the
 // pixels whose alpha is below the threshold are marked clear; a null alpha
