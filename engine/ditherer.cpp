@@ -50,7 +50,9 @@ outcome read_working_image(image_source &source, working_image &image, row_gate 
                 gate.fail();
                 return outcome::damaged;
             }
-            fill_working_row(image, y, row.data(), source.row_alpha(), conversion);
+            // Alpha is asked for only when it is used.
+            const uint8_t *alpha = conversion.alpha_threshold > 0 ? source.row_alpha() : nullptr;
+            fill_working_row(image, y, row.data(), alpha, conversion);
             gate.open_through(y + 1);
         }
         return outcome::dithered;

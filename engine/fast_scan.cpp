@@ -198,7 +198,11 @@ constexpr int rows_in_flight = 2;
 // the rows above, and nothing of them touches it later. So every value sees
 // the same additions and limits in the same order as in one thread, and the
 // result is the same to the bit.
-template <int channels>
+//
+// With a mask of clear pixels (masked), a clear pixel is passed over and
+// every pixel searched may be a row's last; without one, the mask's tests are
+// compiled out of the loop.
+template <int channels, bool masked>
 class wavefront {
 public:
     wavefront(working_image &image, png_writer_t *writer, const nearest_color_finder &finder, int threads,
@@ -311,7 +315,7 @@ private:
     // is the last of the row above, which has not ended.
     bool step(row_cursor &row, const spread_list &window)
     {
-        if (row.clear && row.clear[row.x]) {
+        if (masked && row.clear[row.x]) {
             row.indices[row.x - 1] = transparent_;
             ++row.x;
             return true;
@@ -326,7 +330,7 @@ private:
         } else {
             color = row.carried;
         }
-        if (row.clear || row.x == image_.width)
+        if (masked || row.x == image_.width)
             row.last.keep(v, channels);
         apply_color<channels>(image_, row.indices, row.x, row.y, v, color, window, row.error);
         ++row.x;
@@ -431,6 +435,18 @@ private:
     const int lag_;
 };
 
+template <int channels, bool masked>
+bool wavefront_scan(working_image &image, png_writer_t *writer, const nearest_color_finder &finder,
+                    const row_gate *gate)
+{
+    try {
+        return wavefront<channels, masked>(image, writer, finder, scan_threads(image), gate).run();
+    } catch (const std::system_error &) {
+        // No threads to be had: this one does it all.
+        return wavefront<channels, masked>(image, writer, finder, 1, gate).run();
+    }
+}
+
 template <int channels>
 bool fast_scan(working_image &image, png_writer_t *writer, const nearest_color_finder &finder, const row_gate *gate)
 {
@@ -439,12 +455,9 @@ bool fast_scan(working_image &image, png_writer_t *writer, const nearest_color_f
         return sequential_fast_scan<channels>(image, writer, finder, gate);
     direction = 1;
     wind = scaled_wind_r;
-    try {
-        return wavefront<channels>(image, writer, finder, scan_threads(image), gate).run();
-    } catch (const std::system_error &) {
-        // No threads to be had: this one does it all.
-        return wavefront<channels>(image, writer, finder, 1, gate).run();
-    }
+    if (image.clear.empty())
+        return wavefront_scan<channels, false>(image, writer, finder, gate);
+    return wavefront_scan<channels, true>(image, writer, finder, gate);
 }
 
 }  // namespace

@@ -129,7 +129,7 @@ public:
         return true;
     }
 
-    const uint8_t *row_alpha() const override
+    const uint8_t *row_alpha() override
     {
         if (!alpha_ || next_row_ == 0)
             return nullptr;

@@ -120,7 +120,7 @@ public:
         return true;
     }
 
-    const uint8_t *row_alpha() const override { return alpha_.get(); }
+    const uint8_t *row_alpha() override { return alpha_.get(); }
 
 private:
     // An index past a short colour table shows black.

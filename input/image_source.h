@@ -21,7 +21,9 @@ public:
     // The alpha of the row read last, width bytes (0 clear ... 255 opaque),
     // valid until the next read_row; null for an image without alpha, whose
     // every pixel is opaque. A reader gives null for every row or for none.
-    virtual const uint8_t *row_alpha() const { return nullptr; }
+    // Readers may work it out only when asked, so that runs that ignore alpha
+    // pay nothing for it.
+    virtual const uint8_t *row_alpha() { return nullptr; }
 };
 
 // Opens the file and reads its header; the reader is chosen from the file's

@@ -129,13 +129,18 @@ public:
             return false;
         }
         samples_to_rgb(row, width, header_.layout, rgb);
-        if (alpha_)
-            samples_to_alpha(row, width, header_.layout, alpha_.get());
+        last_row_ = row;
         ++next_row_;
         return true;
     }
 
-    const uint8_t *row_alpha() const override { return alpha_.get(); }
+    const uint8_t *row_alpha() override
+    {
+        if (!alpha_ || !last_row_)
+            return nullptr;
+        samples_to_alpha(last_row_, width, header_.layout, alpha_.get());
+        return alpha_.get();
+    }
 
 private:
     const uint8_t *plain_row()
@@ -167,7 +172,8 @@ private:
     bool failed_ = false;
     png_uint_32 next_row_ = 0;
     byte_buffer buffer_;
-    byte_buffer alpha_;  // the alpha of the row read last, when the image has any
+    const uint8_t *last_row_ = nullptr;  // the samples of the row read last
+    byte_buffer alpha_;  // room for a row's alpha, when the image has any
 };
 
 const unsigned char png_signature[8] = { 0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, 0x0A };

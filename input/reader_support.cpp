@@ -71,6 +71,7 @@ void samples_to_alpha(const uint8_t *in, int width, const sample_layout &layout,
 {
     const size_t step = static_cast<size_t>(layout.channels) * layout.sample_bytes;
     const uint8_t *sample = in + static_cast<size_t>(layout.channels - 1) * layout.sample_bytes;
+    const bool plain = layout.sample_bytes == 1 && layout.max_value == 255;
     for (int x = 0; x < width; ++x, sample += step)
-        alpha[x] = to_byte(sample_value(sample, layout.sample_bytes), layout.max_value);
+        alpha[x] = plain ? sample[0] : to_byte(sample_value(sample, layout.sample_bytes), layout.max_value);
 }

@@ -108,18 +108,21 @@ public:
             failed_ = true;
             return false;
         }
-        const uint8_t *planes[5];
         for (int p = 0; p < planes_; ++p)
-            planes[p] = band_.get() + p * plane_band_bytes() + (next_row_ - band_first_) * plane_row_bytes_;
-        convert_row(planes, rgb);
-        if (alpha_)
-            for (int x = 0; x < width; ++x)
-                alpha_[x] = to_byte(sample(planes, x, channels_), max_value_);
+            planes_of_row_[p] = band_.get() + p * plane_band_bytes() + (next_row_ - band_first_) * plane_row_bytes_;
+        convert_row(planes_of_row_, rgb);
         ++next_row_;
         return true;
     }
 
-    const uint8_t *row_alpha() const override { return alpha_.get(); }
+    const uint8_t *row_alpha() override
+    {
+        if (!alpha_ || next_row_ == 0)
+            return nullptr;
+        for (int x = 0; x < width; ++x)
+            alpha_[x] = to_byte(sample(planes_of_row_, x, channels_), max_value_);
+        return alpha_.get();
+    }
 
 private:
     // The colour form, from the tags. False for a form this reader does not know.
@@ -329,7 +332,8 @@ private:
     uint32_t band_rows_ = 0, tile_width_ = 0;
     uint64_t plane_row_bytes_ = 0, tile_row_bytes_ = 0, tile_bytes_ = 0;
     byte_buffer band_, tile_;  // the band's planes one after the other; one tile
-    byte_buffer alpha_;        // the alpha of the row read last, when the image has any
+    const uint8_t *planes_of_row_[5] = {};  // the row read last in each plane read
+    byte_buffer alpha_;        // room for a row's alpha, when the image has any
     uint32_t band_first_ = 0, band_count_ = 0, next_row_ = 0;
     bool failed_ = false;
 };

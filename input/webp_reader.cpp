@@ -71,7 +71,7 @@ public:
         return true;
     }
 
-    const uint8_t *row_alpha() const override { return alpha_.get(); }
+    const uint8_t *row_alpha() override { return alpha_.get(); }
 
 private:
     // Reads from the file's start until libwebp knows the image's features;
