@@ -354,6 +354,7 @@ void print_banner()
 
 int run_driver(int argument_count, char **arguments)
 {
+    platform_prepare_console();
     print_banner();
     if (argument_count < 2) {
         std::fputs(usage_text, stdout);

@@ -1,6 +1,7 @@
-// What the Linux machine does differently from the system the program was
-// first written for: the working directory taken from argument 0, the key
-// press after the usage text, and the file-system tests of the output step.
+// What the machine does for the program, one file a system (platform_linux.cpp,
+// platform_windows.cpp): the working directory taken from argument 0, the
+// console, the key press after the usage text, and the file-system tests of
+// the output step.
 #pragma once
 
 #include <string>
@@ -11,13 +12,25 @@
 // the whole argument comes back. Forward slashes are ordinary characters.
 std::string working_directory_of(const char *argument_0);
 
+// True when that cut finds a backslash, that is when argument 0 has a folder
+// part as Windows writes it.
+bool has_backslash_folder(const char *argument_0);
+
 // Changes to working_directory_of(argument_0), ignoring the result: started
-// by a path with forward slashes, as on Linux, the shell's folder stays.
+// by a path with forward slashes, as on Linux, the shell's folder stays. On
+// Windows only a backslash folder part is taken: started by its bare name,
+// the program stays in the shell's folder.
 void platform_set_working_directory(const char *argument_0);
+
+// Readies the console for the program's text before the banner: on Windows
+// the console shows UTF-8, the code page of every name the program is given,
+// until the program ends. Nothing to do on Linux.
+void platform_prepare_console();
 
 // Prints "Press any key to continue . . ." and waits for one byte on standard
 // input, without echo or Enter on a terminal; at end of input it returns at
-// once, so a run without a terminal never hangs.
+// once, so a run without a terminal never hangs. On Windows the shell's own
+// "pause" does the same.
 void platform_pause();
 
 // True when anything exists under the name, a dangling symbolic link included.

@@ -9,25 +9,13 @@
 #include <termios.h>
 #include <unistd.h>
 
-std::string working_directory_of(const char *argument_0)
-{
-    std::string folder(argument_0);
-    // Positions 0 and 1 are never looked at: they hold a drive letter and its
-    // colon in the paths this cut was made for.
-    for (size_t i = folder.size(); i >= 2; --i) {
-        if (folder[i] == '\\') {
-            folder.resize(i + 1);
-            break;
-        }
-    }
-    return folder;
-}
-
 void platform_set_working_directory(const char *argument_0)
 {
     int ignored = chdir(working_directory_of(argument_0).c_str());
     (void)ignored;
 }
+
+void platform_prepare_console() {}
 
 void platform_pause()
 {

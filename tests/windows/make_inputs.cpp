@@ -1,0 +1,257 @@
+// Writes the inputs that the Windows build must read as the Linux build does:
+// the bundled sample in every format and form the two readers share, each
+// file from the same pixels. Usage: make_inputs SAMPLE.png FOLDER
+//
+// The 16-bit forms carry a low byte that varies from pixel to pixel, so that
+// a reader that cut the samples to 8 bits instead of rounding them would
+// choose other palette entries.
+#include "tests/image_writers.h"
+
+#include <gif_lib.h>
+#include <png.h>
+#include <tiffio.h>
+#include <webp/encode.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct picture {
+    int width = 0, height = 0;
+    std::vector<uint8_t> rgb;  // 8-bit, interleaved, top-down
+
+    size_t pixels() const { return static_cast<size_t>(width) * height; }
+};
+
+picture read_sample(const char *path)
+{
+    png_image image = {};
+    image.version = PNG_IMAGE_VERSION;
+    picture sample;
+    if (!png_image_begin_read_from_file(&image, path))
+        return sample;
+    image.format = PNG_FORMAT_RGB;
+    sample.rgb.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, sample.rgb.data(), 0, nullptr))
+        return picture();
+    sample.width = static_cast<int>(image.width);
+    sample.height = static_cast<int>(image.height);
+    return sample;
+}
+
+// The level of an 8-bit sample widened to 16 bits with a low byte that no
+// 8-bit file could give.
+uint16_t wide_sample(uint8_t level, size_t i)
+{
+    const unsigned low = static_cast<unsigned>((i * 2654435761u) >> 24) & 0xFF;
+    return static_cast<uint16_t>(level << 8 | low);
+}
+
+uint8_t grey_of(const uint8_t *rgb)
+{
+    return static_cast<uint8_t>((rgb[0] * 77 + rgb[1] * 150 + rgb[2] * 29) >> 8);
+}
+
+// Channels 1 (grey), 2 (grey, alpha), 3 or 4 (with alpha), 8 or 16 bits, in
+// the byte order the caller asks for.
+std::vector<uint8_t> samples(const picture &p, int channels, int depth, bool big_endian)
+{
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i < p.pixels(); ++i) {
+        const uint8_t *rgb = &p.rgb[i * 3];
+        std::vector<uint8_t> levels;
+        if (channels <= 2)
+            levels.push_back(grey_of(rgb));
+        else
+            levels.assign(rgb, rgb + 3);
+        if (channels == 2 || channels == 4)
+            levels.push_back(static_cast<uint8_t>(i * 7));  // alpha, which must change nothing
+        for (size_t c = 0; c < levels.size(); ++c) {
+            if (depth == 8) {
+                out.push_back(levels[c]);
+                continue;
+            }
+            const uint16_t v = wide_sample(levels[c], i * 4 + c);
+            out.push_back(static_cast<uint8_t>(big_endian ? v >> 8 : v));
+            out.push_back(static_cast<uint8_t>(big_endian ? v : v >> 8));
+        }
+    }
+    return out;
+}
+
+// A palette of 6 x 7 x 6 levels and the pixels mapped to it; the nearest
+// level of each channel is enough for an input.
+std::vector<uint8_t> cube_palette()
+{
+    std::vector<uint8_t> entries;
+    for (int r = 0; r < 6; ++r)
+        for (int g = 0; g < 7; ++g)
+            for (int b = 0; b < 6; ++b)
+                entries.insert(entries.end(), { uint8_t(r * 51), uint8_t(g * 255 / 6), uint8_t(b * 51) });
+    entries.resize(256 * 3, 0);
+    return entries;
+}
+
+std::vector<uint8_t> cube_indices(const picture &p)
+{
+    std::vector<uint8_t> indices;
+    for (size_t i = 0; i < p.pixels(); ++i) {
+        const uint8_t *rgb = &p.rgb[i * 3];
+        indices.push_back(static_cast<uint8_t>(((rgb[0] + 25) / 51 * 7 + (rgb[1] * 6 + 127) / 255) * 6 + (rgb[2] + 25) / 51));
+    }
+    return indices;
+}
+
+void write_bytes(const std::string &path, const std::string &bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+void write_pnm(const std::string &path, const picture &p, int channels, int depth)
+{
+    const std::string head = std::string(channels == 1 ? "P5" : "P6") + "\n# sample\n" + std::to_string(p.width) +
+                             " " + std::to_string(p.height) + "\n" + (depth == 8 ? "255" : "65535") + "\n";
+    const std::vector<uint8_t> body = samples(p, channels, depth, true);
+    write_bytes(path, head + std::string(body.begin(), body.end()));
+}
+
+// An uncompressed bottom-up BMP of 8 or 32 bits; 24 bits come from the
+// shared writer.
+void write_bmp(const std::string &path, const picture &p, int bits)
+{
+    const int row_bytes = (p.width * bits + 31) / 32 * 4, colours = bits == 8 ? 256 : 0;
+    const uint32_t offset = 54 + 4 * colours, data = static_cast<uint32_t>(row_bytes) * p.height;
+    std::string out = "BM";
+    const uint32_t fields[][2] = { { offset + data, 4 }, { 0, 4 }, { offset, 4 }, { 40, 4 }, { uint32_t(p.width), 4 },
+                                   { uint32_t(p.height), 4 }, { 1, 2 }, { uint32_t(bits), 2 }, { 0, 4 }, { data, 4 },
+                                   { 2835, 4 }, { 2835, 4 }, { uint32_t(colours), 4 }, { 0, 4 } };
+    for (const auto &field : fields)
+        for (uint32_t i = 0; i < field[1]; ++i)
+            out += static_cast<char>(field[0] >> (8 * i));
+    const std::vector<uint8_t> palette = cube_palette(), indices = cube_indices(p);
+    for (int e = 0; e < colours; ++e)
+        out += { char(palette[e * 3 + 2]), char(palette[e * 3 + 1]), char(palette[e * 3]), 0 };
+    for (int y = p.height - 1; y >= 0; --y) {
+        std::string row;
+        for (int x = 0; x < p.width; ++x) {
+            const size_t i = static_cast<size_t>(y) * p.width + x;
+            const uint8_t *rgb = &p.rgb[i * 3];
+            if (bits == 8)
+                row += static_cast<char>(indices[i]);
+            else
+                row += { char(rgb[2]), char(rgb[1]), char(rgb[0]), char(i * 7) };
+        }
+        row.resize(row_bytes, '\0');
+        out += row;
+    }
+    write_bytes(path, out);
+}
+
+void write_tiff(const std::string &path, const picture &p, int channels, int depth)
+{
+    TIFF *tiff = TIFFOpen(path.c_str(), "w");
+    if (!tiff)
+        std::exit(1);
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, p.width);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, p.height);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, channels);
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, depth);
+    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, channels == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB);
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, depth == 8 ? COMPRESSION_LZW : COMPRESSION_NONE);
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 16);
+    // libtiff writes the machine's byte order, which is little-endian here.
+    std::vector<uint8_t> body = samples(p, channels, depth, false);
+    const size_t row = body.size() / p.height;
+    for (int y = 0; y < p.height; ++y)
+        TIFFWriteScanline(tiff, body.data() + y * row, static_cast<uint32_t>(y), 0);
+    TIFFClose(tiff);
+}
+
+void write_gif(const std::string &path, const picture &p)
+{
+    int error = 0;
+    GifFileType *gif = EGifOpenFileName(path.c_str(), false, &error);
+    if (!gif)
+        std::exit(1);
+    const std::vector<uint8_t> palette = cube_palette();
+    ColorMapObject *map = GifMakeMapObject(256, nullptr);
+    for (int e = 0; e < 256; ++e)
+        map->Colors[e] = { palette[e * 3], palette[e * 3 + 1], palette[e * 3 + 2] };
+    std::vector<uint8_t> indices = cube_indices(p);
+    EGifPutScreenDesc(gif, p.width, p.height, 8, 0, map);
+    EGifPutImageDesc(gif, 0, 0, p.width, p.height, false, nullptr);
+    for (int y = 0; y < p.height; ++y)
+        EGifPutLine(gif, indices.data() + static_cast<size_t>(y) * p.width, p.width);
+    GifFreeMapObject(map);
+    EGifCloseFile(gif, &error);
+}
+
+void write_webp(const std::string &path, const picture &p, bool lossless)
+{
+    uint8_t *out = nullptr;
+    const size_t size = lossless ? WebPEncodeLosslessRGB(p.rgb.data(), p.width, p.height, p.width * 3, &out)
+                                 : WebPEncodeRGB(p.rgb.data(), p.width, p.height, p.width * 3, 90, &out);
+    write_bytes(path, std::string(reinterpret_cast<char *>(out), size));
+    WebPFree(out);
+}
+
+void write_png(const std::string &path, const picture &p, int channels, int depth, bool interlaced = false)
+{
+    const int types[] = { 0, 0, 4, 2, 6 };
+    write_png_form(path, p.width, p.height, png_form(types[channels], depth, interlaced), samples(p, channels, depth, true));
+}
+
+std::vector<uint8_t> grey_samples(const picture &p)
+{
+    return samples(p, 1, 8, true);
+}
+
+}  // namespace
+
+int main(int argument_count, char **arguments)
+{
+    if (argument_count != 3)
+        return 2;
+    const picture p = read_sample(arguments[1]);
+    if (p.rgb.empty())
+        return 1;
+    const std::string folder = std::string(arguments[2]) + "/";
+
+    // One row a file: its name, what makes it.
+    const std::vector<std::pair<std::string, std::function<void(const std::string &)>>> inputs = {
+        { "png_rgb8.png", [&](const std::string &f) { write_png(f, p, 3, 8); } },
+        { "png_rgba8.png", [&](const std::string &f) { write_png(f, p, 4, 8); } },
+        { "png_grey8.png", [&](const std::string &f) { write_png(f, p, 1, 8); } },
+        { "png_grey_alpha8.png", [&](const std::string &f) { write_png(f, p, 2, 8); } },
+        { "png_rgb16.png", [&](const std::string &f) { write_png(f, p, 3, 16); } },
+        { "png_rgba16.png", [&](const std::string &f) { write_png(f, p, 4, 16); } },
+        { "png_grey16.png", [&](const std::string &f) { write_png(f, p, 1, 16); } },
+        { "png_grey_alpha16.png", [&](const std::string &f) { write_png(f, p, 2, 16); } },
+        { "png_interlaced.png", [&](const std::string &f) { write_png(f, p, 3, 8, true); } },
+        { "png_palette.png",
+          [&](const std::string &f) { write_png_form(f, p.width, p.height, png_form(3, 8, false, cube_palette()), cube_indices(p)); } },
+        { "bmp_24.bmp", [&](const std::string &f) { write_bytes(f, bmp_bytes(p.width, p.height, p.rgb)); } },
+        { "bmp_32.bmp", [&](const std::string &f) { write_bmp(f, p, 32); } },
+        { "bmp_8.bmp", [&](const std::string &f) { write_bmp(f, p, 8); } },
+        { "pnm_rgb8.ppm", [&](const std::string &f) { write_pnm(f, p, 3, 8); } },
+        { "pnm_rgb16.ppm", [&](const std::string &f) { write_pnm(f, p, 3, 16); } },
+        { "pnm_grey16.pgm", [&](const std::string &f) { write_pnm(f, p, 1, 16); } },
+        { "tiff_rgb8.tif", [&](const std::string &f) { write_tiff(f, p, 3, 8); } },
+        { "tiff_rgb16.tif", [&](const std::string &f) { write_tiff(f, p, 3, 16); } },
+        { "tiff_grey16.tif", [&](const std::string &f) { write_tiff(f, p, 1, 16); } },
+        { "gif_palette.gif", [&](const std::string &f) { write_gif(f, p); } },
+        { "webp_lossless.webp", [&](const std::string &f) { write_webp(f, p, true); } },
+        { "jpeg_rgb.jpg", [&](const std::string &f) { write_test_jpeg(f, p.width, p.height, 3, p.rgb, false); } },
+        { "jpeg_progressive.jpg", [&](const std::string &f) { write_test_jpeg(f, p.width, p.height, 3, p.rgb, true); } },
+        { "jpeg_grey.jpg", [&](const std::string &f) { write_test_jpeg(f, p.width, p.height, 1, grey_samples(p), false); } },
+    };
+    for (const auto &input : inputs)
+        input.second(folder + input.first);
+    return 0;
+}
