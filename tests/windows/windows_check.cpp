@@ -1,10 +1,12 @@
-// Writes the inputs that the Windows build must read as the Linux build does:
-// the bundled sample in every format and form the two readers share, each
-// file from the same pixels. Usage: make_inputs SAMPLE.png FOLDER
-//
-// The 16-bit forms carry a low byte that varies from pixel to pixel, so that
-// a reader that cut the samples to 8 bits instead of rounding them would
-// choose other palette entries.
+// The Linux side of the Windows test (tests/windows/run):
+//   windows_check inputs SAMPLE.png FOLDER
+//     writes the bundled sample in every format and form that both builds
+//     read, each file from the same pixels. The 16-bit forms carry a low byte
+//     that varies from pixel to pixel, so that a reader that cut the samples
+//     to 8 bits instead of rounding them would choose other palette entries.
+//   windows_check share A.png B.png
+//     prints the percentage of pixels whose palette indices are equal in two
+//     outputs of the same size; exit status 1 when they cannot be compared.
 #include "tests/image_writers.h"
 
 #include <gif_lib.h>
@@ -12,6 +14,7 @@
 #include <tiffio.h>
 #include <webp/encode.h>
 
+#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -212,17 +215,36 @@ std::vector<uint8_t> grey_samples(const picture &p)
     return samples(p, 1, 8, true);
 }
 
-}  // namespace
-
-int main(int argument_count, char **arguments)
+// The palette indices of an output, row after row; empty when the file is
+// no 8-bit indexed PNG.
+std::vector<uint8_t> read_indices(const char *path, uint32_t &width, uint32_t &height)
 {
-    if (argument_count != 3)
-        return 2;
-    const picture p = read_sample(arguments[1]);
+    std::vector<uint8_t> indices;
+    std::FILE *file = std::fopen(path, "rb");
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    if (file && info && !setjmp(png_jmpbuf(png))) {
+        png_init_io(png, file);
+        png_read_info(png, info);
+        width = png_get_image_width(png, info);
+        height = png_get_image_height(png, info);
+        if (png_get_color_type(png, info) == PNG_COLOR_TYPE_PALETTE && png_get_bit_depth(png, info) == 8) {
+            indices.resize(static_cast<size_t>(width) * height);
+            for (uint32_t y = 0; y < height; ++y)
+                png_read_row(png, indices.data() + static_cast<size_t>(y) * width, nullptr);
+        }
+    }
+    png_destroy_read_struct(&png, &info, nullptr);
+    if (file)
+        std::fclose(file);
+    return indices;
+}
+
+int write_inputs(const char *sample_path, const std::string &folder)
+{
+    const picture p = read_sample(sample_path);
     if (p.rgb.empty())
         return 1;
-    const std::string folder = std::string(arguments[2]) + "/";
-
     // One row a file: its name, what makes it.
     const std::vector<std::pair<std::string, std::function<void(const std::string &)>>> inputs = {
         { "png_rgb8.png", [&](const std::string &f) { write_png(f, p, 3, 8); } },
@@ -252,6 +274,32 @@ int main(int argument_count, char **arguments)
         { "jpeg_grey.jpg", [&](const std::string &f) { write_test_jpeg(f, p.width, p.height, 1, grey_samples(p), false); } },
     };
     for (const auto &input : inputs)
-        input.second(folder + input.first);
+        input.second(folder + "/" + input.first);
     return 0;
+}
+
+int print_share(const char *a, const char *b)
+{
+    uint32_t width_a = 0, height_a = 0, width_b = 0, height_b = 0;
+    const std::vector<uint8_t> first = read_indices(a, width_a, height_a), second = read_indices(b, width_b, height_b);
+    if (first.empty() || width_a != width_b || height_a != height_b || first.size() != second.size())
+        return 1;
+    size_t equal = 0;
+    for (size_t i = 0; i < first.size(); ++i)
+        equal += first[i] == second[i];
+    std::printf("%.2f\n", 100.0 * static_cast<double>(equal) / static_cast<double>(first.size()));
+    return 0;
+}
+
+}  // namespace
+
+int main(int argument_count, char **arguments)
+{
+    const std::string command = argument_count == 4 ? arguments[1] : "";
+    if (command == "inputs")
+        return write_inputs(arguments[2], arguments[3]);
+    if (command == "share")
+        return print_share(arguments[2], arguments[3]);
+    std::fprintf(stderr, "usage: windows_check inputs SAMPLE.png FOLDER | share A.png B.png\n");
+    return 2;
 }
