@@ -9,16 +9,23 @@
 #include <unistd.h>
 
 // The cut comes after the last backslash at position 2 or later; positions 0
-// and 1 are never looked at, and paths with forward slashes stay whole.
+// and 1 are never looked at, and paths with forward slashes stay whole. Only
+// a cut is a folder part that Windows changes to.
 TEST(working_directory_of, cuts_after_the_last_backslash)
 {
-    const char *cases[][2] = {
-        { "C:\\tools\\Tessaly.exe", "C:\\tools\\" }, { "C:\\Tessaly.exe", "C:\\" }, { "C:\\a\\b\\", "C:\\a\\b\\" },
-        { "\\\\x", "\\\\x" }, { "a\\", "a\\" }, { "ab\\c", "ab\\" }, { "", "" },
-        { "/usr/local/bin/tessaly", "/usr/local/bin/tessaly" }, { "./tessaly", "./tessaly" },
+    struct {
+        const char *argument_0, *folder;
+        bool cut;
+    } cases[] = {
+        { "C:\\tools\\Tessaly.exe", "C:\\tools\\", true }, { "C:\\Tessaly.exe", "C:\\", true },
+        { "C:\\a\\b\\", "C:\\a\\b\\", true }, { "\\\\x", "\\\\x", false }, { "a\\", "a\\", false },
+        { "ab\\c", "ab\\", true }, { "", "", false }, { "Tessaly.exe", "Tessaly.exe", false },
+        { "/usr/local/bin/tessaly", "/usr/local/bin/tessaly", false }, { "./tessaly", "./tessaly", false },
     };
-    for (const auto &c : cases)
-        EXPECT_EQ(working_directory_of(c[0]), c[1]) << c[0];
+    for (const auto &c : cases) {
+        EXPECT_EQ(working_directory_of(c.argument_0), c.folder) << c.argument_0;
+        EXPECT_EQ(has_backslash_folder(c.argument_0), c.cut) << c.argument_0;
+    }
 }
 
 // An existing file, a dangling link (whose target must not be created) and a
