@@ -9,17 +9,13 @@
 // The folder part of argument 0, cut the old way: looking from the end toward
 // the start, down to position 2, the first backslash ends the folder and stays
 // in it ("C:\tools\Tessaly.exe" gives "C:\tools\"). Without such a backslash
-// the whole argument comes back. Forward slashes are ordinary characters.
+// there is no folder part and the result is empty. Forward slashes are
+// ordinary characters.
 std::string working_directory_of(const char *argument_0);
 
-// True when that cut finds a backslash, that is when argument 0 has a folder
-// part as Windows writes it.
-bool has_backslash_folder(const char *argument_0);
-
-// Changes to working_directory_of(argument_0), ignoring the result: started
-// by a path with forward slashes, as on Linux, the shell's folder stays. On
-// Windows only a backslash folder part is taken: started by its bare name,
-// the program stays in the shell's folder.
+// Changes to working_directory_of(argument_0) when it is not empty, ignoring
+// the result: started by its bare name, or on Linux by a path with forward
+// slashes, the program stays in the shell's folder.
 void platform_set_working_directory(const char *argument_0);
 
 // Readies the console for the program's text before the banner: on Windows

@@ -11,7 +11,12 @@
 
 void platform_set_working_directory(const char *argument_0)
 {
-    int ignored = chdir(working_directory_of(argument_0).c_str());
+    // Never the whole argument: a folder that happens to bear the program's
+    // name would otherwise take the place of the user's.
+    const std::string folder = working_directory_of(argument_0);
+    if (folder.empty())
+        return;
+    int ignored = chdir(folder.c_str());
     (void)ignored;
 }
 

@@ -36,8 +36,9 @@ void platform_set_working_directory(const char *argument_0)
     // Started by drag and drop or by its full path, the program works in its
     // own folder, where palette.act lies; started by its bare name from a
     // shell, it stays where the shell is.
-    if (has_backslash_folder(argument_0))
-        SetCurrentDirectoryA(working_directory_of(argument_0).c_str());
+    const std::string folder = working_directory_of(argument_0);
+    if (!folder.empty())
+        SetCurrentDirectoryA(folder.c_str());
 }
 
 void platform_prepare_console()

@@ -1,7 +1,5 @@
 #include "platform/platform.h"
 
-#include <cstring>
-
 std::string working_directory_of(const char *argument_0)
 {
     std::string folder(argument_0);
@@ -10,13 +8,8 @@ std::string working_directory_of(const char *argument_0)
     for (size_t i = folder.size(); i >= 2; --i) {
         if (folder[i] == '\\') {
             folder.resize(i + 1);
-            break;
+            return folder;
         }
     }
-    return folder;
-}
-
-bool has_backslash_folder(const char *argument_0)
-{
-    return std::strlen(argument_0) >= 2 && std::strchr(argument_0 + 2, '\\') != nullptr;
+    return "";
 }

@@ -9,23 +9,17 @@
 #include <unistd.h>
 
 // The cut comes after the last backslash at position 2 or later; positions 0
-// and 1 are never looked at, and paths with forward slashes stay whole. Only
-// a cut is a folder part that Windows changes to.
+// and 1 are never looked at. Without such a backslash, paths with forward
+// slashes included, there is no folder part.
 TEST(working_directory_of, cuts_after_the_last_backslash)
 {
-    struct {
-        const char *argument_0, *folder;
-        bool cut;
-    } cases[] = {
-        { "C:\\tools\\Tessaly.exe", "C:\\tools\\", true }, { "C:\\Tessaly.exe", "C:\\", true },
-        { "C:\\a\\b\\", "C:\\a\\b\\", true }, { "\\\\x", "\\\\x", false }, { "a\\", "a\\", false },
-        { "ab\\c", "ab\\", true }, { "", "", false }, { "Tessaly.exe", "Tessaly.exe", false },
-        { "/usr/local/bin/tessaly", "/usr/local/bin/tessaly", false }, { "./tessaly", "./tessaly", false },
+    const char *cases[][2] = {
+        { "C:\\tools\\Tessaly.exe", "C:\\tools\\" }, { "C:\\Tessaly.exe", "C:\\" }, { "C:\\a\\b\\", "C:\\a\\b\\" },
+        { "\\\\x", "" }, { "a\\", "" }, { "ab\\c", "ab\\" }, { "", "" }, { "Tessaly.exe", "" },
+        { "/usr/local/bin/tessaly", "" }, { "./tessaly", "" },
     };
-    for (const auto &c : cases) {
-        EXPECT_EQ(working_directory_of(c.argument_0), c.folder) << c.argument_0;
-        EXPECT_EQ(has_backslash_folder(c.argument_0), c.cut) << c.argument_0;
-    }
+    for (const auto &c : cases)
+        EXPECT_EQ(working_directory_of(c[0]), c[1]) << c[0];
 }
 
 // An existing file, a dangling link (whose target must not be created) and a
