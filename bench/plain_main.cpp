@@ -2,9 +2,10 @@
 // benchmark measures the fast paths against.
 #include "driver/driver.h"
 #include "engine/ditherer.h"
+#include "settings/tuning.h"
 
 int main(int argument_count, char **arguments)
 {
     use_plain_paths = true;
-    return run_driver(argument_count, arguments);
+    return run_driver(argument_count, arguments, ditherer);
 }

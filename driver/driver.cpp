@@ -1,11 +1,16 @@
 #include "driver/driver.h"
 
-#include "driver/report.h"
-#include "driver/settings.h"
+#include "engine/color_space.h"
+#include "engine/metrics.h"
 #include "engine/windows.h"
+#include "engine/working_image.h"
 #include "platform/platform.h"
+#include "settings/carried_state.h"
+#include "settings/report.h"
+#include "settings/settings.h"
 
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,8 +19,9 @@ namespace {
 
 // The usage text is the program's own and scripts may match it: it keeps its
 // spellings, its Windows examples, the "-lmm" that means -lmn and the
-// "-c srgb" example that -c does not accept.
-const char usage_text[] = R"(RTFM NOW! or how to make PROFIT
+// "-c srgb" example that -c does not accept. The keyword lists of -c, -w and
+// -ppw are printed from the engine's tables between its parts.
+const char usage_before_color_spaces[] = R"(RTFM NOW! or how to make PROFIT
 
 Tessaly.exe "C:\image.bmp"
 Tessaly.exe -c srgb -w round -d 0.97 image.png
@@ -27,23 +33,13 @@ RGB gamma
 -g srgb - non linear color space, produce photoshop like gamma error
 
 color space
--c rgb (default)
--c cmyk
--c rgbcmyk
--c yuv
--c rgbyuv
--c cmy
--c cmyk2
+)";
 
+const char usage_before_windows[] = R"(
 dithering window type
--w floyd (default)
--w round
--w x
--w linear_x
--w linear_y
--w linear_x_y
--w dot - no dither -d 0 like
+)";
 
+const char usage_before_pre_processing_windows[] = R"(
 diffusion level
 -d 0...0.5...1 (1 default)
 
@@ -94,170 +90,100 @@ pre processing
 -pp circle (good with -d 0)
 
 pre processing window
--ppw round (default)
--ppw cross
--ppw square
+)";
 
+const char usage_after_pre_processing_windows[] = R"(
 pre processing pass count
 -ppc 1...100500 (5 default)
 
 )";
 
-// A keyword of an option, the code it stores and the line it prints. The
-// messages keep their historical spellings ("scaning", "quantisatiion").
+const char *no_note(int32_t) { return ""; }
+
+const char *window_note(int32_t code)
+{
+    return code == window_dot ? " - no dither -d 0 like" : "";
+}
+
+// One line a keyword, the default's marked.
+template <typename row_t, size_t count>
+void print_keyword_lines(const char *option, const row_t (&rows)[count], int32_t default_code,
+                         const char *(*note)(int32_t code) = no_note)
+{
+    for (const row_t &row : rows)
+        std::printf("%s %s%s%s\n", option, row.keyword, row.code == default_code ? " (default)" : "", note(row.code));
+}
+
+void print_usage()
+{
+    set_default_settings();
+    std::fputs(usage_before_color_spaces, stdout);
+    print_keyword_lines("-c", color_spaces, color_space);
+    std::fputs(usage_before_windows, stdout);
+    print_keyword_lines("-w", scan_windows, diffusion_window, window_note);
+    std::fputs(usage_before_pre_processing_windows, stdout);
+    print_keyword_lines("-ppw", pre_processing_windows, pre_processing_window);
+    std::fputs(usage_after_pre_processing_windows, stdout);
+}
+
+// The keywords of the options whose codes the engine reads without a table
+// of its own. The messages keep their historical spellings ("scaning").
 struct keyword_row {
     const char *keyword;
     int32_t code;
     const char *message;
 };
 
-const keyword_row off_on_serpentine[] = {
-    { "off", 0, "serpentine scaning off" },
-    { "on", 1, "serpentine scaning on" },
-    { nullptr, 0, nullptr },
+const keyword_row serpentine_keywords[] = {
+    { "off", switch_off, "serpentine scaning off" },
+    { "on", switch_on, "serpentine scaning on" },
 };
 
-const keyword_row off_on_limit_max[] = {
-    { "off", 0, "limit max off" },
-    { "on", 1, "limit max on" },
-    { nullptr, 0, nullptr },
+const keyword_row limit_max_keywords[] = {
+    { "off", switch_off, "limit max off" },
+    { "on", switch_on, "limit max on" },
 };
 
-const keyword_row off_on_limit_min[] = {
-    { "off", 0, "limit min off" },
-    { "on", 1, "limit min on" },
-    { nullptr, 0, nullptr },
-};
-
-const keyword_row weighting_keywords[] = {
-    { "111", 0, "quantisatiion weighting coefficients 111" },
-    { "421", 1, "quantisatiion weighting coefficients 421" },
-    { "721", 2, "quantisatiion weighting coefficients 721" },
-    { "631", 3, "quantisatiion weighting coefficients 631" },
-    { "1113", 4, "quantisatiion weighting coefficients 1113" },
-    { "2417", 5, "quantisatiion weighting coefficients 2417" },
-    { nullptr, 0, nullptr },
-};
-
-// The codes follow the order in which the keywords are tested, not the order
-// of the usage text.
-const keyword_row metric_keywords[] = {
-    { "pow2", 0, "quantisation error finding algorithm pow2" },
-    { "sum", 1, "quantisation error finding algorithm sum" },
-    { "pow2m421", 2, "quantisation error finding algorithm pow2m421" },
-    { "pow421", 3, "quantisation error finding algorithm pow421" },
-    { "pow532", 4, "quantisation error finding algorithm pow532" },
-    { "pow2m1113", 5, "quantisation error finding algorithm pow2m1113" },
-    { nullptr, 0, nullptr },
+const keyword_row limit_min_keywords[] = {
+    { "off", switch_off, "limit min off" },
+    { "on", switch_on, "limit min on" },
 };
 
 const keyword_row gamma_keywords[] = {
-    { "linear", 0, "rgb linear gamma selected" },
-    { "srgb", 1, "srgb gamma selected" },
-    { nullptr, 0, nullptr },
+    { "linear", gamma_linear, "rgb linear gamma selected" },
+    { "srgb", gamma_srgb, "srgb gamma selected" },
 };
 
 const keyword_row pre_processing_keywords[] = {
-    { "off", 0, "pre processing off" },
-    { "circle", 1, "pre processing circle" },
-    { nullptr, 0, nullptr },
+    { "off", pre_processing_off, "pre processing off" },
+    { "circle", pre_processing_circle, "pre processing circle" },
 };
-
-const keyword_row pre_processing_window_keywords[] = {
-    { "round", 0, "pre processing window round" },
-    { "cross", 1, "pre processing window cross" },
-    { "square", 2, "pre processing window square" },
-    { nullptr, 0, nullptr },
-};
-
-const keyword_row color_space_keywords[] = {
-    { "rgb", color_space_rgb, "RGB color space selected" },
-    { "cmyk", color_space_cmyk, "CMYK color space selected" },
-    { "rgbcmyk", color_space_rgbcmyk, "rgbcmyk color space selected" },
-    { "yuv", color_space_yuv, "YUV color space selected" },
-    { "rgbyuv", color_space_rgbyuv, "rgbyuv color space selected" },
-    { "cmy", color_space_cmy, "CMY color space selected" },
-    { "cmyk2", color_space_cmyk2, "CMYK2 color space selected" },
-    { nullptr, 0, nullptr },
-};
-
-// The working channels of each colour space, by code.
-const int32_t channels_of_color_space[] = { 3, 4, 7, 3, 6, 3, 4 };
-
-// -lc stores codes, never the levels its keywords spell.
-const keyword_row level_compress_keywords[] = {
-    { "off", 0, "level compress off" },
-    { "85", 1, "level compress 85" },
-    { "128", 2, "level compress 128" },
-    { "170", 3, "level compress 170" },
-    { nullptr, 0, nullptr },
-};
-
-// -w: the code indexes window_selectors.
-const keyword_row window_keywords[] = {
-    { "floyd", 0, "floyd window selected" },
-    { "round", 1, "round window selected" },
-    { "x", 2, "x window selected" },
-    { "linear_x", 3, "linear x window selected" },
-    { "linear_y", 4, "linear y window selected" },
-    { "linear_x_y", 5, "linear x y window selected" },
-    { "dot", 6, "dot window selected" },
-    { nullptr, 0, nullptr },
-};
-
-void (*const window_selectors[])() = {
-    select_floyd_window,    select_round_window,      select_x_window,
-    select_linear_x_window, select_linear_y_window,   select_linear_x_y_window,
-    select_dot_window,
-};
-
-// Finds the value among the keywords; a value that is none of them prints
-// nothing and changes nothing.
-const keyword_row *find_keyword(const keyword_row *keywords, const char *value)
-{
-    for (const keyword_row *row = keywords; row->keyword; ++row) {
-        if (std::strcmp(row->keyword, value) == 0)
-            return row;
-    }
-    return nullptr;
-}
 
 struct option_row;
 using option_handler = void (*)(const option_row &option, const char *value);
 
-// One option: its name, the keywords it knows (or the printf format of its
-// number), the setting it writes, and the handler that ties them together.
+// One option: its name, the handler that reads its value, the setting it
+// writes, and for numbers the printf format of its line.
 struct option_row {
     const char *name;
     option_handler handle;
-    const keyword_row *keywords;
     int32_t *code_setting;
     float *level_setting;
     const char *number_format;
 };
 
+// Finds the value among the keywords of a table, the driver's or the
+// engine's, and stores the row's code. A value that is none of them prints
+// nothing and changes nothing.
+template <const auto &rows>
 void handle_keyword(const option_row &option, const char *value)
 {
-    if (const keyword_row *row = find_keyword(option.keywords, value)) {
-        print_line(row->message);
-        *option.code_setting = row->code;
-    }
-}
-
-void handle_color_space(const option_row &option, const char *value)
-{
-    if (const keyword_row *row = find_keyword(option.keywords, value)) {
-        print_line(row->message);
-        color_space = row->code;
-        channels_used = channels_of_color_space[row->code];
-    }
-}
-
-void handle_window(const option_row &option, const char *value)
-{
-    if (const keyword_row *row = find_keyword(option.keywords, value)) {
-        print_line(row->message);
-        window_selectors[row->code]();
+    for (const auto &row : rows) {
+        if (std::strcmp(row.keyword, value) == 0) {
+            print_line(row.message);
+            *option.code_setting = row.code;
+            return;
+        }
     }
 }
 
@@ -308,23 +234,23 @@ void handle_fixed_palette_array(const option_row &, const char *value)
 
 // In the order in which an argument is compared with the names.
 const option_row option_table[] = {
-    { "-p", handle_palette, nullptr, nullptr, nullptr, nullptr },
-    { "-w", handle_window, window_keywords, nullptr, nullptr, nullptr },
-    { "-s", handle_keyword, off_on_serpentine, &serpentine, nullptr, nullptr },
-    { "-d", handle_level, nullptr, nullptr, &coefficient, "diffusion level %f\n" },
-    { "-q", handle_keyword, weighting_keywords, &quant_weighting_coefficients, nullptr, nullptr },
-    { "-e", handle_keyword, metric_keywords, &quant_error_finding_algorithm, nullptr, nullptr },
-    { "-lmx", handle_keyword, off_on_limit_max, &max_limit, nullptr, nullptr },
-    { "-lmn", handle_keyword, off_on_limit_min, &min_limit, nullptr, nullptr },
-    { "-mxl", handle_level, nullptr, nullptr, &max_level, "max level %f\n" },
-    { "-mnl", handle_level, nullptr, nullptr, &min_level, "min level %f\n" },
-    { "-g", handle_keyword, gamma_keywords, &RGB_gamma, nullptr, nullptr },
-    { "-pp", handle_keyword, pre_processing_keywords, &pre_processing_algorithm, nullptr, nullptr },
-    { "-ppw", handle_keyword, pre_processing_window_keywords, &pre_processing_window, nullptr, nullptr },
-    { "-ppc", handle_pass_count, nullptr, &pre_processing_pass, nullptr, "pre processing %d pass\n" },
-    { "-c", handle_color_space, color_space_keywords, nullptr, nullptr, nullptr },
-    { "-lc", handle_keyword, level_compress_keywords, &level_compress, nullptr, nullptr },
-    { "-fpa", handle_fixed_palette_array, nullptr, nullptr, nullptr, nullptr },
+    { "-p", handle_palette, nullptr, nullptr, nullptr },
+    { "-w", handle_keyword<scan_windows>, &diffusion_window, nullptr, nullptr },
+    { "-s", handle_keyword<serpentine_keywords>, &serpentine, nullptr, nullptr },
+    { "-d", handle_level, nullptr, &coefficient, "diffusion level %f\n" },
+    { "-q", handle_keyword<weightings>, &quant_weighting_coefficients, nullptr, nullptr },
+    { "-e", handle_keyword<metrics>, &quant_error_finding_algorithm, nullptr, nullptr },
+    { "-lmx", handle_keyword<limit_max_keywords>, &max_limit, nullptr, nullptr },
+    { "-lmn", handle_keyword<limit_min_keywords>, &min_limit, nullptr, nullptr },
+    { "-mxl", handle_level, nullptr, &max_level, "max level %f\n" },
+    { "-mnl", handle_level, nullptr, &min_level, "min level %f\n" },
+    { "-g", handle_keyword<gamma_keywords>, &RGB_gamma, nullptr, nullptr },
+    { "-pp", handle_keyword<pre_processing_keywords>, &pre_processing_algorithm, nullptr, nullptr },
+    { "-ppw", handle_keyword<pre_processing_windows>, &pre_processing_window, nullptr, nullptr },
+    { "-ppc", handle_pass_count, &pre_processing_pass, nullptr, "pre processing %d pass\n" },
+    { "-c", handle_keyword<color_spaces>, &color_space, nullptr, nullptr },
+    { "-lc", handle_keyword<level_compressions>, &level_compress, nullptr, nullptr },
+    { "-fpa", handle_fixed_palette_array, nullptr, nullptr, nullptr },
 };
 
 const option_row *find_option(const char *argument)
@@ -352,19 +278,19 @@ void print_banner()
 
 }  // namespace
 
-int run_driver(int argument_count, char **arguments)
+int run_driver(int argument_count, char **arguments, void (*dither_file)())
 {
     platform_prepare_console();
     print_banner();
     if (argument_count < 2) {
-        std::fputs(usage_text, stdout);
+        print_usage();
         platform_pause();
         return 0;
     }
 
     platform_set_working_directory(arguments[0]);
     set_default_settings();
-    select_floyd_window();
+    failed_files = 0;
 
     bool refused = false;
     for (int argument_cnt = 1; argument_cnt < argument_count; ++argument_cnt) {
@@ -379,7 +305,7 @@ int run_driver(int argument_count, char **arguments)
 
         const option_row *option = find_option(arguments_buffer);
         if (!option) {
-            ditherer();
+            dither_file();
             continue;
         }
         // An option in the last place has no value: the run ends here, its

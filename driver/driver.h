@@ -1,13 +1,11 @@
 // The command-line driver: banner, usage text, and one pass over the
 // arguments from left to right. An option consumes the argument after it as
 // its value; any other argument is an input file, handed at once to the
-// engine's ditherer() with its path in arguments_buffer.
+// engine with its path in arguments_buffer.
 #pragma once
 
-// Runs the whole command line and returns the exit status: 0 when every input
-// file was dithered and saved and no argument was refused as too long, 1
-// otherwise. Writes only to standard output.
-int run_driver(int argument_count, char **arguments);
-
-// The engine entry, defined by the engine (or by a test's stand-in).
-void ditherer();
+// Runs the whole command line, calling dither_file (the engine's ditherer, or
+// a test's stand-in) for every input file, and returns the exit status: 0 when
+// every input file was dithered and saved and no argument was refused as too
+// long, 1 otherwise. Writes only to standard output.
+int run_driver(int argument_count, char **arguments, void (*dither_file)());

@@ -1,6 +1,7 @@
 #include "driver/driver.h"
+#include "engine/ditherer.h"
 
 int main(int argument_count, char **arguments)
 {
-    return run_driver(argument_count, arguments);
+    return run_driver(argument_count, arguments, ditherer);
 }

@@ -1,6 +1,5 @@
 #include "engine/color_space.h"
 
-#include "driver/settings.h"
 #include "engine/palette.h"
 
 #include <algorithm>
@@ -64,43 +63,49 @@ void cmyk2_part(double r, double g, double b, float *out)
     out[3] = static_cast<float>(1.0 - std::max({ r, g, b }));
 }
 
+// The combined spaces are RGB followed by CMYK or YUV, exactly.
+void rgbcmyk_part(double r, double g, double b, float *out)
+{
+    rgb_part(r, g, b, out);
+    cmyk_part(r, g, b, out + 3);
+}
+
+void rgbyuv_part(double r, double g, double b, float *out)
+{
+    rgb_part(r, g, b, out);
+    yuv_part(r, g, b, out + 3);
+}
+
 }  // namespace
 
-void convert_color(float r, float g, float b, float *channels)
+const color_space_row color_spaces[color_space_count] = {
+    { "rgb", color_space_rgb, 3, rgb_part, "RGB color space selected" },
+    { "cmyk", color_space_cmyk, 4, cmyk_part, "CMYK color space selected" },
+    { "rgbcmyk", color_space_rgbcmyk, 7, rgbcmyk_part, "rgbcmyk color space selected" },
+    { "yuv", color_space_yuv, 3, yuv_part, "YUV color space selected" },
+    { "rgbyuv", color_space_rgbyuv, 6, rgbyuv_part, "rgbyuv color space selected" },
+    { "cmy", color_space_cmy, 3, cmy_part, "CMY color space selected" },
+    { "cmyk2", color_space_cmyk2, 4, cmyk2_part, "CMYK2 color space selected" },
+};
+
+const color_space_row &color_space_of(int32_t code)
 {
-    switch (color_space) {
-    case color_space_rgb:
-        rgb_part(r, g, b, channels);
-        break;
-    case color_space_cmyk:
-        cmyk_part(r, g, b, channels);
-        break;
-    case color_space_rgbcmyk:
-        rgb_part(r, g, b, channels);
-        cmyk_part(r, g, b, channels + 3);
-        break;
-    case color_space_yuv:
-        yuv_part(r, g, b, channels);
-        break;
-    case color_space_rgbyuv:
-        rgb_part(r, g, b, channels);
-        yuv_part(r, g, b, channels + 3);
-        break;
-    case color_space_cmy:
-        cmy_part(r, g, b, channels);
-        break;
-    case color_space_cmyk2:
-        cmyk2_part(r, g, b, channels);
-        break;
-    }
+    return color_spaces[checked_code(code, color_space_count)];
+}
+
+void select_color_space(int32_t code)
+{
+    color_space = code;
+    channels_used = color_space_of(code).channels;
 }
 
 void convert_palette()
 {
+    const color_converter convert = color_space_of(color_space).convert;
     std::fill(&pal_ch[0][0], &pal_ch[0][0] + max_working_channels * palette_entries, 0.0f);
     for (int i = 0; i < palette_entries; ++i) {
         float channels[max_working_channels];
-        convert_color(pal_R[i], pal_G[i], pal_B[i], channels);
+        convert(pal_R[i], pal_G[i], pal_B[i], channels);
         for (int c = 0; c < channels_used; ++c)
             pal_ch[c][i] = channels[c];
     }

@@ -1,15 +1,16 @@
 #include "engine/ditherer.h"
 
-#include "driver/report.h"
-#include "driver/settings.h"
 #include "engine/color_space.h"
-#include "engine/image.h"
 #include "engine/nearest.h"
 #include "engine/output.h"
 #include "engine/palette.h"
 #include "engine/scan.h"
 #include "engine/windows.h"
+#include "engine/working_image.h"
 #include "png/png_writer.h"
+#include "settings/report.h"
+#include "settings/settings.h"
+#include "settings/tuning.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -19,18 +20,15 @@
 #include <thread>
 #include <vector>
 
-bool use_plain_paths = false;
-
 namespace {
-
-// The writer keeps its pixel count in 32 bits with room for four bytes a
-// pixel; larger images are refused before anything large is allocated.
-constexpr uint64_t max_pixels = 1073741823;
 
 struct writer_deleter {
     void operator()(png_writer_t *writer) const { png_writer_destroy(writer); }
 };
 using writer_ptr = std::unique_ptr<png_writer_t, writer_deleter>;
+
+// How a file ended; each failure has its one line.
+enum class outcome { dithered, damaged, too_large };
 
 void print_size(const image_source &source)
 {
@@ -41,30 +39,48 @@ void print_size(const image_source &source)
 }
 
 // Reads every row of the source into the working image, opening the gate
-// row by row. Returns false when the file turns out cut or damaged.
-bool read_working_image(image_source &source, working_image &image, row_gate &gate)
+// row by row; it may run on a thread of its own, so it reads no setting and
+// lets no exception out: memory running out ends the reading as damage does.
+outcome read_working_image(image_source &source, working_image &image, row_gate &gate,
+                           const row_conversion &conversion, std::vector<uint8_t> &row)
 {
-    const level_table levels = make_level_table();
-    std::vector<uint8_t> row(static_cast<size_t>(source.width) * 3);
-    for (int y = 0; y < source.height; ++y) {
-        if (!source.read_row(row.data())) {
-            gate.fail();
-            return false;
+    try {
+        for (int y = 0; y < source.height; ++y) {
+            if (!source.read_row(row.data())) {
+                gate.fail();
+                return outcome::damaged;
+            }
+            fill_working_row(image, y, row.data(), conversion);
+            gate.open_through(y + 1);
         }
-        fill_working_row(image, y, row.data(), levels);
-        gate.open_through(y + 1);
+        return outcome::dithered;
+    } catch (const std::bad_alloc &) {
+        gate.fail();
+        return outcome::too_large;
     }
-    return true;
+}
+
+// The state of the file that the scan reads, formed while the rows come in.
+void prepare_scan()
+{
+    install_window(diffusion_window);
+    scale_scan_windows();
+    convert_palette();
+    clear_scan_state();
+    clear_search_state();
 }
 
 // Reading the image and scanning it overlap: one thread decodes and fills
 // rows while the scan follows a row behind. The plain path reads first and
 // scans after, as the reference does; so does the circle pre-processing,
-// which needs the whole image. Returns false when the image could not be read.
-bool read_and_dither(image_source &source, working_image &image, png_writer_t *writer)
+// which needs the whole image.
+outcome read_and_dither(image_source &source, working_image &image, png_writer_t *writer,
+                        const row_conversion &conversion)
 {
     row_gate gate;
-    const bool overlap = !use_plain_paths && pre_processing_algorithm != 1;
+    std::vector<uint8_t> row(static_cast<size_t>(source.width) * 3);
+    outcome reading = outcome::dithered;
+    const bool overlap = !use_plain_paths && pre_processing_algorithm != pre_processing_circle;
     // Joined on every way out, an exception's included.
     struct joining_thread {
         std::thread thread;
@@ -76,23 +92,25 @@ bool read_and_dither(image_source &source, working_image &image, png_writer_t *w
     } reader;
     if (overlap) {
         try {
-            reader.thread = std::thread([&] { read_working_image(source, image, gate); });
+            reader.thread = std::thread([&] { reading = read_working_image(source, image, gate, conversion, row); });
         } catch (const std::system_error &) {
             // No thread to be had: read first, then scan.
         }
     }
-    if (!reader.thread.joinable() && !read_working_image(source, image, gate))
-        return false;
+    if (!reader.thread.joinable()) {
+        reading = read_working_image(source, image, gate, conversion, row);
+        if (reading != outcome::dithered)
+            return reading;
+    }
 
-    convert_palette();
-    scale_scan_windows();
-    clear_scan_state();
-    clear_search_state();
+    prepare_scan();
     pre_process(image);
     const bool scanned = diffusion_scan(image, writer, &gate);
     if (reader.thread.joinable())
         reader.thread.join();
-    return scanned && !gate.failed();
+    if (reading != outcome::dithered)
+        return reading;
+    return scanned ? outcome::dithered : outcome::damaged;
 }
 
 // The output palette is the palette file's own bytes, every entry opaque,
@@ -106,40 +124,46 @@ bool set_output_palette(png_writer_t *writer)
     return png_writer_set_palette(writer, entries, palette_entries) == 0;
 }
 
-// Everything after the size lines. Returns true when the output was saved;
-// every failure has printed its one line.
-bool dither_and_save(image_source &source)
+outcome dither_into(image_source &source, working_image &image, writer_ptr &writer)
 {
-    if (static_cast<uint64_t>(source.width) * static_cast<uint64_t>(source.height) > max_pixels) {
-        print_line("image too large");
-        return false;
-    }
-    working_image image;
-    writer_ptr writer;
-    bool dithered = false;
+    if (static_cast<uint64_t>(source.width) * static_cast<uint64_t>(source.height) > max_pixels)
+        return outcome::too_large;
     try {
-        allocate_working_image(image, source.width, source.height);
+        const row_conversion conversion = make_row_conversion();
+        allocate_working_image(image, source.width, source.height, conversion);
         writer.reset(png_writer_new(static_cast<uint32_t>(source.width), static_cast<uint32_t>(source.height),
                                     PNG_WRITER_INDEXED));
         if (!writer || !set_output_palette(writer.get()))
-            throw std::bad_alloc();
-        dithered = read_and_dither(source, image, writer.get());
+            return outcome::too_large;
+        return read_and_dither(source, image, writer.get(), conversion);
     } catch (const std::bad_alloc &) {
-        print_line("image too large");
-        return false;
+        return outcome::too_large;
     }
-    if (!dithered) {
-        print_line("image open error");
-        return false;
-    }
-
-    // The float image is done with; letting it go before the encoder takes
-    // its buffer keeps the peak to one large image.
-    float_buffer().swap(image.values);
-    return save_output(writer.get(), arguments_buffer);
 }
 
 }  // namespace
+
+bool dither_source(image_source &source, char *path_buffer)
+{
+    print_size(source);
+    select_color_space(color_space);
+    working_image image;
+    writer_ptr writer;
+    switch (dither_into(source, image, writer)) {
+    case outcome::too_large:
+        print_line("image too large");
+        return false;
+    case outcome::damaged:
+        print_line("image open error");
+        return false;
+    case outcome::dithered:
+        break;
+    }
+    // The float image is done with; letting it go before the encoder takes
+    // its buffer keeps the peak to one large image.
+    float_buffer().swap(image.values);
+    return save_output(writer.get(), path_buffer);
+}
 
 void ditherer()
 {
@@ -154,7 +178,6 @@ void ditherer()
         ++failed_files;
         return;
     }
-    print_size(*source);
-    if (!dither_and_save(*source))
+    if (!dither_source(*source, arguments_buffer))
         ++failed_files;
 }

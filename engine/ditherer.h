@@ -3,9 +3,13 @@
 // output; a file that could not be dithered and saved raises failed_files.
 #pragma once
 
+#include "input/image_source.h"
+
 void ditherer();
 
-// The faster search and scan give exactly what the plain ones give; the plain
-// ones stay as their reference and are chosen when this is true (the
-// benchmark's plain program and the equivalence tests set it).
-extern bool use_plain_paths;
+// The part of ditherer() after the palette is read and the input opened:
+// prints the size lines, dithers the source and saves the result beside the
+// path in path_buffer, which is rewritten in place to the output's name.
+// Prints the one line of a failure ("image too large", "image open error",
+// "file not saved") and returns false; true when the output was saved.
+bool dither_source(image_source &source, char *path_buffer);

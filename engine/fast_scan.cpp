@@ -4,12 +4,12 @@
 // scan's, to the bit.
 #include "engine/fast_scan.h"
 
-#include "driver/settings.h"
 #include "engine/fast_search.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
 #include "engine/scan_steps.h"
 #include "engine/windows.h"
+#include "settings/settings.h"
 
 #include <algorithm>
 #include <atomic>
@@ -106,7 +106,7 @@ void leave_state(const nearest_color_finder &finder, const float *last_values, i
 {
     finder.leave_search_state(last_values, dither_quant_error_ch);
     best_color = carried;
-    best_dither_quant_error = found ? finder.error_of(last_values, carried) : 1e18f;
+    best_dither_quant_error = found ? finder.error_of(last_values, carried) : no_error_yet;
 }
 
 // The circle passes with the fast search: the same steps as circle_passes.

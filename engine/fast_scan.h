@@ -1,8 +1,8 @@
 // The fast scan and pre-processing, exact to the bit against the plain ones.
 #pragma once
 
-#include "engine/image.h"
 #include "engine/scan.h"
+#include "engine/working_image.h"
 #include "png/png_writer.h"
 
 // The circle pre-processing with the fast search; pre_processing_pass > 0.

@@ -1,9 +1,9 @@
 #include "engine/fast_search.h"
 
-#include "driver/settings.h"
 #include "engine/metrics.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
+#include "settings/settings.h"
 
 #include <algorithm>
 #include <cmath>
@@ -13,9 +13,6 @@
 #include <utility>
 
 namespace {
-
-// An entry wins only with an error strictly below this, as in the plain search.
-constexpr float no_error_yet = 1e18f;
 
 // The grid files the first channels of a value: three (16 cells along each),
 // or all four of the four-channel spaces (8 along each), where the K channel
@@ -112,7 +109,7 @@ float error_by_code(const plan_t &p, const float *v, int k)
 {
     double d[max_working_channels];
     weigh_exactly(p, v, k, d);
-    return static_cast<float>(wide_metrics[p.metric](d, p.channels));
+    return static_cast<float>(metrics[p.metric].on_doubles(d, p.channels));
 }
 
 // The smallest and the largest |v - p| over v in [lo, hi], rounded as the
@@ -151,7 +148,7 @@ float bound_in_box(const plan_t &p, const float *lo, const float *hi, int k, boo
             d[e] = 0.0;
         }
     }
-    return static_cast<float>(wide_metrics[p.metric](d, p.channels));
+    return static_cast<float>(metrics[p.metric].on_doubles(d, p.channels));
 }
 
 inline int axis_cell(float value, float origin, float inverse_step, int cells_per_axis)
@@ -400,10 +397,10 @@ nearest_color_finder::nearest_color_finder(int weighting_code, int metric_code)
     : plan_(std::make_unique<plan>()), cells_(std::make_unique<cell[]>(cell_count))
 {
     plan &p = *plan_;
-    p.metric = checked_code(metric_code, metric_codes);
+    p.metric = checked_code(metric_code, metric_count);
     p.channels = channels_used;
     p.entries = metric_entries(p.metric, p.channels);
-    p.weighting = &weightings[checked_code(weighting_code, weighting_codes)];
+    p.weighting = &weightings[checked_code(weighting_code, weighting_count)];
     bool written[max_working_channels] = {};
     if (p.weighting->count == 0) {
         for (int c = 0; c < p.channels; ++c) {

@@ -3,7 +3,10 @@
 // so that both round every value at the same step.
 #pragma once
 
+#include "settings/settings.h"
+
 #include <cmath>
+#include <cstdint>
 
 // The vector forms are inlined into the search compiled for each vector unit;
 // a call would fall back to the unit the rest of the program is built for.
@@ -22,30 +25,27 @@ struct weighted_channel {
 };
 
 struct weighting_row {
-    int count;  // 0: every used channel with weight 1
+    const char *keyword;  // of -q
+    int32_t code;
+    int count;            // channels written; 0: every used channel with weight 1
     weighted_channel channels[4];
+    const char *message;  // printed when -q selects it
 };
 
-// By quant_weighting_coefficients. 721 and 631 are the luma coefficients of
-// BT.709 and BT.601.
-inline const weighting_row weightings[] = {
-    { 0, {} },                                                  // 111
-    { 3, { { 0, 2.0 }, { 1, 4.0 }, { 2, 1.0 } } },              // 421
-    { 3, { { 0, 0.2126 }, { 1, 0.7152 }, { 2, 0.0722 } } },     // 721
-    { 3, { { 0, 0.299 }, { 1, 0.587 }, { 2, 0.114 } } },        // 631
-    { 4, { { 0, 1.0 }, { 1, 1.0 }, { 2, 1.0 }, { 3, 3.0 } } },  // 1113
-    { 4, { { 0, 2.0 }, { 1, 4.0 }, { 2, 1.0 }, { 3, 7.0 } } },  // 2417
+// Indexed by code. 721 and 631 are the luma coefficients of BT.709 and
+// BT.601. The messages keep their historical spelling.
+inline const weighting_row weightings[weighting_count] = {
+    { "111", weighting_111, 0, {}, "quantisatiion weighting coefficients 111" },
+    { "421", weighting_421, 3, { { 0, 2.0 }, { 1, 4.0 }, { 2, 1.0 } }, "quantisatiion weighting coefficients 421" },
+    { "721", weighting_721, 3, { { 0, 0.2126 }, { 1, 0.7152 }, { 2, 0.0722 } },
+      "quantisatiion weighting coefficients 721" },
+    { "631", weighting_631, 3, { { 0, 0.299 }, { 1, 0.587 }, { 2, 0.114 } },
+      "quantisatiion weighting coefficients 631" },
+    { "1113", weighting_1113, 4, { { 0, 1.0 }, { 1, 1.0 }, { 2, 1.0 }, { 3, 3.0 } },
+      "quantisatiion weighting coefficients 1113" },
+    { "2417", weighting_2417, 4, { { 0, 2.0 }, { 1, 4.0 }, { 2, 1.0 }, { 3, 7.0 } },
+      "quantisatiion weighting coefficients 2417" },
 };
-
-constexpr int weighting_codes = 6;
-constexpr int metric_codes = 6;
-
-// A code outside the tables cannot come from the option parser; it falls back
-// to the default rather than reading past a table.
-inline int checked_code(int code, int count)
-{
-    return code >= 0 && code < count ? code : 0;
-}
 
 // The product is computed in double and rounded once; weight 1 gives |delta|
 // itself.
@@ -106,45 +106,62 @@ template <int metric, typename real>
 always_inline_fn real metric_of(const real *d, int channels)
 {
     switch (metric) {
-    case 1: return metric_sum_of(d, channels);
-    case 2: return metric_pow2m421_of(d, channels);
-    case 3: return metric_pow421_of(d, channels);
-    case 4: return metric_pow532_of(d, channels);
-    case 5: return metric_pow2m1113_of(d, channels);
+    case metric_sum: return metric_sum_of(d, channels);
+    case metric_pow2m421: return metric_pow2m421_of(d, channels);
+    case metric_pow421: return metric_pow421_of(d, channels);
+    case metric_pow532: return metric_pow532_of(d, channels);
+    case metric_pow2m1113: return metric_pow2m1113_of(d, channels);
     default: return metric_pow2_of(d, channels);
     }
 }
 
-// How many entries of the per-channel error a metric reads: the first two
-// run over the used channels, the others read fixed entries.
+// The plain search's form: float entries in, double out.
+template <int metric>
+inline double metric_on_floats(const float *d, int channels);
+
+using metric_function = double (*)(const float *d, int channels);
+// The same metrics on entries already widened to double.
+using wide_metric_function = double (*)(const double *d, int channels);
+
+struct metric_row {
+    const char *keyword;  // of -e
+    int32_t code;
+    // The entries of the per-channel error it reads: 0 for every used
+    // channel, otherwise that many from channel 0.
+    int fixed_entries;
+    metric_function on_floats;
+    wide_metric_function on_doubles;
+    const char *message;  // printed when -e selects it
+};
+
+// Indexed by code. A new metric is a row here and its function above.
+inline const metric_row metrics[metric_count] = {
+    { "pow2", metric_pow2, 0, metric_on_floats<metric_pow2>, metric_of<metric_pow2, double>,
+      "quantisation error finding algorithm pow2" },
+    { "sum", metric_sum, 0, metric_on_floats<metric_sum>, metric_of<metric_sum, double>,
+      "quantisation error finding algorithm sum" },
+    { "pow2m421", metric_pow2m421, 3, metric_on_floats<metric_pow2m421>, metric_of<metric_pow2m421, double>,
+      "quantisation error finding algorithm pow2m421" },
+    { "pow421", metric_pow421, 3, metric_on_floats<metric_pow421>, metric_of<metric_pow421, double>,
+      "quantisation error finding algorithm pow421" },
+    { "pow532", metric_pow532, 3, metric_on_floats<metric_pow532>, metric_of<metric_pow532, double>,
+      "quantisation error finding algorithm pow532" },
+    { "pow2m1113", metric_pow2m1113, 4, metric_on_floats<metric_pow2m1113>, metric_of<metric_pow2m1113, double>,
+      "quantisation error finding algorithm pow2m1113" },
+};
+
+// How many entries of the per-channel error a metric reads.
 inline int metric_entries(int metric_code, int channels)
 {
-    static const int fixed_entries[] = { 0, 0, 3, 3, 3, 4 };
-    return metric_code <= 1 ? channels : fixed_entries[metric_code];
+    const int fixed = metrics[metric_code].fixed_entries;
+    return fixed == 0 ? channels : fixed;
 }
 
-// The plain search's form: float entries in, double out.
 template <int metric>
 inline double metric_on_floats(const float *d, int channels)
 {
-    double wide[12];
+    double wide[max_working_channels];
     for (int e = 0, entries = metric_entries(metric, channels); e < entries; ++e)
         wide[e] = d[e];
     return metric_of<metric>(wide, channels);
 }
-
-using metric_function = double (*)(const float *d, int channels);
-
-// By quant_error_finding_algorithm.
-inline const metric_function metrics[] = {
-    metric_on_floats<0>, metric_on_floats<1>, metric_on_floats<2>,
-    metric_on_floats<3>, metric_on_floats<4>, metric_on_floats<5>,
-};
-
-// The same metrics on entries already widened to double, by code.
-using wide_metric_function = double (*)(const double *d, int channels);
-
-inline const wide_metric_function wide_metrics[] = {
-    metric_of<0, double>, metric_of<1, double>, metric_of<2, double>,
-    metric_of<3, double>, metric_of<4, double>, metric_of<5, double>,
-};

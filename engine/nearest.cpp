@@ -1,21 +1,12 @@
 #include "engine/nearest.h"
 
-#include "driver/settings.h"
 #include "engine/metrics.h"
 #include "engine/palette.h"
+#include "settings/settings.h"
 
 #include <cmath>
 
-int best_color = 0;
-float dither_quant_error_ch[12];
-float best_dither_quant_error;
-
 namespace {
-
-// The largest error a candidate may have and still be chosen: an entry only
-// wins with an error strictly below it, so values that have run away to
-// infinity or are not numbers leave best_color as it was.
-constexpr float no_error_yet = 1e18f;
 
 // Writes the weighted differences of entry k into dither_quant_error_ch.
 inline void weigh_candidate(const float *v, int k, const weighting_row &weighting, int channels)
@@ -33,8 +24,8 @@ inline void weigh_candidate(const float *v, int k, const weighting_row &weightin
 
 int search(const float *v, int weighting_code, int metric_code)
 {
-    const weighting_row &weighting = weightings[checked_code(weighting_code, weighting_codes)];
-    const metric_function metric = metrics[checked_code(metric_code, metric_codes)];
+    const weighting_row &weighting = weightings[checked_code(weighting_code, weighting_count)];
+    const metric_function metric = metrics[checked_code(metric_code, metric_count)].on_floats;
     const int channels = channels_used;
 
     best_dither_quant_error = no_error_yet;
@@ -66,5 +57,5 @@ int find_nearest_color(const float *v)
 
 int find_nearest_color_squared(const float *v)
 {
-    return search(v, 0, 0);
+    return search(v, weighting_111, metric_pow2);
 }

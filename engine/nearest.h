@@ -1,15 +1,13 @@
-// The nearest-colour search over all 256 palette entries.
+// The nearest-colour search over all 256 palette entries. It keeps its state
+// in best_color and dither_quant_error_ch (settings/carried_state.h).
 #pragma once
 
-// The entry chosen for the last pixel handled; it carries from pixel to pixel
-// and from file to file, and stays when no entry's error is below the
-// starting value (values grown without bound, or not numbers).
-extern int best_color;
+#include "settings/carried_state.h"
 
-// The weighted absolute difference per channel of the candidate under test.
-// Entries a weighting does not write keep their value for every candidate.
-extern float dither_quant_error_ch[12];
-extern float best_dither_quant_error;
+// The largest error a candidate may have and still be chosen: an entry only
+// wins with an error strictly below it, so values that have run away to
+// infinity or are not numbers leave best_color as it was.
+constexpr float no_error_yet = 1e18f;
 
 // Clears dither_quant_error_ch; done when the engine starts on a file.
 void clear_search_state();

@@ -1,6 +1,6 @@
 #include "engine/output.h"
 
-#include "driver/report.h"
+#include "settings/report.h"
 #include "platform/platform.h"
 
 #include <cerrno>

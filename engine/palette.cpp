@@ -1,20 +1,10 @@
 #include "engine/palette.h"
 
-#include "driver/report.h"
-#include "driver/settings.h"
+#include "settings/report.h"
+#include "settings/settings.h"
 
 #include <cmath>
 #include <cstdio>
-
-int32_t srgb_pal_R[palette_entries];
-int32_t srgb_pal_G[palette_entries];
-int32_t srgb_pal_B[palette_entries];
-
-float pal_R[palette_entries];
-float pal_G[palette_entries];
-float pal_B[palette_entries];
-
-float pal_ch[max_working_channels][palette_entries];
 
 namespace {
 
@@ -25,7 +15,7 @@ constexpr int palette_file_bytes = palette_entries * 3;
 // in the last places of some levels.
 float palette_level(int byte)
 {
-    if (RGB_gamma == 0)
+    if (RGB_gamma == gamma_linear)
         return srgb_byte_to_linear(byte);
     return static_cast<float>(byte * 0.00392156862745098);
 }

@@ -1,26 +1,8 @@
 // The palette: 256 entries, read afresh from the palette file for every input
-// file and held in three forms.
+// file and held in three forms (settings/file_state.h).
 #pragma once
 
-#include <cstdint>
-
-constexpr int palette_entries = 256;
-constexpr int max_working_channels = 12;
-
-// The file's bytes, unchanged: the output PNG's palette is built from these.
-extern int32_t srgb_pal_R[palette_entries];
-extern int32_t srgb_pal_G[palette_entries];
-extern int32_t srgb_pal_B[palette_entries];
-
-// The colours in the working scale (1.0 is full level), after the gamma
-// treatment chosen by RGB_gamma.
-extern float pal_R[palette_entries];
-extern float pal_G[palette_entries];
-extern float pal_B[palette_entries];
-
-// The palette in working channels, channel by channel: pal_ch[c][k] is channel
-// c of entry k. Planes from channels_used up hold 0.
-extern float pal_ch[max_working_channels][palette_entries];
+#include "settings/file_state.h"
 
 // Reads the first 768 bytes of the file named by palette_path_buffer and fills
 // the srgb_pal_ and pal_ arrays. Prints "palette open error" and returns false

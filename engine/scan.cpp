@@ -1,18 +1,13 @@
 #include "engine/scan.h"
 
-#include "driver/settings.h"
-#include "engine/ditherer.h"
 #include "engine/fast_scan.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
 #include "engine/scan_steps.h"
 #include "engine/windows.h"
+#include "settings/settings.h"
 
 #include <cstring>
-
-float error_ch[12];
-int direction = 1;
-int scan_thread_count = 0;
 
 using namespace scan_steps;
 
@@ -86,7 +81,7 @@ void plain_scan(working_image &image, png_writer_t *writer, int channels)
             pixel_step(image, writer, x, y, channels, wind, error_ch,
                        [](const float *v) { return find_nearest_color(v); });
         }
-        if (serpentine == 1)
+        if (serpentine == switch_on)
             direction = direction == 1 ? 0 : 1;
     }
 }
@@ -101,7 +96,7 @@ void clear_scan_state()
 
 void pre_process(working_image &image)
 {
-    if (pre_processing_algorithm != 1)
+    if (pre_processing_algorithm != pre_processing_circle)
         return;
     const int channels = channels_used;
     if (use_plain_paths) {

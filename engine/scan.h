@@ -1,8 +1,10 @@
 // The circle pre-processing and the error-diffusion scan.
 #pragma once
 
-#include "engine/image.h"
+#include "engine/working_image.h"
 #include "png/png_writer.h"
+#include "settings/carried_state.h"
+#include "settings/tuning.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -28,14 +30,6 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
 };
-
-extern float error_ch[12];
-extern int direction;  // 1: the row runs left to right, 0: right to left
-
-// Threads of the fast scan: 0 takes one per core on images large enough to
-// gain from them; another number takes that many whatever the size (tests
-// use it to run the wavefront on small images).
-extern int scan_thread_count;
 
 // Clears error_ch; done when the engine starts on a file.
 void clear_scan_state();

@@ -3,9 +3,9 @@
 // scan.
 #pragma once
 
-#include "driver/settings.h"
-#include "engine/image.h"
 #include "engine/palette.h"
+#include "engine/working_image.h"
+#include "settings/settings.h"
 
 namespace scan_steps {
 

@@ -1,44 +1,46 @@
-// Diffusion windows. A window has nine slots over the 3 x 3 block around the
-// pixel being quantised, row above first:
-//
-//     1 2 3
-//     4 5 6      slot 5 is the pixel itself
-//     7 8 9
-//
-// The arrays below are indexed by slot number (index 0 is unused). Slots are
-// fixed to image positions, not to the scan direction: slot 6 is always the
-// right-hand neighbour, also on a row scanned right to left.
+// Diffusion windows, as tables: the scan windows of -w in two orientations,
+// the pre-processing windows of -ppw. The slots and the installed windows are
+// described in settings/file_state.h.
 #pragma once
 
-// The window installed last by a selector, for rows scanned left to right
-// (wind_r) and right to left (wind_l). Slots 1 to 3 are always 0; slot 5 is
-// never set or read.
-extern float wind_r[10];
-extern float wind_l[10];
+#include "settings/file_state.h"
+#include "settings/settings.h"
 
-// The installed window multiplied by the diffusion level of the current file,
-// formed by scale_scan_windows(); the scan copies one orientation per row into
-// wind, the working window.
-extern float scaled_wind_r[10];
-extern float scaled_wind_l[10];
-extern float wind[10];
+#include <cstdint>
 
-// The window of the circle pre-processing; one orientation, never scaled.
-extern float mix_wind[10];
+// A scan window as the shares of the slots that can carry error: the row
+// above and the pixel itself never receive any.
+struct window_shares {
+    float slot_4, slot_6, slot_7, slot_8, slot_9;
+};
 
-// The seven scan-window selectors: each overwrites slots 1-4 and 6-9 of both
-// orientations with its table.
-void select_floyd_window();
-void select_round_window();
-void select_x_window();
-void select_linear_x_window();
-void select_linear_y_window();
-void select_linear_x_y_window();
-void select_dot_window();
+struct window_row {
+    const char *keyword;  // of -w
+    int32_t code;
+    window_shares left_to_right, right_to_left;
+    const char *message;  // printed when -w selects it
+};
 
-// Forms scaled_wind_r and scaled_wind_l: every weight times coefficient,
-// rounded to float once. The installed tables stay as the selector left them.
+// Indexed by code. A new window is a row here.
+extern const window_row scan_windows[window_count];
+
+struct pre_processing_window_row {
+    const char *keyword;  // of -ppw
+    int32_t code;
+    float corner, edge;   // slots 1, 3, 7, 9 and slots 2, 4, 6, 8
+    const char *message;  // printed when -ppw selects it
+};
+
+extern const pre_processing_window_row pre_processing_windows[pre_processing_window_count];
+
+// Writes slots 1-4 and 6-9 of wind_r and wind_l from the row of code (floyd
+// for a code outside the table). The engine installs diffusion_window at the
+// start of every file.
+void install_window(int32_t code);
+
+// Forms scaled_wind_r and scaled_wind_l: every weight of the installed window
+// times coefficient, rounded to float once. wind_r and wind_l stay as they are.
 void scale_scan_windows();
 
-// Sets mix_wind from pre_processing_window (0 round, 1 cross, 2 square).
+// Sets mix_wind from pre_processing_window.
 void select_pre_processing_window();

@@ -2,6 +2,7 @@
 // bytes into arguments. The working folder holds a palette and a small image
 // that the arguments may name; other names are missing files.
 #include "driver/driver.h"
+#include "engine/ditherer.h"
 #include "fuzz/fuzz_support.h"
 
 #include <cstdlib>
@@ -40,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (std::string &argument : arguments)
         pointers.push_back(&argument[0]);
     pointers.push_back(nullptr);
-    run_driver(static_cast<int>(arguments.size()), pointers.data());
+    run_driver(static_cast<int>(arguments.size()), pointers.data(), ditherer);
     fuzz_remove_outputs();
     return 0;
 }

@@ -1,9 +1,9 @@
 // Any bytes as the palette file, then a small image dithered with it. The
 // bytes after the 768th, which the palette reader ignores, choose the
 // settings.
-#include "driver/settings.h"
 #include "engine/ditherer.h"
 #include "fuzz/fuzz_support.h"
+#include "settings/settings.h"
 
 #include <cstring>
 

@@ -1,13 +1,13 @@
 // Random sizes, colour types, palettes and pixels through the PNG writer;
-// every stream must decode with libpng, every chunk CRC and the Adler-32
-// checked, to exactly the samples and palette that were stored.
+// every stream must decode with libpng (tests/png_check.h), every chunk CRC
+// and the Adler-32 checked, to exactly the samples and palette that were
+// stored.
 #include "png/png_writer.h"
+#include "tests/png_check.h"
 
-#include <png.h>
-
-#include <csetjmp>
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -26,80 +26,6 @@ struct byte_reader {
         return value;
     }
 };
-
-struct memory_stream {
-    const uint8_t *data;
-    size_t size;
-    size_t at;
-};
-
-void read_from_memory(png_structp png, png_bytep out, png_size_t count)
-{
-    auto *stream = static_cast<memory_stream *>(png_get_io_ptr(png));
-    if (count > stream->size - stream->at)
-        png_error(png, "read past the end");
-    std::memcpy(out, stream->data + stream->at, count);
-    stream->at += count;
-}
-
-void fail(png_structp png, png_const_charp)
-{
-    png_longjmp(png, 1);
-}
-
-void warn(png_structp, png_const_charp) {}
-
-struct decoded {
-    uint32_t width = 0, height = 0;
-    int color_type = -1, bit_depth = 0;
-    std::vector<uint8_t> samples;
-    std::vector<uint8_t> palette;  // red, green, blue, alpha per entry
-};
-
-// Nothing with a destructor is created between setjmp and the jumps.
-bool decode_rows(png_structp png, png_infop info, memory_stream *stream, decoded *out)
-{
-    if (setjmp(png_jmpbuf(png)))
-        return false;
-    png_set_read_fn(png, stream, read_from_memory);
-    png_set_crc_action(png, PNG_CRC_ERROR_QUIT, PNG_CRC_ERROR_QUIT);
-    png_set_user_limits(png, 0x7FFFFFFF, 0x7FFFFFFF);
-    png_read_info(png, info);
-    out->width = png_get_image_width(png, info);
-    out->height = png_get_image_height(png, info);
-    out->color_type = png_get_color_type(png, info);
-    out->bit_depth = png_get_bit_depth(png, info);
-    png_colorp entries = nullptr;
-    int count = 0;
-    if (png_get_PLTE(png, info, &entries, &count)) {
-        png_bytep alpha = nullptr;
-        int alpha_count = 0;
-        png_get_tRNS(png, info, &alpha, &alpha_count, nullptr);
-        out->palette.resize(4 * static_cast<size_t>(count));
-        for (int i = 0; i < count; ++i) {
-            out->palette[4 * i] = entries[i].red;
-            out->palette[4 * i + 1] = entries[i].green;
-            out->palette[4 * i + 2] = entries[i].blue;
-            out->palette[4 * i + 3] = i < alpha_count ? alpha[i] : 255;
-        }
-    }
-    const size_t row_bytes = png_get_rowbytes(png, info);
-    out->samples.resize(row_bytes * out->height);
-    for (uint32_t y = 0; y < out->height; ++y)
-        png_read_row(png, out->samples.data() + y * row_bytes, nullptr);
-    png_read_end(png, nullptr);
-    return stream->at == stream->size;
-}
-
-bool decode(const uint8_t *data, size_t size, decoded &out)
-{
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, fail, warn);
-    png_infop info = png_create_info_struct(png);
-    memory_stream stream = { data, size, 0 };
-    const bool ok = decode_rows(png, info, &stream, &out);
-    png_destroy_read_struct(&png, &info, nullptr);
-    return ok;
-}
 
 const png_writer_colortype_t types[] = { PNG_WRITER_GREYSCALE, PNG_WRITER_TRUECOLOR, PNG_WRITER_INDEXED,
                                          PNG_WRITER_GREYSCALE_ALPHA, PNG_WRITER_TRUECOLOR_ALPHA };
@@ -150,18 +76,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const uint8_t *stream = png_writer_get_data(writer, &length);
     check(stream != nullptr);
 
-    decoded image;
-    check(decode(stream, length, image));
+    const decoded_png image = decode_png(std::string(reinterpret_cast<const char *>(stream), length));
+    check(image.ok);
     check(image.width == width && image.height == height);
     check(image.color_type == static_cast<int>(types[type]) && image.bit_depth == 8);
-    check(image.samples == expected);
+    check(image.pixels == expected);
     if (!palette.empty()) {
         const size_t entries = std::max<size_t>(palette.size(), 16);
-        check(image.palette.size() == 4 * entries);
+        check(image.palette.size() == 3 * entries && image.transparency.size() == entries);
         for (size_t e = 0; e < entries; ++e) {
             const uint32_t entry = e < palette.size() ? palette[e] : 0;
-            for (int s = 0; s < 4; ++s)
-                check(image.palette[4 * e + s] == static_cast<uint8_t>(entry >> (8 * s)));
+            for (int s = 0; s < 3; ++s)
+                check(image.palette[3 * e + s] == static_cast<uint8_t>(entry >> (8 * s)));
+            check(image.transparency[e] == static_cast<uint8_t>(entry >> 24));
         }
     }
     png_writer_destroy(writer);

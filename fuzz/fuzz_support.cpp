@@ -1,7 +1,6 @@
 #include "fuzz/fuzz_support.h"
 
-#include "driver/settings.h"
-#include "engine/windows.h"
+#include "settings/settings.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -74,22 +73,17 @@ void fuzz_choose_settings(const uint8_t *choice, size_t size)
 {
     set_default_settings();
     auto pick = [&](size_t i, int count) { return i < size ? choice[i] % count : 0; };
-    static const int channel_counts[] = { 3, 4, 7, 3, 6, 3, 4 };
-    color_space = pick(0, 7);
-    channels_used = channel_counts[color_space];
-    RGB_gamma = pick(1, 2);
-    quant_error_finding_algorithm = pick(2, 6);
-    quant_weighting_coefficients = pick(3, 6);
+    color_space = pick(0, color_space_count);
+    RGB_gamma = pick(1, gamma_count);
+    quant_error_finding_algorithm = pick(2, metric_count);
+    quant_weighting_coefficients = pick(3, weighting_count);
     serpentine = pick(4, 2);
-    static void (*const windows[])() = { select_floyd_window, select_round_window, select_x_window,
-                                         select_linear_x_window, select_linear_y_window,
-                                         select_linear_x_y_window, select_dot_window };
-    windows[pick(5, 7)]();
+    diffusion_window = pick(5, window_count);
     coefficient = pick(6, 5) * 0.25f;
     max_limit = pick(7, 2);
     min_limit = pick(7, 4) / 2;
-    level_compress = pick(8, 4);
-    pre_processing_algorithm = pick(9, 2);
-    pre_processing_window = pick(10, 3);
+    level_compress = pick(8, level_compress_count);
+    pre_processing_algorithm = pick(9, pre_processing_count);
+    pre_processing_window = pick(10, pre_processing_window_count);
     pre_processing_pass = pick(11, 4);
 }

@@ -1,12 +1,14 @@
-// The Windows readers: one decoder of the system's imaging component behind
-// the image-source interface. The samples are taken in the form the decoder
-// gives them whenever the project has a rule for it, so that a PNG, BMP, GIF
-// or TIFF yields on Windows the very bytes the Linux readers yield: 8-bit
-// samples as they stand, 16-bit ones rounded by the project's rule rather
-// than cut by the component's converter. Only forms without such a rule
-// (palettes, packed and CMYK forms) go through the converter, to 32-bit BGRA,
-// which copies palette colours exactly; GIF cannot be converted to 24-bit BGR.
-#include "input/wic_reader.h"
+// The Windows reader: a decoder of the system's imaging component behind the
+// image-source interface, for PNG, JPEG, GIF, TIFF and BMP everywhere, and
+// WebP where the system has that codec. The samples are taken in the form the
+// decoder gives them whenever the readers have a rule for it, so that a PNG,
+// BMP, GIF or TIFF yields on Windows the very bytes the Linux readers yield:
+// 8-bit samples as they stand, 16-bit ones rounded by the readers' own
+// conversion rather than cut by the component's converter. Only forms
+// without such a rule (palettes, packed and CMYK forms) go through the
+// converter, to 32-bit BGRA, which copies palette colours exactly; GIF cannot
+// be converted to 24-bit BGR.
+#include "input/readers.h"
 
 #include <windows.h>
 #include <wincodec.h>
@@ -20,13 +22,6 @@
 using Microsoft::WRL::ComPtr;
 
 namespace {
-
-// A sample of 0 ... 65535 as an 8-bit level, rounded to the nearest:
-// (v * 255 + 32767) / 65535, as the Linux readers do.
-inline uint8_t wide_to_byte(unsigned value)
-{
-    return static_cast<uint8_t>((value * 255u + 32767u) / 65535u);
-}
 
 // A form of pixel the reader takes without conversion: samples a pixel,
 // bytes a sample (two: little-endian 16-bit), and whether blue comes first.
@@ -123,6 +118,7 @@ public:
         if (row_bytes > UINT_MAX)
             return false;
         row_.resize(static_cast<size_t>(row_bytes));
+        ordered_.resize(static_cast<size_t>(row_bytes));
         width = static_cast<int>(columns);
         height = static_cast<int>(rows);
         return true;
@@ -144,24 +140,32 @@ public:
     }
 
 private:
-    // Grey goes to all three channels; the fourth sample is dropped.
-    void to_rgb(uint8_t *rgb) const
+    // The samples reordered into the project's layout (red first, 16-bit
+    // samples big-endian), which the readers' own conversion then takes: grey
+    // to all three channels, the fourth sample dropped, 16 bits rounded.
+    void to_rgb(uint8_t *rgb)
     {
         const pixel_form &form = *form_;
-        const uint8_t *in = row_.data();
-        const int step = form.samples * form.sample_bytes;
-        for (int x = 0; x < width; ++x, in += step, rgb += 3) {
-            for (int c = 0; c < 3; ++c) {
-                const int sample = form.samples == 1 ? 0 : form.blue_first ? 2 - c : c;
-                const uint8_t *at = in + sample * form.sample_bytes;
-                rgb[c] = form.sample_bytes == 2 ? wide_to_byte(static_cast<unsigned>(at[0] | at[1] << 8)) : at[0];
+        const size_t pixel_bytes = static_cast<size_t>(form.samples) * form.sample_bytes;
+        for (size_t x = 0; x < static_cast<size_t>(width); ++x) {
+            const uint8_t *in = &row_[x * pixel_bytes];
+            uint8_t *out = &ordered_[x * pixel_bytes];
+            for (int s = 0; s < form.samples; ++s) {
+                const int from = form.blue_first && s < 3 ? 2 - s : s;
+                for (int b = 0; b < form.sample_bytes; ++b)
+                    out[s * form.sample_bytes + b] = in[from * form.sample_bytes + form.sample_bytes - 1 - b];
             }
         }
+        sample_layout layout;
+        layout.channels = form.samples;
+        layout.sample_bytes = form.sample_bytes;
+        layout.max_value = form.sample_bytes == 2 ? 65535 : 255;
+        samples_to_rgb(ordered_.data(), width, layout, rgb);
     }
 
     ComPtr<IWICBitmapSource> pixels_;
     const pixel_form *form_ = nullptr;
-    std::vector<uint8_t> row_;
+    std::vector<uint8_t> row_, ordered_;
     int next_row_ = 0;
     bool failed_ = false;
 };

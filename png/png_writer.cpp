@@ -1,5 +1,7 @@
 #include "png/png_writer.h"
 
+#include "settings/limits.h"
+
 #include <array>
 #include <cassert>
 #include <cstdio>
@@ -106,7 +108,8 @@ png_writer_t *png_writer_new(uint32_t width, uint32_t height, png_writer_colorty
     if (width == 0 || height == 0)
         return nullptr;
     // The guard keeps width x height x 4 within 32 bits.
-    if (height > 1073741823u / width)
+    static_assert(max_pixels * 4 <= UINT32_MAX, "the pixel store's size must fit its 32 bits");
+    if (height > max_pixels / width)
         return nullptr;
     if (bytes_per_pixel == 0)
         return nullptr;

@@ -1,5 +1,4 @@
 // Colour conversions on reference colours worked out by hand.
-#include "driver/settings.h"
 #include "engine/color_space.h"
 #include "engine/palette.h"
 
@@ -9,19 +8,17 @@
 
 namespace {
 
-const int channel_counts[] = { 3, 4, 7, 3, 6, 3, 4 };
-
 // The channels of one conversion; slots past the space's count keep a marker,
-// so a conversion that writes too far is seen.
+// so a conversion that writes too far (or past the planes the engine holds) is
+// seen.
 std::vector<float> convert(int space, float r, float g, float b)
 {
-    color_space = space;
-    channels_used = channel_counts[space];
-    std::vector<float> channels(max_working_channels, -7.0f);
-    convert_color(r, g, b, channels.data());
-    for (int c = channel_counts[space]; c < max_working_channels; ++c)
+    select_color_space(space);
+    std::vector<float> channels(max_working_channels + 1, -7.0f);
+    color_spaces[space].convert(r, g, b, channels.data());
+    for (int c = channels_used; c <= max_working_channels; ++c)
         EXPECT_EQ(channels[c], -7.0f) << "space " << space << " wrote channel " << c;
-    channels.resize(channel_counts[space]);
+    channels.resize(channels_used);
     return channels;
 }
 
@@ -85,7 +82,7 @@ TEST(color_space, palette_conversion_fills_the_used_planes_and_clears_the_rest)
         pal_G[i] = (255 - i) / 255.0f;
         pal_B[i] = ((i * 7) % 256) / 255.0f;
     }
-    for (int space = 0; space < 7; ++space) {
+    for (int space = 0; space < color_space_count; ++space) {
         for (auto &plane : pal_ch)
             for (float &v : plane)
                 v = 9.0f;

@@ -1,11 +1,11 @@
 // The argument loop, run in-process against a stand-in for the engine that
-// records the path and the settings each file was handed.
+// records the path and the settings each file was handed. The lines every
+// keyword prints are checked byte for byte by the transcript test.
 #include "driver/driver.h"
-#include "driver/settings.h"
-#include "engine/windows.h"
+#include "settings/carried_state.h"
+#include "settings/settings.h"
 #include "tests/test_support.h"
 
-#include <cstring>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -14,11 +14,20 @@ namespace {
 
 struct engine_call {
     std::string path, palette;
-    int32_t color_space, channels_used, pre_processing_pass;
-    float coefficient, right[10], left[10];
+    int32_t color_space, window, pre_processing_pass;
+    float coefficient;
 };
 
 std::vector<engine_call> calls;
+
+// A path containing "fail" counts as a failed file.
+void record_call()
+{
+    calls.push_back({ arguments_buffer, palette_path_buffer, color_space, diffusion_window, pre_processing_pass,
+                      coefficient });
+    if (calls.back().path.find("fail") != std::string::npos)
+        ++failed_files;
+}
 
 struct driver_run {
     int status;
@@ -34,7 +43,7 @@ driver_run run(std::vector<std::string> arguments)
     for (std::string &argument : arguments)
         argv.push_back(&argument[0]);
     stdout_capture capture;
-    int status = run_driver(static_cast<int>(argv.size()), argv.data());
+    int status = run_driver(static_cast<int>(argv.size()), argv.data(), record_call);
     std::string output = capture.finish();
     EXPECT_EQ(output.compare(0, banner.size(), banner), 0) << output;
     return { status, output.substr(std::min(banner.size(), output.size())) };
@@ -42,91 +51,26 @@ driver_run run(std::vector<std::string> arguments)
 
 }  // namespace
 
-// The engine stand-in: a path containing "fail" counts as a failed file.
-void ditherer()
+// Each option writes its own setting, and a keyword stores its position in
+// its table, never the number it spells (-lc 128 stores 2, -q 421 stores 1).
+// A first value of 7 that no keyword stores shows the code is really written.
+TEST(driver, keywords_store_their_codes_in_their_settings)
 {
-    engine_call call{ arguments_buffer, palette_path_buffer, color_space, channels_used, pre_processing_pass,
-                      coefficient, {}, {} };
-    std::memcpy(call.right, wind_r, sizeof wind_r);
-    std::memcpy(call.left, wind_l, sizeof wind_l);
-    calls.push_back(call);
-    if (call.path.find("fail") != std::string::npos)
-        ++failed_files;
-}
-
-namespace {
-
-struct keyword_case {
-    const char *option, *value, *message;
-    int32_t *setting;
-    int32_t code;
-};
-
-// Every keyword with its code: the code is the keyword's position, never the
-// number it spells (-lc 128 stores 2, -q 421 stores 1).
-const keyword_case keyword_cases[] = {
-    { "-s", "on", "serpentine scaning on", &serpentine, 1 },
-    { "-s", "off", "serpentine scaning off", &serpentine, 0 },
-    { "-q", "111", "quantisatiion weighting coefficients 111", &quant_weighting_coefficients, 0 },
-    { "-q", "421", "quantisatiion weighting coefficients 421", &quant_weighting_coefficients, 1 },
-    { "-q", "721", "quantisatiion weighting coefficients 721", &quant_weighting_coefficients, 2 },
-    { "-q", "631", "quantisatiion weighting coefficients 631", &quant_weighting_coefficients, 3 },
-    { "-q", "1113", "quantisatiion weighting coefficients 1113", &quant_weighting_coefficients, 4 },
-    { "-q", "2417", "quantisatiion weighting coefficients 2417", &quant_weighting_coefficients, 5 },
-    { "-e", "pow2", "quantisation error finding algorithm pow2", &quant_error_finding_algorithm, 0 },
-    { "-e", "sum", "quantisation error finding algorithm sum", &quant_error_finding_algorithm, 1 },
-    { "-e", "pow2m421", "quantisation error finding algorithm pow2m421", &quant_error_finding_algorithm, 2 },
-    { "-e", "pow421", "quantisation error finding algorithm pow421", &quant_error_finding_algorithm, 3 },
-    { "-e", "pow532", "quantisation error finding algorithm pow532", &quant_error_finding_algorithm, 4 },
-    { "-e", "pow2m1113", "quantisation error finding algorithm pow2m1113", &quant_error_finding_algorithm, 5 },
-    { "-lmx", "on", "limit max on", &max_limit, 1 },
-    { "-lmx", "off", "limit max off", &max_limit, 0 },
-    { "-lmn", "on", "limit min on", &min_limit, 1 },
-    { "-lmn", "off", "limit min off", &min_limit, 0 },
-    { "-g", "srgb", "srgb gamma selected", &RGB_gamma, 1 },
-    { "-g", "linear", "rgb linear gamma selected", &RGB_gamma, 0 },
-    { "-pp", "circle", "pre processing circle", &pre_processing_algorithm, 1 },
-    { "-pp", "off", "pre processing off", &pre_processing_algorithm, 0 },
-    { "-ppw", "round", "pre processing window round", &pre_processing_window, 0 },
-    { "-ppw", "cross", "pre processing window cross", &pre_processing_window, 1 },
-    { "-ppw", "square", "pre processing window square", &pre_processing_window, 2 },
-    { "-c", "rgb", "RGB color space selected", &color_space, 0 },
-    { "-c", "cmyk", "CMYK color space selected", &color_space, 1 },
-    { "-c", "rgbcmyk", "rgbcmyk color space selected", &color_space, 2 },
-    { "-c", "yuv", "YUV color space selected", &color_space, 3 },
-    { "-c", "rgbyuv", "rgbyuv color space selected", &color_space, 4 },
-    { "-c", "cmy", "CMY color space selected", &color_space, 5 },
-    { "-c", "cmyk2", "CMYK2 color space selected", &color_space, 6 },
-    { "-lc", "off", "level compress off", &level_compress, 0 },
-    { "-lc", "85", "level compress 85", &level_compress, 1 },
-    { "-lc", "128", "level compress 128", &level_compress, 2 },
-    { "-lc", "170", "level compress 170", &level_compress, 3 },
-};
-
-}  // namespace
-
-// A first value of 7 that no keyword stores shows that every code, the
-// default's too, is really written.
-TEST(driver, every_keyword_stores_its_code_and_prints_its_line)
-{
-    for (const keyword_case &k : keyword_cases) {
-        driver_run r = run({ k.option, k.value });
-        *k.setting = 7;
-        r = run({ k.option, k.value, "f.png" });
-        EXPECT_EQ(r.output, std::string(k.option) + " - " + k.message + "\nf.png - ") << k.value;
-        EXPECT_EQ(*k.setting, k.code) << k.option << " " << k.value;
-    }
-}
-
-TEST(driver, colour_space_and_channel_count_change_together)
-{
-    const int32_t channels[] = { 3, 4, 7, 3, 6, 3, 4 };
-    const char *names[] = { "rgb", "cmyk", "rgbcmyk", "yuv", "rgbyuv", "cmy", "cmyk2" };
-    for (int code = 0; code < 7; ++code) {
-        run({ "-c", "rgbcmyk", "-c", names[code], "f.png" });
-        ASSERT_EQ(calls.size(), 1u);
-        EXPECT_EQ(calls[0].color_space, code);
-        EXPECT_EQ(calls[0].channels_used, channels[code]) << names[code];
+    const struct { const char *option, *value; int32_t *setting, code; } cases[] = {
+        { "-s", "on", &serpentine, 1 },           { "-q", "421", &quant_weighting_coefficients, 1 },
+        { "-q", "2417", &quant_weighting_coefficients, 5 }, { "-e", "pow421", &quant_error_finding_algorithm, 3 },
+        { "-e", "pow2m1113", &quant_error_finding_algorithm, 5 }, { "-lmx", "on", &max_limit, 1 },
+        { "-lmn", "on", &min_limit, 1 },          { "-g", "srgb", &RGB_gamma, 1 },
+        { "-pp", "circle", &pre_processing_algorithm, 1 }, { "-ppw", "square", &pre_processing_window, 2 },
+        { "-c", "cmyk2", &color_space, 6 },       { "-lc", "128", &level_compress, 2 },
+        { "-w", "linear_x_y", &diffusion_window, 5 }, { "-w", "floyd", &diffusion_window, 0 },
+        { "-lmx", "off", &max_limit, 0 },
+    };
+    for (const auto &c : cases) {
+        run({ c.option, c.value });
+        *c.setting = 7;
+        run({ c.option, c.value, "f.png" });
+        EXPECT_EQ(*c.setting, c.code) << c.option << " " << c.value;
     }
 }
 
@@ -138,30 +82,7 @@ TEST(driver, unknown_values_change_nothing_and_print_nothing)
     EXPECT_EQ(serpentine, 0);
     EXPECT_EQ(level_compress, 0);
     EXPECT_EQ(calls.at(0).color_space, 0);
-    EXPECT_EQ(calls[0].right[6], 0.4375f);  // floyd, the default
-}
-
-// Each -w keyword installs the tables of its selector (checked by hand in
-// windows_test), over whatever window came before.
-TEST(driver, window_selectors_install_their_window)
-{
-    const struct { const char *keyword, *message; void (*select)(); } windows[] = {
-        { "floyd", "floyd window selected", select_floyd_window },
-        { "round", "round window selected", select_round_window },
-        { "x", "x window selected", select_x_window },
-        { "linear_x", "linear x window selected", select_linear_x_window },
-        { "linear_y", "linear y window selected", select_linear_y_window },
-        { "linear_x_y", "linear x y window selected", select_linear_x_y_window },
-        { "dot", "dot window selected", select_dot_window },
-    };
-    for (const auto &w : windows) {
-        driver_run r = run({ "-w", "x", "-w", w.keyword, "f.png" });
-        EXPECT_EQ(r.output, std::string("-w - x window selected\n-w - ") + w.message + "\nf.png - ");
-        w.select();
-        ASSERT_EQ(calls.size(), 1u);
-        EXPECT_EQ(std::memcmp(calls[0].right, wind_r, sizeof wind_r), 0) << w.keyword;
-        EXPECT_EQ(std::memcmp(calls[0].left, wind_l, sizeof wind_l), 0) << w.keyword;
-    }
+    EXPECT_EQ(calls[0].window, window_floyd);
 }
 
 TEST(driver, settings_carry_from_one_file_to_the_next)
@@ -171,12 +92,12 @@ TEST(driver, settings_carry_from_one_file_to_the_next)
                         "-d - diffusion level 0.500000\nc.png - -w - floyd window selected\n");
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[0].color_space, 0);
-    EXPECT_EQ(calls[0].right[9], 0.0625f);
+    EXPECT_EQ(calls[0].window, window_floyd);
     EXPECT_EQ(calls[1].color_space, 1);
-    EXPECT_EQ(calls[1].right[9], 0.5f);
+    EXPECT_EQ(calls[1].window, window_x);
     EXPECT_EQ(calls[1].coefficient, 1.0f);
     EXPECT_EQ(calls[2].color_space, 1);
-    EXPECT_EQ(calls[2].right[9], 0.5f);
+    EXPECT_EQ(calls[2].window, window_x);
     EXPECT_EQ(calls[2].coefficient, 0.5f);
 }
 

@@ -1,9 +1,12 @@
 // The built program on real files: every output decoded by libpng and its
 // indices checked against values worked out here.
+#include "engine/color_space.h"
+#include "engine/windows.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,7 +39,7 @@ protected:
         std::vector<uint8_t> samples;
         for (uint8_t entry : entries)
             samples.insert(samples.end(), &palette[3 * entry], &palette[3 * entry] + 3);
-        write_test_png(folder.file(name), width, entries.size() / width, 3, samples);
+        write_png_form(folder.file(name), width, entries.size() / width, { 2, 8 }, samples);
     }
 
     // The output's indices, after checking it is 8-bit indexed with the
@@ -70,15 +73,15 @@ TEST_F(end_to_end, palette_colours_map_onto_their_entries)
     EXPECT_EQ(r.errors, "");
     EXPECT_EQ(indices("img_dithered_0000.png"), entries);
 
-    const char *spaces[] = { "rgb", "cmyk", "rgbcmyk", "yuv", "rgbyuv", "cmy", "cmyk2" };
-    const char *windows[] = { "floyd", "round", "x", "linear_x", "linear_y", "linear_x_y", "dot" };
-    for (int i = 0; i < 7; ++i) {
-        r = run_tessaly({ "-c", spaces[i], "-w", windows[i], "-s", "on", "-g", i % 2 ? "srgb" : "linear", "img.png" },
+    for (int i = 0; i < std::max<int>(color_space_count, window_count); ++i) {
+        const char *space = color_spaces[i % color_space_count].keyword;
+        const char *window = scan_windows[i % window_count].keyword;
+        r = run_tessaly({ "-c", space, "-w", window, "-s", "on", "-g", i % 2 ? "srgb" : "linear", "img.png" },
                         folder.path());
         EXPECT_EQ(r.status, 0);
         char name[32];
         std::snprintf(name, sizeof name, "img_dithered_%04d.png", i + 1);
-        EXPECT_EQ(indices(name), entries) << spaces[i] << " " << windows[i];
+        EXPECT_EQ(indices(name), entries) << space << " " << window;
     }
 }
 

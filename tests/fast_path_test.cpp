@@ -2,12 +2,14 @@
 // runs on photo-like images over the option combinations, with palettes that
 // hold ties, diffusion that runs away to infinity and beyond, weightings that
 // leave entries of the per-channel error unwritten, and the row wavefront.
-#include "driver/settings.h"
+#include "engine/color_space.h"
 #include "engine/ditherer.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
 #include "engine/scan.h"
 #include "engine/windows.h"
+#include "settings/settings.h"
+#include "settings/tuning.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -85,15 +87,15 @@ std::vector<uint8_t> four_colour_palette()
 struct engine_result {
     std::string output;      // the PNG file
     int best_color;
-    float quant_error_ch[12];
+    float quant_error_ch[max_working_channels];
 };
 
 class fast_path : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        write_test_png(folder.file("small.png"), 37, 29, 3, photo_like(37, 29, 1));
-        write_test_png(folder.file("wide.png"), 150, 23, 3, photo_like(150, 23, 2));
+        write_png_form(folder.file("small.png"), 37, 29, { 2, 8 }, photo_like(37, 29, 1));
+        write_png_form(folder.file("wide.png"), 150, 23, { 2, 8 }, photo_like(150, 23, 2));
         write_palette_file(folder.file("cube.act"), cube_palette());
         write_palette_file(folder.file("doubled.act"), doubled_palette(3));
         write_palette_file(folder.file("four.act"), four_colour_palette());
@@ -109,7 +111,7 @@ protected:
                       const std::function<void()> &options, bool plain, int carried)
     {
         set_default_settings();
-        select_floyd_window();
+        failed_files = 0;
         options();
         std::strcpy(palette_path_buffer, folder.file(palette).c_str());
         std::strcpy(arguments_buffer, folder.file(image).c_str());
@@ -145,37 +147,30 @@ protected:
     temp_folder folder;
 };
 
-const char *const space_names[] = { "rgb", "cmyk", "rgbcmyk", "yuv", "rgbyuv", "cmy", "cmyk2" };
-const int space_channels[] = { 3, 4, 7, 3, 6, 3, 4 };
-
 }  // namespace
 
 TEST_F(fast_path, every_colour_space_metric_and_weighting)
 {
-    for (int space = 0; space < 7; ++space)
-        for (int metric = 0; metric < 6; ++metric)
-            for (int weighting = 0; weighting < 6; ++weighting)
+    for (int space = 0; space < color_space_count; ++space)
+        for (int metric = 0; metric < metric_count; ++metric)
+            for (int weighting = 0; weighting < weighting_count; ++weighting)
                 expect_same("small.png", "cube.act", [&] {
                     color_space = space;
-                    channels_used = space_channels[space];
                     quant_error_finding_algorithm = metric;
                     quant_weighting_coefficients = weighting;
                     serpentine = (metric + weighting) % 2;
                     RGB_gamma = (space + metric) % 2;
-                }, std::string(space_names[space]) + " -e " + std::to_string(metric) + " -q " +
+                }, std::string(color_spaces[space].keyword) + " -e " + std::to_string(metric) + " -q " +
                        std::to_string(weighting));
 }
 
 TEST_F(fast_path, every_window_both_scans_both_gammas_with_tied_entries)
 {
-    void (*const selectors[])() = { select_floyd_window,    select_round_window,      select_x_window,
-                                    select_linear_x_window, select_linear_y_window,   select_linear_x_y_window,
-                                    select_dot_window };
-    for (int w = 0; w < 7; ++w)
+    for (int w = 0; w < window_count; ++w)
         for (int serpentine_on = 0; serpentine_on < 2; ++serpentine_on)
             for (int gamma = 0; gamma < 2; ++gamma)
                 expect_same("small.png", "doubled.act", [&] {
-                    selectors[w]();
+                    diffusion_window = w;
                     serpentine = serpentine_on;
                     RGB_gamma = gamma;
                     coefficient = w == 3 ? 0.5f : 1.0f;
@@ -184,12 +179,11 @@ TEST_F(fast_path, every_window_both_scans_both_gammas_with_tied_entries)
 
 TEST_F(fast_path, runaway_diffusion_limits_and_level_compression)
 {
-    for (int metric = 0; metric < 6; ++metric)
+    for (int metric = 0; metric < metric_count; ++metric)
         for (float level : { 1.9f, 4.0f, -2.5f })
-            for (int space : { 0, 2 })
+            for (int space : { color_space_rgb, color_space_rgbcmyk })
                 expect_same("small.png", "four.act", [&] {
                     color_space = space;
-                    channels_used = space_channels[space];
                     quant_error_finding_algorithm = metric;
                     coefficient = level;
                     serpentine = metric % 2;
@@ -219,27 +213,25 @@ TEST_F(fast_path, circle_pre_processing_leaves_the_same_unwritten_entries)
     for (const case_row &c : cases)
         expect_same("small.png", "cube.act", [&] {
             color_space = c.space;
-            channels_used = space_channels[c.space];
             quant_weighting_coefficients = c.weighting;
             quant_error_finding_algorithm = c.metric;
             pre_processing_algorithm = 1;
             pre_processing_window = c.window;
             pre_processing_pass = c.passes;
-        }, "circle in " + std::string(space_names[c.space]));
+        }, "circle in " + std::string(color_spaces[c.space].keyword));
 }
 
 TEST_F(fast_path, row_wavefront_on_several_threads)
 {
     for (int threads : { 2, 3, 5 }) {
         scan_thread_count = threads;
-        for (int space : { 0, 1, 2, 4 })
+        for (int space : { color_space_rgb, color_space_cmyk, color_space_rgbcmyk, color_space_rgbyuv })
             expect_same("wide.png", "cube.act", [&] {
                 color_space = space;
-                channels_used = space_channels[space];
-                select_round_window();
+                diffusion_window = window_round;
                 max_limit = min_limit = space % 2;
                 max_level = 0.8f;
-            }, std::to_string(threads) + " threads in " + space_names[space]);
+            }, std::to_string(threads) + " threads in " + color_spaces[space].keyword);
         // Pixels where no entry wins take the entry of the pixel before them,
         // across the rows that other threads scan.
         for (int carried : { 0, 200 })
@@ -274,7 +266,8 @@ std::vector<uint8_t> scan_indices(working_image image, bool plain, int threads, 
 TEST_F(fast_path, rows_that_start_without_a_winner_take_the_last_entry_of_the_row_above)
 {
     set_default_settings();
-    select_dot_window();
+    select_color_space(color_space_rgb);
+    install_window(window_dot);
     for (int k = 0; k < palette_entries; ++k)
         for (int c = 0; c < 3; ++c)
             pal_ch[c][k] = float((k * (c + 3)) % 256) / 255;

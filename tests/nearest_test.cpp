@@ -1,8 +1,8 @@
 // The nearest-colour search: every metric and weighting on cases worked out
 // by hand, ties, and values that have run away.
-#include "driver/settings.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
+#include "settings/settings.h"
 
 #include <gtest/gtest.h>
 
@@ -141,7 +141,7 @@ TEST_F(nearest, values_that_ran_away_keep_the_last_choice)
     set_entry(1, { 1, 1, 1 });
     const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
     const float cases[][3] = { { nan, 0, 0 }, { 0, inf, 0 }, { -inf, 0, 0 }, { 2e18f, 0, 0 } };
-    for (int metric = 0; metric < 6; ++metric) {
+    for (int metric = 0; metric < metric_count; ++metric) {
         use(color_space_rgb, 3, 0, metric);
         for (const auto &v : cases) {
             best_color = 77;

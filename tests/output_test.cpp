@@ -1,17 +1,15 @@
 // Naming the output beside its input and saving it without ever replacing an
 // existing entry.
-#include "driver/settings.h"
 #include "engine/output.h"
 #include "png/png_writer.h"
+#include "settings/limits.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,26 +86,6 @@ TEST_F(saving, all_ten_thousand_names_taken)
     EXPECT_EQ(save(folder.file("pic.bmp"), false), "file not saved\n");
     EXPECT_EQ(list_folder(folder.path()).size(), 10000u);
     EXPECT_EQ(read_file(folder.file("pic_dithered_9999.png")), "");
-}
-
-// A file-size limit below the stream's length makes the write come up short,
-// as on a full disk: the incomplete file is removed.
-TEST_F(saving, short_write_removes_the_incomplete_file)
-{
-    void (*saved_handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit saved_limit;
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved_limit), 0);
-    rlimit small = saved_limit;
-    small.rlim_cur = 100;
-    std::strcpy(buffer, folder.file("pic.png").c_str());
-    stdout_capture capture;
-    setrlimit(RLIMIT_FSIZE, &small);
-    const bool saved = save_output(writer, buffer);
-    setrlimit(RLIMIT_FSIZE, &saved_limit);
-    std::signal(SIGXFSZ, saved_handler);
-    EXPECT_FALSE(saved);
-    EXPECT_EQ(capture.finish(), "file not saved\n");
-    EXPECT_TRUE(list_folder(folder.path()).empty());
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Reading the palette file: the reference levels in both gamma modes, and
 // files of every length, missing or unreadable.
-#include "driver/settings.h"
 #include "engine/palette.h"
+#include "settings/settings.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,6 @@
 // The program pointed at anything: damaged, empty, lying and unusual inputs,
 // and the guarantees about files (inputs never changed, no output replaced or
 // left half written), each checked by running the built program.
-#include "tests/image_writers.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -198,12 +197,14 @@ TEST_F(robustness, unusual_forms_all_dither_in_one_run)
 // memory whatever size it claims; the good file after it is still done.
 TEST_F(robustness, hostile_inputs_fail_alone_with_one_line_and_little_memory)
 {
-    write_test_png(folder.file("good.png"), 2, 1, 3, { 9, 9, 9, 8, 8, 8 });
+    write_png_form(folder.file("good.png"), 2, 1, { 2, 8 }, { 9, 9, 9, 8, 8, 8 });
     const std::string png = read_file(folder.file("good.png"));
     std::string bad_crc = png;
     bad_crc[bad_crc.size() - 20] ^= 0x10;  // inside the image data
     write_test_jpeg(folder.file("source.jpg"), 16, 16, 3, block_samples(3), false);
     const std::string jpeg = read_file(folder.file("source.jpg"));
+    write_test_jpeg(folder.file("progressive.jpg"), 16, 16, 3, block_samples(3), true);
+    const std::string progressive = read_file(folder.file("progressive.jpg"));
     // Noise, so that most of the file is the scan and a cut lands in it.
     bytes noise(64 * 64 * 3);
     for (size_t i = 0; i < noise.size(); ++i)
@@ -228,8 +229,11 @@ TEST_F(robustness, hostile_inputs_fail_alone_with_one_line_and_little_memory)
         { "huge_interlaced.png", lying_png(30000, 30000, true), open_error },
         { "huge.ppm", "P6 60000 60000 255\n" + std::string(300, 'x'), open_error },
         { "huge.bmp", bmp_bytes(2, 2, bytes(12, 1)).replace(18, 8, std::string("\x60\xEA\x00\x00\x60\xEA\x00\x00", 8)), open_error },
-        // A frame that could be real: the size is reported, the rows are missing.
-        { "huge.jpg", resized_jpeg(jpeg, 30000, 30000), size_lines(30000, 30000) + open_error },
+        // Some three million blocks of chroma alone need more bits than the file has.
+        { "huge.jpg", resized_jpeg(jpeg, 30000, 30000), open_error },
+        { "huge_progressive.jpg", resized_jpeg(progressive, 30000, 30000), open_error },
+        // Small enough to be real: the size is reported, the rows are missing.
+        { "tall.jpg", resized_jpeg(jpeg, 16, 600), size_lines(16, 600) + open_error },
     };
     for (const auto &c : cases) {
         if (!c.contents.empty() || std::string(c.name) == "empty.png")

@@ -1,12 +1,13 @@
 // The error-diffusion scan and the circle pre-processing on small images built
 // by hand, with the error read back where it went.
-#include "driver/settings.h"
-#include "engine/image.h"
+#include "engine/color_space.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
 #include "engine/scan.h"
 #include "engine/windows.h"
+#include "engine/working_image.h"
 #include "png/png_writer.h"
+#include "settings/settings.h"
 
 #include <gtest/gtest.h>
 
@@ -36,7 +37,8 @@ protected:
     void SetUp() override
     {
         set_default_settings();
-        select_floyd_window();
+        select_color_space(color_space_rgb);
+        install_window(window_floyd);
         clear_search_state();
         clear_scan_state();
         best_color = 0;
@@ -62,9 +64,6 @@ protected:
     }
 };
 
-void (*const selectors[])() = { select_floyd_window, select_round_window, select_x_window, select_linear_x_window,
-                                select_linear_y_window, select_linear_x_y_window, select_dot_window };
-
 }  // namespace
 
 // A single pixel nearest to black, whose error (1/4, 1/2, 1/8) times any
@@ -79,10 +78,10 @@ TEST_F(scan, impulse_shows_each_window_in_both_orientations)
     for (int height : { 1, 2 })
         for (int serpentine_on : { 0, 1 })
             for (float level : { 1.0f, 0.5f })
-                for (void (*select)() : selectors) {
+                for (int window = 0; window < window_count; ++window) {
                     serpentine = serpentine_on;
                     coefficient = level;
-                    select();
+                    install_window(window);
                     const float *weights = height == 2 && serpentine_on ? wind_l : wind_r;
                     working_image image = blank_image(1, height);
                     for (int c = 0; c < 3; ++c)
@@ -101,7 +100,7 @@ TEST_F(scan, impulse_shows_each_window_in_both_orientations)
 // -0.4 to the frame on the side the row ran towards.
 TEST_F(scan, serpentine_turns_every_second_row)
 {
-    select_linear_x_window();
+    install_window(window_linear_x);
     for (int serpentine_on : { 1, 0 }) {
         serpentine = serpentine_on;
         working_image image = blank_image(3, 3);
@@ -149,15 +148,15 @@ TEST_F(scan, dot_and_level_zero_are_plain_nearest_mapping)
         }
     }
     working_image image = original;
-    select_dot_window();
+    install_window(window_dot);
     serpentine = 1;
     EXPECT_EQ(dither(image), expected);
     image = original;
-    select_round_window();
+    install_window(window_round);
     coefficient = 0.0f;
     EXPECT_EQ(dither(image), expected);
     image = original;
-    select_floyd_window();
+    install_window(window_floyd);
     coefficient = 1.0f;
     EXPECT_NE(dither(image), expected);
 }
@@ -195,7 +194,7 @@ TEST_F(scan, limits_clamp_the_block_of_the_pixel)
 // Limiting the whole image first would leave 0.75 and pass -0.25 on.
 TEST_F(scan, only_the_block_of_the_pixel_is_limited)
 {
-    select_linear_y_window();
+    install_window(window_linear_y);
     max_limit = 1;
     working_image image = blank_image(1, 3);
     set_grey(image, 1, 2, 0.75f);
@@ -209,7 +208,7 @@ TEST_F(scan, only_the_block_of_the_pixel_is_limited)
 // float, so each pixel keeps white, the entry of the first.
 TEST_F(scan, runaway_diffusion_keeps_the_last_entry)
 {
-    select_linear_x_window();
+    install_window(window_linear_x);
     coefficient = 1e30f;
     working_image image = blank_image(4, 1);
     set_grey(image, 1, 1, 0.875f);

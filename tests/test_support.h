@@ -1,6 +1,10 @@
 // Helpers shared by the tests: capturing standard output, temporary folders,
-// running the built program, and an independent PNG reader and writer (libpng).
+// running the built program; the image writers and the independent PNG
+// reader come with it.
 #pragma once
+
+#include "tests/image_writers.h"
+#include "tests/png_check.h"
 
 #include <cstdint>
 #include <string>
@@ -43,21 +47,6 @@ struct run_result {
 // Runs the built program in the folder cwd, standard input from /dev/null.
 run_result run_tessaly(const std::vector<std::string> &arguments, const std::string &cwd);
 
-// A PNG decoded by libpng, with every chunk CRC checked.
-struct decoded_png {
-    bool ok = false;
-    std::string error;
-    uint32_t width = 0, height = 0;
-    int color_type = -1, bit_depth = 0;
-    std::vector<uint8_t> pixels;        // rows of width * channels bytes
-    std::vector<uint8_t> palette;       // PLTE
-    std::vector<uint8_t> transparency;  // tRNS
-};
-decoded_png decode_png(const std::string &bytes);
 decoded_png decode_png_file(const std::string &path);
 
-// An 8-bit PNG by libpng of 1 (grey), 2 (grey+alpha), 3 (RGB) or 4 (RGBA)
-// channels; bit_depth 16 takes big-endian sample pairs.
-void write_test_png(const std::string &path, uint32_t width, uint32_t height, int channels,
-                    const std::vector<uint8_t> &samples, int bit_depth = 8);
 void write_palette_file(const std::string &path, const std::vector<uint8_t> &rgb);

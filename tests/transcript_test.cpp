@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 namespace {
 
 const std::string banner = "\nTessaly d0044 by Vorlane\n\n";
+const std::string data = TESSALY_TEST_DATA;
 
 }  // namespace
 
@@ -15,17 +18,25 @@ TEST(transcript, without_arguments_prints_the_usage_and_waits_for_a_key)
     run_result r = run_tessaly({}, folder.path());
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.errors, "");
-    std::string usage = read_file(std::string(TESSALY_TEST_DATA) + "/usage.txt");
+    std::string usage = read_file(data + "/usage.txt");
     ASSERT_EQ(usage.size(), 1823u);
     EXPECT_EQ(r.output, banner + usage + "Press any key to continue . . .\n");
 }
 
-TEST(transcript, option_without_value_leaves_the_line_open)
+// Every keyword of every option and each kind of value, one argument a line
+// in keywords.args; the lines they print, with their historical spellings,
+// in keywords.txt.
+TEST(transcript, every_keyword_prints_its_line)
 {
+    std::vector<std::string> arguments;
+    std::istringstream lines(read_file(data + "/keywords.args"));
+    for (std::string line; std::getline(lines, line);)
+        arguments.push_back(line);
+    ASSERT_EQ(arguments.size(), 100u);
     temp_folder folder;
-    run_result r = run_tessaly({ "-c" }, folder.path());
+    run_result r = run_tessaly(arguments, folder.path());
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.output, banner + "-c - ");
+    EXPECT_EQ(r.output, banner + read_file(data + "/keywords.txt"));
 }
 
 // The usage text's example with a real image and palette: "-c srgb" is no
@@ -39,7 +50,7 @@ TEST(transcript, the_usage_example_dithers_its_image)
     for (int i = 0; i < 5 * 3 * 3; ++i)
         samples.push_back(static_cast<uint8_t>(i * 11));
     write_palette_file(folder.file("palette.act"), palette);
-    write_test_png(folder.file("image.png"), 5, 3, 3, samples);
+    write_png_form(folder.file("image.png"), 5, 3, { 2, 8 }, samples);
 
     run_result r = run_tessaly({ "-c", "srgb", "-w", "round", "-d", "0.97", "image.png" }, folder.path());
     EXPECT_EQ(r.status, 0);

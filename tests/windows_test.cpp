@@ -1,5 +1,4 @@
 // The diffusion and pre-processing windows, as tables worked out by hand.
-#include "driver/settings.h"
 #include "engine/windows.h"
 
 #include <gtest/gtest.h>
@@ -13,23 +12,24 @@ const float a = 0.316519558f, b = 0.183480456f;
 
 // Slots 1-3 (the row above) must be cleared by every selector, whatever the
 // window before left there; slots 4 and 6-9 hold the weights.
-TEST(windows, every_selector_installs_its_tables_over_any_earlier_window)
+TEST(windows, every_window_installs_its_tables_over_any_earlier_window)
 {
-    const struct { void (*select)(); float right[5], left[5]; } windows[] = {
-        { select_floyd_window, { 0, 0.4375f, 0.1875f, 0.3125f, 0.0625f }, { 0.4375f, 0, 0.0625f, 0.3125f, 0.1875f } },
-        { select_round_window, { 0, a, b, a, b }, { a, 0, b, a, b } },
-        { select_x_window, { 0, 0, 0.5f, 0, 0.5f }, { 0, 0, 0.5f, 0, 0.5f } },
-        { select_linear_x_window, { 0, 1, 0, 0, 0 }, { 1, 0, 0, 0, 0 } },
-        { select_linear_y_window, { 0, 0, 0, 1, 0 }, { 0, 0, 0, 1, 0 } },
-        { select_linear_x_y_window, { 0, 0.5f, 0, 0.5f, 0 }, { 0.5f, 0, 0, 0.5f, 0 } },
-        { select_dot_window, { 0, 0, 0, 0, 0 }, { 0, 0, 0, 0, 0 } },
+    const struct { int32_t code; float right[5], left[5]; } windows[] = {
+        { window_floyd, { 0, 0.4375f, 0.1875f, 0.3125f, 0.0625f }, { 0.4375f, 0, 0.0625f, 0.3125f, 0.1875f } },
+        { window_round, { 0, a, b, a, b }, { a, 0, b, a, b } },
+        { window_x, { 0, 0, 0.5f, 0, 0.5f }, { 0, 0, 0.5f, 0, 0.5f } },
+        { window_linear_x, { 0, 1, 0, 0, 0 }, { 1, 0, 0, 0, 0 } },
+        { window_linear_y, { 0, 0, 0, 1, 0 }, { 0, 0, 0, 1, 0 } },
+        { window_linear_x_y, { 0, 0.5f, 0, 0.5f, 0 }, { 0.5f, 0, 0, 0.5f, 0 } },
+        { window_dot, { 0, 0, 0, 0, 0 }, { 0, 0, 0, 0, 0 } },
     };
+    static_assert(sizeof windows / sizeof windows[0] == window_count, "a window without its hand-worked table");
     const int slots[] = { 4, 6, 7, 8, 9 };
     for (const auto &earlier : windows) {
         for (const auto &w : windows) {
-            earlier.select();
+            install_window(earlier.code);
             wind_r[1] = wind_r[2] = wind_r[3] = wind_l[1] = wind_l[2] = wind_l[3] = 9.0f;
-            w.select();
+            install_window(w.code);
             for (int slot : { 1, 2, 3 })
                 EXPECT_EQ(wind_r[slot] + wind_l[slot], 0.0f);
             for (int i = 0; i < 5; ++i) {
@@ -46,7 +46,7 @@ TEST(windows, every_selector_installs_its_tables_over_any_earlier_window)
 TEST(windows, scaling_multiplies_every_weight)
 {
     set_default_settings();
-    select_floyd_window();
+    install_window(window_floyd);
     coefficient = 0.5f;
     scale_scan_windows();
     EXPECT_EQ(scaled_wind_r[6], 0.21875f);
@@ -54,7 +54,7 @@ TEST(windows, scaling_multiplies_every_weight)
     EXPECT_EQ(scaled_wind_l[4], 0.21875f);
     EXPECT_EQ(scaled_wind_l[9], 0.09375f);
     EXPECT_EQ(wind_r[6], 0.4375f);
-    select_round_window();
+    install_window(window_round);
     coefficient = 0.97f;
     scale_scan_windows();
     EXPECT_EQ(scaled_wind_r[6], static_cast<float>(static_cast<double>(a) * 0.97f));

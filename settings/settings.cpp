@@ -1,10 +1,10 @@
-#include "driver/settings.h"
+#include "settings/settings.h"
 
 #include <cstring>
 
 int32_t color_space;
-int32_t channels_used;
 int32_t RGB_gamma;
+int32_t diffusion_window;
 int32_t quant_error_finding_algorithm;
 int32_t quant_weighting_coefficients;
 int32_t serpentine;
@@ -21,25 +21,22 @@ int32_t pre_processing_pass;
 char palette_path_buffer[path_buffer_size] = "palette.act";
 char arguments_buffer[path_buffer_size];
 
-int failed_files;
-
 void set_default_settings()
 {
     color_space = color_space_rgb;
-    channels_used = 3;
-    RGB_gamma = 0;
-    quant_error_finding_algorithm = 0;
-    quant_weighting_coefficients = 0;
-    serpentine = 0;
+    RGB_gamma = gamma_linear;
+    diffusion_window = window_floyd;
+    quant_error_finding_algorithm = metric_pow2;
+    quant_weighting_coefficients = weighting_111;
+    serpentine = switch_off;
     coefficient = 1.0f;
-    max_limit = 0;
-    min_limit = 0;
+    max_limit = switch_off;
+    min_limit = switch_off;
     max_level = 1.0f;
     min_level = 0.0f;
-    level_compress = 0;
-    pre_processing_algorithm = 0;
-    pre_processing_window = 0;
+    level_compress = level_compress_off;
+    pre_processing_algorithm = pre_processing_off;
+    pre_processing_window = pre_processing_window_round;
     pre_processing_pass = 5;
     std::strcpy(palette_path_buffer, "palette.act");
-    failed_files = 0;
 }

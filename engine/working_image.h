@@ -1,0 +1,87 @@
+// The bordered float image the scan works on, and how input rows become its
+// rows.
+#pragma once
+
+#include "engine/color_space.h"
+#include "settings/settings.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <utility>
+#include <vector>
+
+// An allocator whose resize leaves new floats as they come from the system:
+// every value of the working image is written before it is read, and memory
+// not yet written costs no time and, for a large image, no real memory yet.
+template <typename T>
+struct uninitialised_allocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = uninitialised_allocator<U>;
+    };
+    uninitialised_allocator() = default;
+    template <typename U>
+    uninitialised_allocator(const uninitialised_allocator<U> &) {}
+    template <typename U>
+    void construct(U *place) { ::new (static_cast<void *>(place)) U; }
+    template <typename U, typename... Arguments>
+    void construct(U *place, Arguments &&...arguments) { ::new (static_cast<void *>(place)) U(std::forward<Arguments>(arguments)...); }
+};
+
+using float_buffer = std::vector<float, uninitialised_allocator<float>>;
+
+// The working image: (width + 2) x (height + 2) pixels of `channels` floats
+// each, the channels of one pixel side by side. Input pixel (x, y) lies at
+// (x + 1, y + 1); the frame of one pixel lets the spreading and the limits run
+// without bounds tests.
+struct working_image {
+    int width = 0;     // of the input, without the frame
+    int height = 0;
+    int channels = 0;  // channels_used when it was filled
+    float_buffer values;
+
+    size_t row_floats() const { return static_cast<size_t>(width + 2) * channels; }
+    // (x, y) in framed coordinates: 0 ... width + 1, 0 ... height + 1.
+    float *at(int x, int y) { return values.data() + static_cast<size_t>(y) * row_floats() + static_cast<size_t>(x) * channels; }
+    const float *at(int x, int y) const { return values.data() + static_cast<size_t>(y) * row_floats() + static_cast<size_t>(x) * channels; }
+};
+
+// Level compression (-lc): the factor of every prepared level. The factor
+// of "128" is 0.5, not 128/255.
+struct level_compress_row {
+    const char *keyword;  // of -lc; a code, never the level it spells
+    int32_t code;
+    double factor;
+    const char *message;  // printed when -lc selects it
+};
+
+extern const level_compress_row level_compressions[level_compress_count];
+
+// The image's red, green and blue in the working scale for one byte value,
+// after the gamma treatment and the level compression of the settings.
+float prepared_level(int byte);
+
+// All that turning input rows into working rows needs, made from the settings
+// on the main thread before the rows are read: the thread that reads them then
+// reads no setting while the main thread prepares the palette and windows.
+struct row_conversion {
+    // The prepared level of every byte value: gamma and compression depend
+    // on the byte alone, so one table per file gives exactly what treating
+    // every sample would.
+    float level[256];
+    int32_t space;  // color_space
+    color_converter convert;
+    int32_t channels;
+};
+row_conversion make_row_conversion();
+
+// Sizes the image for a width x height input in the conversion's channels.
+// Throws std::bad_alloc when memory runs out.
+void allocate_working_image(working_image &image, int width, int height, const row_conversion &conversion);
+
+// Converts input row y (0 ... height - 1) into framed row y + 1, its two frame
+// pixels repeating the row's end pixels; the first and the last input rows are
+// also copied into the frame rows above and below them.
+void fill_working_row(working_image &image, int y, const uint8_t *rgb, const row_conversion &conversion);

@@ -1,0 +1,88 @@
+// The readers, one a format, and what they share. Internal to input/.
+//
+// Every size a header claims is checked against the file before anything of
+// that size is allocated: a header is only a claim, and a file of a few bytes
+// must not make the program take gigabytes.
+#pragma once
+
+#include "input/image_source.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <utility>
+
+// A format: how its files begin and how to open one. open reads the header
+// and returns null for a file it cannot read; a new format is a row in the
+// table of input/image_source.cpp, its recognise in input/signatures.cpp and
+// a file with its open.
+struct reader_row {
+    const char *name;
+    bool (*recognise)(const unsigned char *head, size_t length);
+    std::unique_ptr<image_source> (*open)(const char *path);
+};
+
+// How many of the first bytes the recognisers are shown, fewer when the
+// file is shorter.
+constexpr size_t head_bytes = 16;
+
+bool recognise_png(const unsigned char *head, size_t length);
+bool recognise_jpeg(const unsigned char *head, size_t length);
+bool recognise_pnm(const unsigned char *head, size_t length);
+bool recognise_bmp(const unsigned char *head, size_t length);
+
+std::unique_ptr<image_source> open_png(const char *path);
+std::unique_ptr<image_source> open_jpeg(const char *path);
+std::unique_ptr<image_source> open_pnm(const char *path);
+std::unique_ptr<image_source> open_bmp(const char *path);
+// Windows only: any format the system's imaging component has a codec for
+// (input/wic_reader.cpp).
+std::unique_ptr<image_source> open_wic_image(const char *path);
+
+// ------------------------------------------------------ files and buffers ----
+
+struct file_closer {
+    void operator()(std::FILE *file) const { std::fclose(file); }
+};
+using owned_file = std::unique_ptr<std::FILE, file_closer>;
+
+// Opens a regular file for reading and gives its size; anything else (a
+// folder, a pipe, a missing file) gives null.
+owned_file open_regular_file(const char *path, uint64_t &size);
+
+// Bytes still to come after the current position.
+uint64_t bytes_left(std::FILE *file, uint64_t file_size);
+
+// A buffer taken without clearing: the pages of a large one cost nothing
+// until the decoder writes them, so a header that lies about its size costs
+// only what the data really fills. Null when memory runs out.
+using byte_buffer = std::unique_ptr<uint8_t[]>;
+byte_buffer new_bytes(size_t count);
+
+// Makes the reader, opens it on the file and hands it out; null when its
+// open(file_size) refuses the file.
+template <typename reader_t, typename... Arguments>
+std::unique_ptr<image_source> open_with(uint64_t file_size, Arguments &&...arguments)
+{
+    auto reader = std::make_unique<reader_t>(std::forward<Arguments>(arguments)...);
+    if (!reader->open(file_size))
+        return nullptr;
+    return reader;
+}
+
+// ------------------------------------------------------ sample conversion ----
+
+// Samples as a decoder hands them out: 1 (grey), 2 (grey, alpha), 3 (RGB) or 4
+// (RGBA) channels, 1 byte or 2 big-endian bytes each.
+struct sample_layout {
+    int channels = 3;
+    int sample_bytes = 1;
+    unsigned max_value = 255;
+};
+
+// One row of samples to 8-bit red, green and blue. Grey goes to all three;
+// alpha and the fourth channel are dropped. Samples of 0 ... max_value are
+// rounded to the nearest 8-bit level; values beyond the maximum of a malformed
+// file are held at it.
+void samples_to_rgb(const uint8_t *in, int width, const sample_layout &layout, uint8_t *rgb);

@@ -1,0 +1,30 @@
+#include "settings/carried_state.h"
+#include "settings/file_state.h"
+#include "settings/tuning.h"
+
+int32_t channels_used;
+
+int32_t srgb_pal_R[palette_entries];
+int32_t srgb_pal_G[palette_entries];
+int32_t srgb_pal_B[palette_entries];
+float pal_R[palette_entries];
+float pal_G[palette_entries];
+float pal_B[palette_entries];
+float pal_ch[max_working_channels][palette_entries];
+
+float wind_r[10];
+float wind_l[10];
+float scaled_wind_r[10];
+float scaled_wind_l[10];
+float wind[10];
+float mix_wind[10];
+
+int best_color = 0;
+float dither_quant_error_ch[max_working_channels];
+float best_dither_quant_error;
+float error_ch[max_working_channels];
+int direction = 1;
+int failed_files;
+
+bool use_plain_paths = false;
+int scan_thread_count = 0;
