@@ -85,6 +85,10 @@ custom palette
 -p pal.act (palette.act default)
 -p "C:\cga.act"
 
+output folder
+-o off - beside the input file (default)
+-o out - into the folder out, same names
+
 pre processing
 -pp off (default)
 -pp circle (good with -d 0)
@@ -221,6 +225,20 @@ void handle_palette(const option_row &, const char *value)
     print_line(value);
 }
 
+// -o: "" or "off" puts the outputs beside their inputs again; a folder named
+// off is reached as ./off.
+void handle_output_folder(const option_row &, const char *value)
+{
+    if (value[0] == '\0' || std::strcmp(value, "off") == 0) {
+        output_folder_buffer[0] = '\0';
+        print_line("output folder off");
+    } else {
+        std::strcpy(output_folder_buffer, value);
+        print_line("output folder");
+        print_line(value);
+    }
+}
+
 // Accepted for old command lines; it changes nothing.
 void handle_fixed_palette_array(const option_row &, const char *value)
 {
@@ -251,6 +269,7 @@ const option_row option_table[] = {
     { "-c", handle_keyword<color_spaces>, &color_space, nullptr, nullptr },
     { "-lc", handle_keyword<level_compressions>, &level_compress, nullptr, nullptr },
     { "-fpa", handle_fixed_palette_array, nullptr, nullptr, nullptr },
+    { "-o", handle_output_folder, nullptr, nullptr, nullptr },
 };
 
 const option_row *find_option(const char *argument)
@@ -273,7 +292,7 @@ bool too_long(const char *argument)
 
 void print_banner()
 {
-    std::fputs("\nTessaly d0044 by Vorlane\n\n", stdout);
+    std::printf("\nTessaly %s by Vorlane\n\n", program_version);
 }
 
 }  // namespace

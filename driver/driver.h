@@ -4,6 +4,10 @@
 // engine with its path in arguments_buffer.
 #pragma once
 
+// The program's one version string: the banner shows it, and so does the
+// manual page's footer.
+constexpr char program_version[] = "d0044";
+
 // Runs the whole command line, calling dither_file (the engine's ditherer, or
 // a test's stand-in) for every input file, and returns the exit status: 0 when
 // every input file was dithered and saved and no argument was refused as too

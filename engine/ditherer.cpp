@@ -167,8 +167,9 @@ bool dither_source(image_source &source, char *path_buffer)
 
 void ditherer()
 {
-    // read_palette has printed why it failed.
-    if (!read_palette()) {
+    // Each has printed why it failed. Without a place for the output, the
+    // file is not worth reading.
+    if (!output_folder_ready() || !read_palette()) {
         ++failed_files;
         return;
     }

@@ -32,10 +32,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     arguments.push_back(current);
     // The circle pre-processing runs its passes over the whole image; a few
-    // are as telling as a hundred thousand.
-    for (size_t i = 1; i + 1 < arguments.size(); ++i)
+    // are as telling as a hundred thousand. Outputs stay in the working folder.
+    for (size_t i = 1; i + 1 < arguments.size(); ++i) {
         if (arguments[i] == "-ppc" && std::atof(arguments[i + 1].c_str()) > 8)
             arguments[i + 1] = "8";
+        if (arguments[i] == "-o" && arguments[i + 1] == "..")
+            arguments[i + 1] = ".";
+    }
 
     std::vector<char *> pointers;
     for (std::string &argument : arguments)

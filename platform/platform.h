@@ -4,6 +4,7 @@
 // the output step.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // The folder part of argument 0, cut the old way: looking from the end toward
@@ -29,14 +30,35 @@ void platform_prepare_console();
 // "pause" does the same.
 void platform_pause();
 
-// True when anything exists under the name, a dangling symbolic link included.
-bool platform_path_exists(const char *path);
+enum platform_folder_state { folder_writable, folder_missing, folder_read_only };
 
-// Creates the file exclusively, for writing, never following or replacing an
-// existing entry. Returns a file descriptor, or -1 with errno set (EEXIST when
-// the name is taken).
-int platform_create_new_file(const char *path);
+// Whether new files can be made in the folder: folder_missing when nothing or
+// no folder has that name, folder_read_only when this process may not write
+// into it.
+platform_folder_state platform_check_folder(const char *path);
 
-// Writes all of size bytes to the descriptor, retrying short writes and
-// interruptions. Returns true when every byte was written.
-bool platform_write_all(int fd, const void *data, size_t size);
+// An output file on its way: written where no name shows it, then given its
+// final name in one step, so that a name never shows a partial file, even
+// when the process is killed part-way.
+struct platform_output;
+
+// Starts an output in the folder of path (its part up to the last separator,
+// or the working folder); one output at a time. Returns null when the folder
+// takes no new file.
+platform_output *platform_output_begin(const char *path);
+
+// Writes all of size bytes. Returns false when the system took fewer.
+bool platform_output_write(platform_output *output, const void *data, size_t size);
+
+// After the last write: true when the system has every byte.
+bool platform_output_finish(platform_output *output);
+
+enum platform_publish_result { published, name_taken, publish_failed };
+
+// Gives the finished output the name path, never replacing or following an
+// existing entry of that name (name_taken: try another name).
+platform_publish_result platform_output_publish(platform_output *output, const char *path);
+
+// Ends the output, published or not: an unpublished one leaves no trace.
+// A null output is ignored.
+void platform_output_end(platform_output *output);

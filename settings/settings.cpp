@@ -20,6 +20,7 @@ int32_t pre_processing_pass;
 
 char palette_path_buffer[path_buffer_size] = "palette.act";
 char arguments_buffer[path_buffer_size];
+char output_folder_buffer[path_buffer_size];
 
 void set_default_settings()
 {
@@ -39,4 +40,5 @@ void set_default_settings()
     pre_processing_window = pre_processing_window_round;
     pre_processing_pass = 5;
     std::strcpy(palette_path_buffer, "palette.act");
+    output_folder_buffer[0] = '\0';
 }

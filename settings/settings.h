@@ -55,6 +55,7 @@ extern int32_t pre_processing_window;          // -ppw, round
 extern int32_t pre_processing_pass;            // -ppc, 5
 
 extern char palette_path_buffer[path_buffer_size];  // -p, "palette.act"
+extern char output_folder_buffer[path_buffer_size]; // -o, "": outputs beside their inputs
 // The argument being parsed; while the engine runs, the path of the input
 // file, to which the engine appends the output's suffix in place.
 extern char arguments_buffer[path_buffer_size];

@@ -13,7 +13,7 @@
 namespace {
 
 struct engine_call {
-    std::string path, palette;
+    std::string path, palette, output_folder;
     int32_t color_space, window, pre_processing_pass;
     float coefficient;
 };
@@ -23,7 +23,7 @@ std::vector<engine_call> calls;
 // A path containing "fail" counts as a failed file.
 void record_call()
 {
-    calls.push_back({ arguments_buffer, palette_path_buffer, color_space, diffusion_window, pre_processing_pass,
+    calls.push_back({ arguments_buffer, palette_path_buffer, output_folder_buffer, color_space, diffusion_window, pre_processing_pass,
                       coefficient });
     if (calls.back().path.find("fail") != std::string::npos)
         ++failed_files;
@@ -120,15 +120,22 @@ TEST(driver, numbers_are_parsed_like_atof_and_shown_as_parsed)
     EXPECT_EQ(calls[2].pre_processing_pass, 2147483647);
 }
 
-// The palette path and the -fpa value are printed with %s on lines of their own.
-TEST(driver, palette_path_and_fixed_palette_array)
+// The palette path, the output folder and the -fpa value are printed with %s
+// on lines of their own; "" and "off" put outputs beside their inputs again.
+TEST(driver, path_options_and_fixed_palette_array)
 {
-    driver_run r = run({ "-p", "-odd name.act", "a.png", "-fpa", "off", "-fpa", "100%", "-p", "b.act", "b.png" });
-    EXPECT_EQ(r.output, "-p - custom palette\n-odd name.act\na.png - -fpa - fixed palette array off\n"
-                        "-fpa - fixed palette array\n100%\n-p - custom palette\nb.act\nb.png - ");
-    ASSERT_EQ(calls.size(), 2u);
+    driver_run r = run({ "-p", "-odd name.act", "-o", "out", "a.png", "-fpa", "off", "-fpa", "100%", "-p", "b.act",
+                         "-o", "off", "b.png", "-o", "%s/", "c.png", "-o", "", "d.png" });
+    EXPECT_EQ(r.output, "-p - custom palette\n-odd name.act\n-o - output folder\nout\na.png - "
+                        "-fpa - fixed palette array off\n-fpa - fixed palette array\n100%\n-p - custom palette\nb.act\n"
+                        "-o - output folder off\nb.png - -o - output folder\n%s/\nc.png - -o - output folder off\nd.png - ");
+    ASSERT_EQ(calls.size(), 4u);
     EXPECT_EQ(calls[0].palette, "-odd name.act");
+    EXPECT_EQ(calls[0].output_folder, "out");
     EXPECT_EQ(calls[1].palette, "b.act");
+    EXPECT_EQ(calls[1].output_folder, "");
+    EXPECT_EQ(calls[2].output_folder, "%s/");
+    EXPECT_EQ(calls[3].output_folder, "");
 }
 
 // Arguments the loop does not know are files, whatever they look like; a '%'

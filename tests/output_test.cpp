@@ -1,32 +1,39 @@
-// Naming the output beside its input and saving it without ever replacing an
-// existing entry.
+// Naming the output beside its input or in the output folder, and saving it
+// without ever replacing an existing entry.
 #include "engine/output.h"
 #include "png/png_writer.h"
 #include "settings/limits.h"
+#include "settings/settings.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 // The suffix replaces the last dot of the file name; a slash of either kind
-// after the last dot means the file name has none.
+// after the last dot means the file name has none. An output folder takes the
+// file name alone, cut the same way.
 TEST(output_name, cuts_at_the_last_dot_of_the_file_name)
 {
-    const char *cases[][2] = {
-        { "D:\\img\\photo.jpg", "D:\\img\\photo" }, { "D:\\img.old\\photo", "D:\\img.old\\photo" },
-        { "photo.tar.gz", "photo.tar" }, { "photo", "photo" }, { ".hidden", "" }, { "photo.", "photo" },
-        { "dir.d/file", "dir.d/file" }, { "../photo", "../photo" }, { "./photo.png", "./photo" },
-        { "/tmp/a.b/c.d/e.png", "/tmp/a.b/c.d/e" },
+    const char *cases[][3] = {
+        { "D:\\img\\photo.jpg", "", "D:\\img\\photo" }, { "D:\\img.old\\photo", "", "D:\\img.old\\photo" },
+        { "photo.tar.gz", "", "photo.tar" }, { "photo", "", "photo" }, { ".hidden", "", "" },
+        { "photo.", "", "photo" }, { "dir.d/file", "", "dir.d/file" }, { "../photo", "", "../photo" },
+        { "./photo.png", "", "./photo" }, { "/tmp/a.b/c.d/e.png", "", "/tmp/a.b/c.d/e" },
+        { "/tmp/a.b/c.d/e.png", "out", "out/e" }, { "photo.tar.gz", "out/", "out/photo.tar" },
+        { "D:\\img\\photo.jpg", "E:\\out\\", "E:\\out\\photo" }, { "pics/.hidden", "/o", "/o/" },
+        { "dir.d/file", "o", "o/file" }, { "a\\b.c/d", "o", "o/d" },
     };
     for (const auto &c : cases)
-        EXPECT_EQ(std::string(c[0]).substr(0, output_name_cut(c[0])), c[1]) << c[0];
+        EXPECT_EQ(output_name_stem(c[0], c[1]), c[2]) << c[0] << " in " << c[1];
 }
 
 // A 2 x 1 indexed image.
@@ -34,6 +41,7 @@ class saving : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        set_default_settings();
         writer = png_writer_new(2, 1, PNG_WRITER_INDEXED);
         png_writer_set_pixel(writer, 1, 0, 1);
     }
@@ -60,8 +68,7 @@ protected:
     temp_folder folder;
 };
 
-// A file, a dangling link (created through, it would make its target) and a
-// folder are taken names, left as they were; the name used stays in the buffer.
+// A taken name of any kind moves the save on to the next number.
 TEST_F(saving, existing_entries_are_taken_and_never_touched)
 {
     write_file(folder.file("photo_dithered_0000.png"), "keep me");
@@ -74,6 +81,20 @@ TEST_F(saving, existing_entries_are_taken_and_never_touched)
     EXPECT_FALSE(file_exists(folder.file("target")));
     EXPECT_EQ(save(folder.file("photo.jpg"), true), "");
     expect_our_png("photo_dithered_0004.png");
+    EXPECT_EQ(list_folder(folder.path()).size(), 5u);
+}
+
+// A name longer than the path buffer is refused before anything is written.
+TEST_F(saving, output_folder_takes_the_file_name)
+{
+    ASSERT_EQ(mkdir(folder.file("out").c_str(), 0755), 0);
+    std::strcpy(output_folder_buffer, folder.file("out").c_str());
+    EXPECT_EQ(save("elsewhere/photo.jpg", true), "");
+    expect_our_png("out/photo_dithered_0000.png");
+    const std::string too_long(path_buffer_size - 18 - folder.file("out/").size(), 'n');
+    EXPECT_EQ(save(too_long + ".jpg", false), "file not saved\n");
+    EXPECT_EQ(std::string(buffer), too_long + ".jpg");
+    EXPECT_EQ(list_folder(folder.file("out")), (std::vector<std::string>{ "photo_dithered_0000.png" }));
 }
 
 TEST_F(saving, all_ten_thousand_names_taken)
@@ -86,6 +107,26 @@ TEST_F(saving, all_ten_thousand_names_taken)
     EXPECT_EQ(save(folder.file("pic.bmp"), false), "file not saved\n");
     EXPECT_EQ(list_folder(folder.path()).size(), 10000u);
     EXPECT_EQ(read_file(folder.file("pic_dithered_9999.png")), "");
+}
+
+// A file-size limit below the stream's length makes the write come up short,
+// as on a full disk: nothing is left.
+TEST_F(saving, short_write_leaves_nothing)
+{
+    void (*saved_handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved_limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved_limit), 0);
+    rlimit small = saved_limit;
+    small.rlim_cur = 100;
+    stdout_capture capture;
+    setrlimit(RLIMIT_FSIZE, &small);
+    std::strcpy(buffer, folder.file("pic.png").c_str());
+    const bool saved = save_output(writer, buffer);
+    setrlimit(RLIMIT_FSIZE, &saved_limit);
+    std::signal(SIGXFSZ, saved_handler);
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(capture.finish(), "file not saved\n");
+    EXPECT_TRUE(list_folder(folder.path()).empty());
 }
 
 }  // namespace

@@ -6,12 +6,16 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -250,8 +254,9 @@ TEST_F(robustness, hostile_inputs_fail_alone_with_one_line_and_little_memory)
     }
 }
 
-// Two processes on one input take twelve distinct names, every output whole;
-// the inputs, PNG and JPEG, are never modified.
+// Two processes on one input take twelve distinct names, every output whole,
+// with unnamed files and with hidden ones; the inputs, PNG and JPEG, are never
+// modified.
 TEST_F(robustness, two_runs_on_one_input_never_share_an_output_or_touch_the_input)
 {
     const bytes levels = block_samples(1);
@@ -259,19 +264,28 @@ TEST_F(robustness, two_runs_on_one_input_never_share_an_output_or_touch_the_inpu
     write_test_jpeg(folder.file("other.jpg"), 16, 16, 1, block_samples(1), false);
     const std::string png_before = read_file(folder.file("in.png")), jpeg_before = read_file(folder.file("other.jpg"));
     const std::vector<std::string> arguments(6, "in.png");
-    run_result first, second;
-    std::thread other([&] { first = run_tessaly(arguments, folder.path()); });
-    second = run_tessaly(arguments, folder.path());
-    other.join();
-    EXPECT_EQ(first.status, 0);
-    EXPECT_EQ(second.status, 0);
-    EXPECT_EQ(run_tessaly({ "other.jpg" }, folder.path()).status, 0);
-    for (int n = 0; n < 12; ++n) {
-        char name[32];
-        std::snprintf(name, sizeof name, "in_dithered_%04d.png", n);
-        EXPECT_EQ(output_indices(name), levels) << name;
+    for (bool hidden : { false, true }) {
+        run_setup setup;
+        setup.without_unnamed_files = hidden;
+        run_result first, second;
+        std::thread other([&] { first = run_tessaly(arguments, folder.path(), setup); });
+        second = run_tessaly(arguments, folder.path(), setup);
+        other.join();
+        EXPECT_EQ(first.status, 0) << hidden;
+        EXPECT_EQ(second.status, 0) << hidden;
+        std::vector<std::string> expected = { "in.png" };
+        for (int n = 0; n < 12; ++n) {
+            char name[32];
+            std::snprintf(name, sizeof name, "in_dithered_%04d.png", n);
+            EXPECT_EQ(output_indices(name), levels) << name << " " << hidden;
+            expected.push_back(name);
+        }
+        expected.insert(expected.end(), { "other.jpg", "palette.act" });
+        EXPECT_EQ(list_folder(folder.path()), expected) << hidden;
+        for (int n = 1; n <= 12; ++n)
+            unlink(folder.file(expected[n]).c_str());
     }
-    EXPECT_FALSE(file_exists(folder.file("in_dithered_0012.png")));
+    EXPECT_EQ(run_tessaly({ "other.jpg" }, folder.path()).status, 0);
     EXPECT_EQ(read_file(folder.file("in.png")), png_before);
     EXPECT_EQ(read_file(folder.file("other.jpg")), jpeg_before);
 }
@@ -284,4 +298,183 @@ TEST_F(robustness, a_write_cut_short_leaves_no_partial_file)
     EXPECT_EQ(run.result.status, 1);
     EXPECT_EQ(run.result.output, banner + "in.png - " + size_lines(64, 64) + "file not saved\n");
     EXPECT_EQ(list_folder(folder.path()), (std::vector<std::string>{ "in.png", "palette.act" }));
+}
+
+namespace {
+
+// Runs the program traced from the first system call that creates a file,
+// and sends it the signal as the stop-th call from there begins (0: that
+// one). Returns false when the program ended before.
+bool signal_at_saving_call(const std::string &cwd, bool hidden, int stop, int signal_number)
+{
+    run_setup setup;
+    setup.without_unnamed_files = hidden;
+    setup.traced = true;
+    const pid_t child = start_tessaly({ "in.ppm" }, cwd, setup);
+    int status = 0;
+    waitpid(child, &status, 0);  // stopped at its exec
+    ptrace(PTRACE_SETOPTIONS, child, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACESECCOMP | PTRACE_O_EXITKILL);
+    int counted = -1;  // calls since the file's creation, once it began
+    int pass_on = 0;
+    while (ptrace(counted < 0 ? PTRACE_CONT : PTRACE_SYSCALL, child, nullptr, pass_on) == 0 &&
+           waitpid(child, &status, 0) == child && WIFSTOPPED(status)) {
+        pass_on = 0;
+        __ptrace_syscall_info info = {};
+        const bool creation = status >> 8 == (SIGTRAP | PTRACE_EVENT_SECCOMP << 8);
+        const bool call = WSTOPSIG(status) == (SIGTRAP | 0x80) &&
+                          ptrace(PTRACE_GET_SYSCALL_INFO, child, sizeof info, &info) > 0 &&
+                          info.op == PTRACE_SYSCALL_INFO_ENTRY;
+        if (!creation && !call) {
+            // A signal of the program's own goes on; traps are ours.
+            if (WSTOPSIG(status) != SIGTRAP && WSTOPSIG(status) != (SIGTRAP | 0x80))
+                pass_on = WSTOPSIG(status);
+            continue;
+        }
+        // Once counting, a creation is counted at its entry.
+        if (counted < 0 ? !creation : !call)
+            continue;
+        if (counted < 0)
+            counted = 0;
+        if (counted++ == stop) {
+            // Let go first, so that the signal can land inside the call (a
+            // long write) as well as after it.
+            ptrace(PTRACE_DETACH, child, nullptr, 0);
+            kill(child, signal_number);
+            waitpid(child, &status, 0);
+            return true;
+        }
+    }
+    waitpid(child, &status, 0);
+    return false;
+}
+
+}  // namespace
+
+// A killed run leaves no output or a whole one, and no hidden file: killed at
+// every system call of its saving, and at moments spread over its reading and
+// scan; with unnamed files, and with hidden names that SIGINT, SIGTERM and
+// SIGHUP remove.
+TEST_F(robustness, a_killed_run_leaves_no_output_or_a_whole_one)
+{
+    const int width = 800, height = 600;
+    std::string ppm = "P6 " + std::to_string(width) + " " + std::to_string(height) + " 255\n";
+    for (int i = 0; i < width * height * 3; ++i)
+        ppm += static_cast<char>((i * 2654435761u) >> 24);
+    write_file(folder.file("in.ppm"), ppm);
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(run_tessaly({ "in.ppm" }, folder.path()).status, 0);
+    const auto whole_run = std::chrono::steady_clock::now() - started;
+    const std::string whole = read_file(folder.file("in_dithered_0000.png"));
+    ASSERT_EQ(decode_png(whole).width, static_cast<uint32_t>(width));
+    unlink(folder.file("in_dithered_0000.png").c_str());
+
+    const std::vector<std::string> inputs = { "in.ppm", "palette.act" };
+    const int signals[] = { SIGTERM, SIGINT, SIGHUP };
+    for (bool hidden : { false, true }) {
+        int kills = 0, outputs = 0;
+        auto check = [&](const std::string &when) {
+            const std::vector<std::string> names = list_folder(folder.path());
+            if (names == inputs)
+                return;
+            ++outputs;
+            EXPECT_EQ(names, (std::vector<std::string>{ "in.ppm", "in_dithered_0000.png", "palette.act" })) << when;
+            EXPECT_TRUE(read_file(folder.file("in_dithered_0000.png")) == whole) << when;
+            for (const std::string &name : names)
+                if (name != "in.ppm" && name != "palette.act")
+                    unlink(folder.file(name).c_str());
+        };
+        for (int stop = 0; stop < 200; ++stop, ++kills) {
+            const int signal_number = signals[stop % 3];
+            if (!signal_at_saving_call(folder.path(), hidden, stop, signal_number))
+                break;
+            check("stop " + std::to_string(stop) + ", signal " + std::to_string(signal_number) +
+                  (hidden ? ", hidden" : ", unnamed"));
+        }
+        // The saving was reached, and killed both before and after the name.
+        EXPECT_GE(kills, 5) << hidden;
+        EXPECT_GT(outputs, 0) << hidden;
+        EXPECT_LT(outputs, kills) << hidden;
+
+        run_setup setup;
+        setup.without_unnamed_files = hidden;
+        for (int sixth = 1; sixth < 6; ++sixth) {
+            const pid_t child = start_tessaly({ "in.ppm" }, folder.path(), setup);
+            std::this_thread::sleep_for(whole_run * sixth / 6);
+            kill(child, signals[sixth % 3]);
+            int status = 0;
+            waitpid(child, &status, 0);
+            check("at " + std::to_string(sixth) + "/6" + (hidden ? ", hidden" : ", unnamed"));
+        }
+    }
+}
+
+// Started by its bare name, or by a path with forward slashes, the program
+// stays in the folder it was started in, even beside a folder of its own name;
+// a folder part cut at a backslash is entered as before.
+TEST_F(robustness, a_folder_named_like_the_program_is_not_entered)
+{
+    const bytes levels(6, 100);
+    write_png_form(folder.file("cat.png"), 3, 2, { 0, 8 }, levels);
+    for (const char *sub : { "tessaly", "bin\\" }) {
+        mkdir(folder.file(sub).c_str(), 0755);
+        write_palette_file(folder.file(sub) + "/palette.act", grey_palette());
+        write_png_form(folder.file(sub) + "/cat.png", 1, 1, { 0, 8 }, { 100 });
+    }
+    const struct { const char *argument_0, *entered; } cases[] = {
+        { "tessaly", "" }, { "./tessaly", "" }, { "bin\\tessaly.exe", "bin\\/" },
+    };
+    for (const auto &c : cases) {
+        run_setup setup;
+        setup.argument_0 = c.argument_0;
+        const run_result r = run_tessaly({ "cat.png" }, folder.path(), setup);
+        const bool entered = *c.entered != '\0';
+        EXPECT_EQ(r.status, 0) << c.argument_0;
+        EXPECT_EQ(r.output, banner + "cat.png - " + (entered ? size_lines(1, 1) : size_lines(3, 2))) << c.argument_0;
+        const std::string output = folder.file(std::string(c.entered) + "cat_dithered_0000.png");
+        EXPECT_TRUE(file_exists(output)) << c.argument_0;
+        unlink(output.c_str());
+    }
+    EXPECT_EQ(list_folder(folder.path()), (std::vector<std::string>{ "bin\\", "cat.png", "palette.act", "tessaly" }));
+}
+
+// -o takes the outputs of the files after it, named after their file names;
+// "" and "off" put them beside their inputs again. A folder that is missing,
+// no folder or not writable gives one line a file, status 1, and no file
+// anywhere; the read-only case runs without the power to override permission
+// bits, so that it holds when the tests run as root.
+TEST_F(robustness, an_output_folder_takes_the_outputs_or_refuses_each_file)
+{
+    write_png_form(folder.file("a.png"), 2, 1, { 0, 8 }, { 10, 20 });
+    mkdir(folder.file("pics").c_str(), 0755);
+    write_png_form(folder.file("pics/b.png"), 2, 1, { 0, 8 }, { 30, 40 });
+    mkdir(folder.file("out").c_str(), 0755);
+    mkdir(folder.file("locked").c_str(), 0555);
+
+    run_result r = run_tessaly({ "-o", "out", "a.png", "pics/b.png", "a.png", "-o", "off", "a.png", "-o", "out/",
+                                 "pics/b.png", "-o", "", "pics/b.png" },
+                               folder.path());
+    const std::string a = "a.png - " + size_lines(2, 1), b = "pics/b.png - " + size_lines(2, 1);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, banner + "-o - output folder\nout\n" + a + b + a + "-o - output folder off\n" + a +
+                            "-o - output folder\nout/\n" + b + "-o - output folder off\n" + b);
+    EXPECT_EQ(list_folder(folder.file("out")), (std::vector<std::string>{ "a_dithered_0000.png", "a_dithered_0001.png",
+                                                                          "b_dithered_0000.png", "b_dithered_0001.png" }));
+    EXPECT_EQ(output_indices("out/a_dithered_0001.png"), (bytes{ 10, 20 }));
+    EXPECT_EQ(output_indices("out/b_dithered_0001.png"), (bytes{ 30, 40 }));
+    EXPECT_EQ(output_indices("a_dithered_0000.png"), (bytes{ 10, 20 }));
+    EXPECT_EQ(output_indices("pics/b_dithered_0000.png"), (bytes{ 30, 40 }));
+
+    const std::vector<std::string> before = list_folder(folder.path());
+    run_setup unprivileged;
+    unprivileged.unprivileged = true;
+    r = run_tessaly({ "-o", "missing", "a.png", "-o", "a.png", "pics/b.png", "-o", "locked", "a.png", "pics/b.png" },
+                    folder.path(), unprivileged);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, banner + "-o - output folder\nmissing\na.png - output folder not found\n"
+                                 "-o - output folder\na.png\npics/b.png - output folder not found\n"
+                                 "-o - output folder\nlocked\na.png - output folder not writable\n"
+                                 "pics/b.png - output folder not writable\n");
+    EXPECT_EQ(list_folder(folder.path()), before);
+    EXPECT_TRUE(list_folder(folder.file("locked")).empty());
+    EXPECT_EQ(list_folder(folder.file("pics")), (std::vector<std::string>{ "b.png", "b_dithered_0000.png" }));
 }

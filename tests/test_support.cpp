@@ -1,6 +1,14 @@
 #include "tests/test_support.h"
 
+#include <linux/capability.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
+#include <sys/syscall.h>
+
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -90,28 +98,81 @@ std::vector<std::string> list_folder(const std::string &path)
     return names;
 }
 
-run_result run_tessaly(const std::vector<std::string> &arguments, const std::string &cwd)
+namespace {
+
+// openat() calls whose flags hold any of the bits take the action; every
+// other call goes through.
+bool filter_openat(uint32_t flags, uint32_t action)
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),  // the flags' low half
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, flags, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, action),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program = { static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter };
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+constexpr uint32_t unnamed_file = O_TMPFILE & ~O_DIRECTORY;
+
+// In the child: everything the setup asks for, then the program.
+[[noreturn]] void exec_tessaly(const std::vector<std::string> &arguments, const std::string &cwd,
+                               const run_setup &setup, int out_fd, int err_fd)
+{
+    if (chdir(cwd.c_str()) != 0)
+        _exit(126);
+    dup2(open("/dev/null", O_RDONLY), 0);
+    dup2(out_fd, 1);
+    dup2(err_fd, 2);
+    // Root keeps its other powers, but permission bits bind it as they bind
+    // any user: without these capabilities from exec on.
+    if (setup.unprivileged && geteuid() == 0 &&
+        (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 || prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
+        _exit(125);
+    // Failing as where the file system has none.
+    if (setup.without_unnamed_files && !filter_openat(unnamed_file, SECCOMP_RET_ERRNO | EOPNOTSUPP))
+        _exit(125);
+    if (setup.traced) {
+        // The leak check at exit would try to trace the process itself.
+        setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0 ||
+            !filter_openat(O_CREAT | unnamed_file, SECCOMP_RET_TRACE))
+            _exit(125);
+    }
+    std::vector<std::string> copies = arguments;
+    copies.insert(copies.begin(), setup.argument_0 ? setup.argument_0 : TESSALY_BINARY);
+    std::vector<char *> argv;
+    for (std::string &argument : copies)
+        argv.push_back(&argument[0]);
+    argv.push_back(nullptr);
+    execv(TESSALY_BINARY, argv.data());
+    _exit(127);
+}
+
+}  // namespace
+
+int start_tessaly(const std::vector<std::string> &arguments, const std::string &cwd, const run_setup &setup)
+{
+    const int null_fd = open("/dev/null", O_WRONLY);
+    const pid_t child = fork();
+    if (child == 0)
+        exec_tessaly(arguments, cwd, setup, null_fd, null_fd);
+    close(null_fd);
+    return child;
+}
+
+run_result run_tessaly(const std::vector<std::string> &arguments, const std::string &cwd, const run_setup &setup)
 {
     char out_path[] = "/tmp/tessaly-out-XXXXXX", err_path[] = "/tmp/tessaly-err-XXXXXX";
     int out_fd = mkstemp(out_path), err_fd = mkstemp(err_path);
     unlink(out_path);
     unlink(err_path);
     pid_t child = fork();
-    if (child == 0) {
-        if (chdir(cwd.c_str()) != 0)
-            _exit(126);
-        dup2(open("/dev/null", O_RDONLY), 0);
-        dup2(out_fd, 1);
-        dup2(err_fd, 2);
-        std::vector<std::string> copies = arguments;
-        copies.insert(copies.begin(), TESSALY_BINARY);
-        std::vector<char *> argv;
-        for (std::string &argument : copies)
-            argv.push_back(&argument[0]);
-        argv.push_back(nullptr);
-        execv(TESSALY_BINARY, argv.data());
-        _exit(127);
-    }
+    if (child == 0)
+        exec_tessaly(arguments, cwd, setup, out_fd, err_fd);
     int status = 0;
     waitpid(child, &status, 0);
     run_result result;

@@ -44,8 +44,20 @@ struct run_result {
     std::string output, errors;
 };
 
+// How the program is started, beyond its arguments and folder.
+struct run_setup {
+    const char *argument_0 = nullptr;    // the program's path when null
+    bool unprivileged = false;           // bound by permission bits, even when run by root
+    bool without_unnamed_files = false;  // as on a file system without O_TMPFILE
+    bool traced = false;                 // for ptrace: stopped at its start and as it creates a file
+};
+
 // Runs the built program in the folder cwd, standard input from /dev/null.
-run_result run_tessaly(const std::vector<std::string> &arguments, const std::string &cwd);
+run_result run_tessaly(const std::vector<std::string> &arguments, const std::string &cwd,
+                       const run_setup &setup = {});
+
+// Starts it the same way with its output going nowhere, and returns at once.
+int start_tessaly(const std::vector<std::string> &arguments, const std::string &cwd, const run_setup &setup = {});
 
 decoded_png decode_png_file(const std::string &path);
 

@@ -1,4 +1,5 @@
 // The console transcript of the built program, byte for byte.
+#include "driver/driver.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -19,8 +20,17 @@ TEST(transcript, without_arguments_prints_the_usage_and_waits_for_a_key)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.errors, "");
     std::string usage = read_file(data + "/usage.txt");
-    ASSERT_EQ(usage.size(), 1823u);
+    ASSERT_EQ(usage.size(), 1920u);
     EXPECT_EQ(r.output, banner + usage + "Press any key to continue . . .\n");
+}
+
+// One version string: the banner's, which the manual page's footer repeats.
+TEST(transcript, the_manual_page_carries_the_banner_version)
+{
+    EXPECT_EQ(banner, std::string("\nTessaly ") + program_version + " by Vorlane\n\n");
+    const std::string page = read_file(data + "/../../tessaly.1");
+    EXPECT_EQ(page.substr(0, page.find('\n')), std::string(".TH TESSALY 1 \"\" \"Tessaly ") + program_version +
+                                                    "\" \"User Commands\"");
 }
 
 // Every keyword of every option and each kind of value, one argument a line
