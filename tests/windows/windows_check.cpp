@@ -7,6 +7,9 @@
 //   windows_check share A.png B.png
 //     prints the percentage of pixels whose palette indices are equal in two
 //     outputs of the same size; exit status 1 when they cannot be compared.
+//   windows_check kill FOLDER PID
+//     kills the process as soon as a hidden file (".tessaly-") of the folder
+//     is written to, that is while the process writes its output.
 #include "tests/image_writers.h"
 
 #include <gif_lib.h>
@@ -14,7 +17,11 @@
 #include <tiffio.h>
 #include <webp/encode.h>
 
+#include <sys/inotify.h>
+#include <unistd.h>
+
 #include <csetjmp>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -291,6 +298,25 @@ int print_share(const char *a, const char *b)
     return 0;
 }
 
+int kill_when_hidden_file_grows(const char *folder, pid_t pid)
+{
+    const int watch = inotify_init();
+    if (watch < 0 || inotify_add_watch(watch, folder, IN_MODIFY) < 0)
+        return 1;
+    alignas(inotify_event) char events[4096];
+    for (;;) {
+        const ssize_t got = read(watch, events, sizeof events);
+        if (got <= 0)
+            return 1;
+        for (ssize_t at = 0; at < got;) {
+            const inotify_event *event = reinterpret_cast<const inotify_event *>(events + at);
+            if (event->len > 0 && std::string(event->name).rfind(".tessaly-", 0) == 0)
+                return kill(pid, SIGKILL) == 0 ? 0 : 1;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argument_count, char **arguments)
@@ -300,6 +326,8 @@ int main(int argument_count, char **arguments)
         return write_inputs(arguments[2], arguments[3]);
     if (command == "share")
         return print_share(arguments[2], arguments[3]);
-    std::fprintf(stderr, "usage: windows_check inputs SAMPLE.png FOLDER | share A.png B.png\n");
+    if (command == "kill")
+        return kill_when_hidden_file_grows(arguments[2], static_cast<pid_t>(std::atoi(arguments[3])));
+    std::fprintf(stderr, "usage: windows_check inputs SAMPLE.png FOLDER | share A.png B.png | kill FOLDER PID\n");
     return 2;
 }
