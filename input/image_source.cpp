@@ -16,6 +16,9 @@ const reader_row readers[] = {
     { "JPEG", recognise_jpeg, open_wic_image },
     { "PNM", recognise_pnm, open_pnm },
     { "BMP", recognise_bmp, open_wic_image },
+    { "GIF", recognise_gif, open_wic_image },
+    { "TIFF", recognise_tiff, open_wic_image },
+    { "WebP", recognise_webp, open_wic_image },
 #else
     { "PNG", recognise_png, open_png },
     { "JPEG", recognise_jpeg, open_jpeg },

@@ -31,6 +31,9 @@ bool recognise_png(const unsigned char *head, size_t length);
 bool recognise_jpeg(const unsigned char *head, size_t length);
 bool recognise_pnm(const unsigned char *head, size_t length);
 bool recognise_bmp(const unsigned char *head, size_t length);
+bool recognise_gif(const unsigned char *head, size_t length);
+bool recognise_tiff(const unsigned char *head, size_t length);
+bool recognise_webp(const unsigned char *head, size_t length);
 
 std::unique_ptr<image_source> open_png(const char *path);
 std::unique_ptr<image_source> open_jpeg(const char *path);

@@ -31,3 +31,23 @@ bool recognise_bmp(const unsigned char *head, size_t length)
 {
     return length >= 2 && head[0] == 'B' && head[1] == 'M';
 }
+
+bool recognise_gif(const unsigned char *head, size_t length)
+{
+    return length >= 6 && (std::memcmp(head, "GIF87a", 6) == 0 || std::memcmp(head, "GIF89a", 6) == 0);
+}
+
+// Classic TIFF (42) and BigTIFF (43), in either byte order.
+bool recognise_tiff(const unsigned char *head, size_t length)
+{
+    if (length < 4)
+        return false;
+    const bool intel = head[0] == 'I' && head[1] == 'I' && head[3] == 0 && (head[2] == 42 || head[2] == 43);
+    const bool motorola = head[0] == 'M' && head[1] == 'M' && head[2] == 0 && (head[3] == 42 || head[3] == 43);
+    return intel || motorola;
+}
+
+bool recognise_webp(const unsigned char *head, size_t length)
+{
+    return length >= 12 && std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "WEBP", 4) == 0;
+}
