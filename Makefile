@@ -41,7 +41,7 @@ fuzz:
 	fuzz/run build-fuzz $(FUZZ_SECONDS)
 
 windows:
-	@scripts/install-deps g++-mingw-w64-x86-64-posix
+	@scripts/install-windows-deps
 	cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
 	cmake --build build-windows -j $(JOBS) --target tessaly
 	@echo "The Windows program is build-windows/tessaly.exe"

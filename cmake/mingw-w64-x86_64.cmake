@@ -14,3 +14,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# libdeflate for Windows, built into .deps/mingw by scripts/install-windows-deps
+# and found through its pkg-config file there; no pkg-config file of the
+# Linux machine may answer for the cross build.
+get_filename_component(TESSALY_MINGW_DEPS "${CMAKE_CURRENT_LIST_DIR}/../.deps/mingw" ABSOLUTE)
+list(APPEND CMAKE_FIND_ROOT_PATH ${TESSALY_MINGW_DEPS})
+set(ENV{PKG_CONFIG_LIBDIR} ${TESSALY_MINGW_DEPS}/lib/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "")
