@@ -84,6 +84,8 @@ level compress (post gamma correction)
 custom palette
 -p pal.act (palette.act default)
 -p "C:\cga.act"
+-p pico-8 - installed palette by name
+-p pal.gpl - GIMP, JASC or RIFF .pal, .hex, paint.net .txt or image palette
 
 output folder
 -o off - beside the input file (default)
@@ -99,6 +101,9 @@ pre processing window
 const char usage_after_pre_processing_windows[] = R"(
 pre processing pass count
 -ppc 1...100500 (5 default)
+
+--help - this text
+--version - version
 
 )";
 
@@ -295,11 +300,40 @@ void print_banner()
     std::printf("\nTessaly %s by Vorlane\n\n", program_version);
 }
 
+// The usage text as a run without arguments shows it, without the wait for a
+// key: asked for, it is no pause on the way to something else.
+void print_help()
+{
+    print_banner();
+    print_usage();
+}
+
+void print_version()
+{
+    std::printf("tessaly %s\n", program_version);
+}
+
+// Asked as the first argument, each answers and ends the run with status 0.
+const struct {
+    const char *name;
+    void (*answer)();
+} question_table[] = {
+    { "--help", print_help },
+    { "--version", print_version },
+};
+
 }  // namespace
 
 int run_driver(int argument_count, char **arguments, void (*dither_file)())
 {
     platform_prepare_console();
+    for (const auto &question : question_table) {
+        if (argument_count >= 2 && std::strcmp(arguments[1], question.name) == 0) {
+            question.answer();
+            std::fflush(stdout);
+            return 0;
+        }
+    }
     print_banner();
     if (argument_count < 2) {
         print_usage();

@@ -113,15 +113,16 @@ outcome read_and_dither(image_source &source, working_image &image, png_writer_t
     return scanned ? outcome::dithered : outcome::damaged;
 }
 
-// The output palette is the palette file's own bytes, every entry opaque,
-// whatever gamma or colour space chose the indices.
+// The output palette is the palette file's own colours, every entry opaque,
+// whatever gamma or colour space chose the indices: all 256 entries of a
+// colour table, just the palette's colours for every other format.
 bool set_output_palette(png_writer_t *writer)
 {
     uint32_t entries[palette_entries];
     for (int e = 0; e < palette_entries; ++e)
         entries[e] = static_cast<uint32_t>(srgb_pal_R[e]) + 256u * static_cast<uint32_t>(srgb_pal_G[e]) +
                      65536u * static_cast<uint32_t>(srgb_pal_B[e]) + (255u << 24);
-    return png_writer_set_palette(writer, entries, palette_entries) == 0;
+    return png_writer_set_palette(writer, entries, static_cast<uint32_t>(output_palette_entries)) == 0;
 }
 
 outcome dither_into(image_source &source, working_image &image, writer_ptr &writer)

@@ -4,11 +4,15 @@
 
 #include "settings/file_state.h"
 
-// Reads the first 768 bytes of the file named by palette_path_buffer and fills
-// the srgb_pal_ and pal_ arrays. Prints "palette open error" and returns false
-// when the file cannot be opened (the arrays are then left alone); prints
-// "Premature end of palette" or "palette read error" for a short read and goes
-// on with zero for the missing bytes.
+// Finds the palette named by palette_path_buffer (the working directory
+// first; then, for a name without a folder part, beside the program and in
+// the installed palettes), reads it in whichever format its content shows
+// and fills the srgb_pal_ and pal_ arrays (the entries past its colours
+// repeating its last one) and output_palette_entries. Returns false, with one line printed and the
+// arrays left alone, when no palette comes of it: "palette open error",
+// "palette format error", or a colour table without one complete colour
+// ("Premature end of palette" or "palette read error"). A shorter table
+// prints the same lines and is used.
 bool read_palette();
 
 // sRGB decoding of a byte value to linear light, computed in double and

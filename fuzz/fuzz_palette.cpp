@@ -1,10 +1,13 @@
-// Any bytes as the palette file, then a small image dithered with it. The
-// bytes after the 768th, which the palette reader ignores, choose the
-// settings.
+// Any bytes as the palette file, in whichever format they happen to take,
+// then a small image dithered with it. The bytes after the 768th, which a
+// colour table ignores, choose the settings. The formats' parser must give
+// 1 to 256 colours or none.
 #include "engine/ditherer.h"
+#include "engine/palette_formats.h"
 #include "fuzz/fuzz_support.h"
 #include "settings/settings.h"
 
+#include <cstdlib>
 #include <cstring>
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -16,6 +19,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    const parsed_palette palette = parse_palette_file(data, size);
+    if (palette.outcome == palette_colours ? palette.count < 1 || palette.count > 256 : palette.count != 0)
+        std::abort();
     fuzz_write_file("fuzzed.act", data, size);
     fuzz_choose_settings(size > 768 ? data + 768 : nullptr, size > 768 ? size - 768 : 0);
     std::strcpy(palette_path_buffer, "fuzzed.act");

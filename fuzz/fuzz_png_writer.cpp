@@ -82,13 +82,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check(image.color_type == static_cast<int>(types[type]) && image.bit_depth == 8);
     check(image.pixels == expected);
     if (!palette.empty()) {
-        const size_t entries = std::max<size_t>(palette.size(), 16);
-        check(image.palette.size() == 3 * entries && image.transparency.size() == entries);
-        for (size_t e = 0; e < entries; ++e) {
-            const uint32_t entry = e < palette.size() ? palette[e] : 0;
+        check(image.palette.size() == 3 * palette.size() && image.transparency.size() == palette.size());
+        for (size_t e = 0; e < palette.size(); ++e) {
             for (int s = 0; s < 3; ++s)
-                check(image.palette[3 * e + s] == static_cast<uint8_t>(entry >> (8 * s)));
-            check(image.transparency[e] == static_cast<uint8_t>(entry >> 24));
+                check(image.palette[3 * e + s] == static_cast<uint8_t>(palette[e] >> (8 * s)));
+            check(image.transparency[e] == static_cast<uint8_t>(palette[e] >> 24));
         }
     }
     png_writer_destroy(writer);

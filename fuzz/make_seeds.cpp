@@ -218,6 +218,18 @@ int main(int argc, char **argv)
         save("settings" + std::to_string(choice) + ".act", with_settings);
     }
     save("short.act", bytes(palette.begin(), palette.begin() + 100));
+    // Three colours in every other format, and a damage of each.
+    const std::string riff("RIFF\x1C\0\0\0PAL data\x10\0\0\0\0\x03\x03\0\0\0\0\0\xFF\xFF\xFF\0\xC8\x1E\x28\0", 36);
+    save("gimp.gpl", "GIMP Palette\nName: seed\n#\n  0   0   0\tblack\n255 255 255\n200 30 40\tred\n");
+    save("jasc.pal", "JASC-PAL\r\n0100\r\n3\r\n0 0 0\r\n255 255 255\r\n200 30 40\r\n");
+    save("riff.pal", riff);
+    save("list.hex", "#000000\n#ffffff\nC81E28\n");
+    save("paint.txt", ";paint.net Palette File\nFF000000\nFFFFFFFF\nFFC81E28\n");
+    save("indexed.png", png_file(4, 4, PNG_COLOR_TYPE_PALETTE, 4, false, false));
+    save("pixels.ppm", pnm_file('6', 6, 4, 255));
+    save("gimp_bad.gpl", "GIMP Palette\n1 2 300\n");
+    save("jasc_short.pal", "JASC-PAL\r\n0100\r\n3\r\n0 0 0\r\n");
+    save("riff_cut.pal", riff.substr(0, 30));
 
     root = base + "/driver";
     auto arguments = [](std::vector<std::string> list) {

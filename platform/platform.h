@@ -1,6 +1,7 @@
 // What the machine does for the program, one file a system (platform_linux.cpp,
 // platform_windows.cpp): the working directory taken from argument 0, the
-// console, the key press after the usage text, and the file-system tests of
+// program's own path, the console, the key press after the usage text, and
+// the files of
 // the output step.
 #pragma once
 
@@ -18,6 +19,11 @@ std::string working_directory_of(const char *argument_0);
 // the result: started by its bare name, or on Linux by a path with forward
 // slashes, the program stays in the shell's folder.
 void platform_set_working_directory(const char *argument_0);
+
+// The full path of the running program's file, symbolic links resolved, or
+// an empty string when the system cannot tell. The installed palettes are
+// found from it, so that a prefix can be moved or chosen freely.
+std::string platform_executable_path();
 
 // Readies the console for the program's text before the banner: on Windows
 // the console shows UTF-8, the code page of every name the program is given,

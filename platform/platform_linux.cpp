@@ -22,6 +22,23 @@ void platform_set_working_directory(const char *argument_0)
     (void)ignored;
 }
 
+std::string platform_executable_path()
+{
+    // readlink neither ends the name with a zero nor says whether it was cut,
+    // so the buffer grows until the name fits with room to spare.
+    for (size_t size = 256; size <= 65536; size *= 4) {
+        std::string path(size, '\0');
+        const ssize_t length = readlink("/proc/self/exe", &path[0], size);
+        if (length < 0)
+            return std::string();
+        if (static_cast<size_t>(length) < size) {
+            path.resize(static_cast<size_t>(length));
+            return path;
+        }
+    }
+    return std::string();
+}
+
 void platform_prepare_console() {}
 
 void platform_pause()

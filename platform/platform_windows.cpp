@@ -124,6 +124,26 @@ void platform_set_working_directory(const char *argument_0)
         SetCurrentDirectoryA(folder.c_str());
 }
 
+std::string platform_executable_path()
+{
+    for (DWORD room = MAX_PATH; room <= 65536; room *= 4) {
+        std::wstring path(room, L'\0');
+        const DWORD length = GetModuleFileNameW(nullptr, &path[0], room);
+        if (length == 0)
+            return std::string();
+        // A name cut to the room given fills it exactly.
+        if (length < room) {
+            const int bytes = WideCharToMultiByte(CP_ACP, 0, path.c_str(), static_cast<int>(length), nullptr, 0,
+                                                  nullptr, nullptr);
+            std::string narrow(static_cast<size_t>(bytes), '\0');
+            WideCharToMultiByte(CP_ACP, 0, path.c_str(), static_cast<int>(length), &narrow[0], bytes, nullptr,
+                                nullptr);
+            return narrow;
+        }
+    }
+    return std::string();
+}
+
 void platform_prepare_console()
 {
     // Without a console (output to a file or a pipe) the bytes go out as they

@@ -242,9 +242,10 @@ static png_writer_layout png_writer_measure(const png_writer_t *writer)
 {
     png_writer_layout layout{};
     bool indexed = writer->color_type == PNG_WRITER_INDEXED;
-    // Never fewer than 16 entries: the entries past palette_count are written
-    // as the store holds them, zero unless an earlier palette set them.
-    layout.palette_entries = indexed ? (writer->palette_count < 16 ? 16 : writer->palette_count) : 0;
+    // Exactly the entries set, so that a short palette reaches the file as it
+    // is; a palette never set still writes one zero entry, since PLTE may
+    // not be empty.
+    layout.palette_entries = indexed ? (writer->palette_count < 1 ? 1 : writer->palette_count) : 0;
     layout.row_length = static_cast<uint64_t>(writer->width) * writer->bytes_per_pixel + 1;
     layout.blocks_per_row = (layout.row_length + png_writer_block_limit - 1) / png_writer_block_limit;
     uint64_t block_headers = 5 * layout.blocks_per_row;

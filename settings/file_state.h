@@ -12,10 +12,15 @@
 // compared and diffused.
 extern int32_t channels_used;
 
-// The palette file's bytes, unchanged: the output PNG's palette.
+// The palette file's colours, unchanged: the output PNG's palette. Entries
+// past the palette's own colours repeat its last one.
 extern int32_t srgb_pal_R[palette_entries];
 extern int32_t srgb_pal_G[palette_entries];
 extern int32_t srgb_pal_B[palette_entries];
+
+// How many entries the output PNG's palette holds: 256 for a colour table,
+// the palette's own count for every other format.
+extern int output_palette_entries;
 
 // The palette's colours in the working scale (1.0 is full level), after the
 // gamma treatment of RGB_gamma.

@@ -54,7 +54,11 @@ extern int32_t pre_processing_algorithm;       // -pp, off
 extern int32_t pre_processing_window;          // -ppw, round
 extern int32_t pre_processing_pass;            // -ppc, 5
 
-extern char palette_path_buffer[path_buffer_size];  // -p, "palette.act"
+// The palette read when no -p is given; when it is not in the working
+// directory, the engine looks beside the program and for the installed one.
+constexpr char default_palette_name[] = "palette.act";
+
+extern char palette_path_buffer[path_buffer_size];  // -p, default_palette_name
 extern char output_folder_buffer[path_buffer_size]; // -o, "": outputs beside their inputs
 // The argument being parsed; while the engine runs, the path of the input
 // file, to which the engine appends the output's suffix in place.

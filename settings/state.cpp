@@ -7,6 +7,7 @@ int32_t channels_used;
 int32_t srgb_pal_R[palette_entries];
 int32_t srgb_pal_G[palette_entries];
 int32_t srgb_pal_B[palette_entries];
+int output_palette_entries = palette_entries;
 float pal_R[palette_entries];
 float pal_G[palette_entries];
 float pal_B[palette_entries];

@@ -117,7 +117,7 @@ TEST_F(saving, short_write_leaves_nothing)
     rlimit saved_limit;
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved_limit), 0);
     rlimit small = saved_limit;
-    small.rlim_cur = 100;
+    small.rlim_cur = 50;
     stdout_capture capture;
     setrlimit(RLIMIT_FSIZE, &small);
     std::strcpy(buffer, folder.file("pic.png").c_str());

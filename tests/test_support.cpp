@@ -142,13 +142,14 @@ constexpr uint32_t unnamed_file = O_TMPFILE & ~O_DIRECTORY;
             !filter_openat(O_CREAT | unnamed_file, SECCOMP_RET_TRACE))
             _exit(125);
     }
+    const char *program = setup.program ? setup.program : TESSALY_BINARY;
     std::vector<std::string> copies = arguments;
-    copies.insert(copies.begin(), setup.argument_0 ? setup.argument_0 : TESSALY_BINARY);
+    copies.insert(copies.begin(), setup.argument_0 ? setup.argument_0 : program);
     std::vector<char *> argv;
     for (std::string &argument : copies)
         argv.push_back(&argument[0]);
     argv.push_back(nullptr);
-    execv(TESSALY_BINARY, argv.data());
+    execv(program, argv.data());
     _exit(127);
 }
 

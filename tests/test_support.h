@@ -46,6 +46,7 @@ struct run_result {
 
 // How the program is started, beyond its arguments and folder.
 struct run_setup {
+    const char *program = nullptr;       // the built program when null
     const char *argument_0 = nullptr;    // the program's path when null
     bool unprivileged = false;           // bound by permission bits, even when run by root
     bool without_unnamed_files = false;  // as on a file system without O_TMPFILE

@@ -20,11 +20,29 @@ TEST(transcript, without_arguments_prints_the_usage_and_waits_for_a_key)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.errors, "");
     std::string usage = read_file(data + "/usage.txt");
-    ASSERT_EQ(usage.size(), 1920u);
+    ASSERT_EQ(usage.size(), 2074u);
     EXPECT_EQ(r.output, banner + usage + "Press any key to continue . . .\n");
 }
 
-// One version string: the banner's, which the manual page's footer repeats.
+// Asked for, the usage text comes without the wait for a key; the version is
+// one line without the banner, for scripts.
+TEST(transcript, help_and_version_answer_and_end_the_run)
+{
+    temp_folder folder;
+    const struct {
+        const char *argument;
+        std::string output;
+    } cases[] = { { "--help", banner + read_file(data + "/usage.txt") }, { "--version", "tessaly d0044\n" } };
+    for (const auto &c : cases) {
+        run_result r = run_tessaly({ c.argument, "image.png" }, folder.path());
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.output, c.output);
+        EXPECT_EQ(list_folder(folder.path()), std::vector<std::string>{});
+    }
+}
+
+// One version string: the banner's, which "--version" and the manual page's
+// footer repeat.
 TEST(transcript, the_manual_page_carries_the_banner_version)
 {
     EXPECT_EQ(banner, std::string("\nTessaly ") + program_version + " by Vorlane\n\n");
