@@ -89,6 +89,14 @@ with Image.open(sys.argv[1]) as image:
     print(image.width, image.height, image.mode)
 """
 
+# Whether two PNGs hold the same indices and palette, as Pillow (zlib) decodes them.
+PILLOW_SAME_IMAGE = """
+import sys
+from PIL import Image
+with Image.open(sys.argv[1]) as a, Image.open(sys.argv[2]) as b:
+    print(a.mode == b.mode == "P" and a.size == b.size and a.getpalette() == b.getpalette() and a.tobytes() == b.tobytes())
+"""
+
 PILLOW_VERSION = "import PIL; print(PIL.__version__)"
 
 
@@ -396,6 +404,40 @@ def seven_channel_memory(bench, targets):
     targets.add_memory("peak memory rgbcmyk <= 36 B/pixel (%s PPM)" % size_name(size), result.peak_bytes, pixels, 36)
 
 
+def compression(bench, targets):
+    """Section 2b: -z on against -z off on the large photo with the adapted
+    palette, runs alternated; file size and wall time, and the compressed
+    output must decode to the stored one's indices and palette."""
+    size = bench.options.size
+    source = bench.sample(size, 6, "ppm")
+    palette = bench.palette("adapted")
+    print("== -z on against -z off, %s PPM, adapted palette, %d run(s) each, alternated ==" % (size_name(size), bench.options.repeats), flush=True)
+    outputs = {mode: os.path.join(bench.build, "z_%s.png" % mode) for mode in ("off", "on")}
+    runs = {"off": [], "on": []}
+    for repeat in range(bench.options.repeats):
+        for mode in ("off", "on"):
+            keep = outputs[mode] if repeat == 0 else None
+            runs[mode].append(bench.run_tessaly(bench.tessaly, palette, ["-z", mode], source, keep_as=keep))
+    sizes = {mode: os.path.getsize(outputs[mode]) for mode in outputs}
+    same = run_python(PILLOW_SAME_IMAGE, outputs["off"], outputs["on"]).strip() == "True"
+    for path in outputs.values():
+        os.remove(path)
+    if not same:
+        fail("-z on output does not decode to the -z off indices and palette")
+    walls = {mode: statistics.median(r.wall for r in runs[mode]) for mode in runs}
+    cpus = {mode: statistics.median(r.cpu for r in runs[mode]) for mode in runs}
+    rows = [["-z " + mode, sizes[mode], seconds(walls[mode]), seconds(min(r.wall for r in runs[mode])), seconds(cpus[mode])]
+            for mode in ("off", "on")]
+    rows.append(["on/off", "%.3f" % (sizes["on"] / sizes["off"]), "%.2f" % (walls["on"] / walls["off"]),
+                 "%.2f" % (min(r.wall for r in runs["on"]) / min(r.wall for r in runs["off"])), "%.2f" % (cpus["on"] / cpus["off"])])
+    print_table(["compression", "file bytes", "wall med", "wall best", "CPU med"], rows)
+    print("-z on output decodes to the -z off indices and palette: %s\n" % ("yes" if same else "NO - FAIL"), flush=True)
+    size_ratio = sizes["on"] / sizes["off"]
+    wall_ratio = walls["on"] / walls["off"]
+    targets.add("-z on file <= 0.45 x -z off (%s adapted)" % size_name(size), "%.3f x" % size_ratio, size_ratio <= 0.45)
+    targets.add("-z on wall <= 1.25 x -z off (%s adapted)" % size_name(size), "%.2f x" % wall_ratio, wall_ratio <= 1.25)
+
+
 def against_plain(bench, targets):
     """Section 2: the fast program against tessaly_plain on the PPM, each
     palette; the two outputs must be the same bytes."""
@@ -516,6 +558,7 @@ def main():
         print(flush=True)
         against_pillow(bench, targets)
         seven_channel_memory(bench, targets)
+        compression(bench, targets)
         against_plain(bench, targets)
         combinations(bench, targets)
         equivalence(bench)

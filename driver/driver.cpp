@@ -91,6 +91,10 @@ output folder
 -o off - beside the input file (default)
 -o out - into the folder out, same names
 
+png compression
+-z off (default)
+-z on
+
 pre processing
 -pp off (default)
 -pp circle (good with -d 0)
@@ -166,6 +170,11 @@ const keyword_row gamma_keywords[] = {
 const keyword_row pre_processing_keywords[] = {
     { "off", pre_processing_off, "pre processing off" },
     { "circle", pre_processing_circle, "pre processing circle" },
+};
+
+const keyword_row compression_keywords[] = {
+    { "off", switch_off, "png compression off" },
+    { "on", switch_on, "png compression on" },
 };
 
 struct option_row;
@@ -275,6 +284,7 @@ const option_row option_table[] = {
     { "-lc", handle_keyword<level_compressions>, &level_compress, nullptr, nullptr },
     { "-fpa", handle_fixed_palette_array, nullptr, nullptr, nullptr },
     { "-o", handle_output_folder, nullptr, nullptr, nullptr },
+    { "-z", handle_keyword<compression_keywords>, &png_compression, nullptr, nullptr },
 };
 
 const option_row *find_option(const char *argument)

@@ -136,6 +136,7 @@ outcome dither_into(image_source &source, working_image &image, writer_ptr &writ
                                     PNG_WRITER_INDEXED));
         if (!writer || !set_output_palette(writer.get()))
             return outcome::too_large;
+        png_writer_set_compression(writer.get(), png_compression == switch_on ? PNG_WRITER_DEFLATE : PNG_WRITER_STORED);
         return read_and_dither(source, image, writer.get(), conversion);
     } catch (const std::bad_alloc &) {
         return outcome::too_large;

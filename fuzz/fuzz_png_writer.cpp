@@ -1,7 +1,7 @@
-// Random sizes, colour types, palettes and pixels through the PNG writer;
-// every stream must decode with libpng (tests/png_check.h), every chunk CRC
-// and the Adler-32 checked, to exactly the samples and palette that were
-// stored.
+// Random sizes, colour types, palettes and pixels through the PNG writer,
+// stored or compressed; every stream must decode with libpng
+// (tests/png_check.h), every chunk CRC and the Adler-32 checked, to exactly
+// the samples and palette that were stored.
 #include "png/png_writer.h"
 #include "tests/png_check.h"
 
@@ -44,12 +44,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     byte_reader in{ data, size };
     const uint8_t shape = in.next();
     const int type = shape % 5;
-    // Mostly small images; now and then rows too long for one stored block.
+    // Mostly small images; now and then rows too long for one stored block,
+    // and compressed ones tall enough to be cut into several pieces.
     const bool wide = shape & 0x80;
+    const bool compressed = shape & 0x40;
     const uint32_t width = 1 + (wide ? in.next32() % 20000 : in.next() % 40);
-    const uint32_t height = 1 + in.next() % (wide ? 3 : 40);
+    const uint32_t height = 1 + in.next() % (wide ? (compressed ? 40 : 3) : 40);
     png_writer_t *writer = png_writer_new(width, height, types[type]);
     check(writer != nullptr);
+    check(png_writer_set_compression(writer, compressed ? PNG_WRITER_DEFLATE : PNG_WRITER_STORED) == 0);
 
     std::vector<uint32_t> palette;
     if (types[type] == PNG_WRITER_INDEXED) {

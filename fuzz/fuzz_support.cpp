@@ -86,4 +86,5 @@ void fuzz_choose_settings(const uint8_t *choice, size_t size)
     pre_processing_algorithm = pick(9, pre_processing_count);
     pre_processing_window = pick(10, pre_processing_window_count);
     pre_processing_pass = pick(11, 4);
+    png_compression = pick(12, 2);
 }

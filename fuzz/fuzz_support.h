@@ -22,5 +22,5 @@ void fuzz_remove_outputs();
 void fuzz_write_fixtures();
 
 // The settings a run uses, drawn from one byte each so that the fuzzer reaches
-// every colour space, gamma mode, window and limit.
+// every colour space, gamma mode, window, limit and compression.
 void fuzz_choose_settings(const uint8_t *choice, size_t size);

@@ -1,11 +1,14 @@
 // Writes the seed corpus of the fuzz targets: small images in every form the
 // readers know, palettes, argument lists and writer inputs. Run once when the
 // readers change: make_seeds FOLDER (the corpus folders are made below it).
+#include "tests/image_writers.h"
+
 #include <cstddef>
 #include <cstdio>
 
 #include <jpeglib.h>
 #include <png.h>
+#include <tiffio.h>
 
 #include <sys/stat.h>
 
@@ -205,6 +208,35 @@ int main(int argc, char **argv)
     save("grey.pgm", pnm_file('5', 6, 4, 200));
     save("rgb.ppm", pnm_file('6', 6, 4, 255));
     save("rgb16.ppm", pnm_file('6', 3, 2, 65535));
+    bytes colours, indices, rgb;
+    for (int i = 0; i < 16 * 3; ++i)
+        colours.push_back(level(i / 3, 0, i % 3));
+    for (int y = 0; y < 9; ++y)
+        for (int x = 0; x < 7; ++x) {
+            indices.push_back(level(x, y, 0) % 16);
+            for (int s = 0; s < 3; ++s)
+                rgb.push_back(level(x, y, s));
+        }
+    write_test_gif(root + "/plain.gif", 7, 9, { 7, 9 }, colours, indices);
+    write_test_gif(root + "/interlaced.gif", 7, 9, { 9, 12, 1, 2, true, true, 3, 5 }, colours, indices);
+    const std::vector<uint16_t> values(rgb.begin(), rgb.end());
+    std::vector<uint16_t> wide, cmyk, map;
+    for (size_t i = 0; i < values.size(); ++i)
+        wide.push_back(static_cast<uint16_t>(values[i] * 257 + i));
+    for (size_t i = 0; i < 7 * 9 * 4; ++i)
+        cmyk.push_back(level(static_cast<int>(i / 4), 0, static_cast<int>(i % 4)));
+    for (int i = 0; i < 3 * 16; ++i)
+        map.push_back(static_cast<uint16_t>(level(i, 1, 0) * 257));
+    const std::vector<uint16_t> grey(values.begin(), values.begin() + 7 * 9), nibbles(indices.begin(), indices.end());
+    write_test_tiff(root + "/rgb_lzw.tif", 7, 9, { PHOTOMETRIC_RGB, 8, 3, COMPRESSION_LZW }, values);
+    write_test_tiff(root + "/rgb16_planes.tif", 7, 9, { PHOTOMETRIC_RGB, 16, 3, COMPRESSION_ADOBE_DEFLATE, true }, wide);
+    write_test_tiff(root + "/rgb_tiles.tif", 7, 9, { PHOTOMETRIC_RGB, 8, 3, COMPRESSION_PACKBITS, false, true }, values);
+    write_test_tiff(root + "/grey.tif", 7, 9, { PHOTOMETRIC_MINISWHITE, 8 }, grey);
+    write_test_tiff(root + "/palette4.tif", 7, 9, { PHOTOMETRIC_PALETTE, 4, 1, COMPRESSION_NONE, false, false, map }, nibbles);
+    write_test_tiff(root + "/cmyk.tif", 7, 9, { PHOTOMETRIC_SEPARATED, 8, 4, COMPRESSION_LZW }, cmyk);
+    write_test_tiff(root + "/jpeg.tif", 7, 9, { PHOTOMETRIC_RGB, 8, 3, COMPRESSION_JPEG }, values);
+    save("lossless.webp", webp_bytes(7, 9, rgb, true));
+    save("lossy.webp", webp_bytes(7, 9, rgb, false));
 
     root = base + "/palette";
     bytes palette;

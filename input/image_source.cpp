@@ -24,6 +24,9 @@ const reader_row readers[] = {
     { "JPEG", recognise_jpeg, open_jpeg },
     { "PNM", recognise_pnm, open_pnm },
     { "BMP", recognise_bmp, open_bmp },
+    { "GIF", recognise_gif, open_gif },
+    { "TIFF", recognise_tiff, open_tiff },
+    { "WebP", recognise_webp, open_webp },
 #endif
 };
 

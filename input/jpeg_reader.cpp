@@ -120,20 +120,6 @@ bool jpeg_next_row(jpeg_decompress_struct *info, jpeg_error_trap *trap, uint8_t 
     return true;
 }
 
-// Adobe's programs store CMYK inverted (255 is no ink), and mark the file; a
-// file without the mark holds plain ink levels. Either way the colour is the
-// paper's white darkened by the inks, without a colour profile.
-void cmyk_to_rgb(const uint8_t *in, int width, bool inverted, uint8_t *rgb)
-{
-    for (int x = 0; x < width; ++x, in += 4, rgb += 3) {
-        const unsigned k = inverted ? in[3] : 255u - in[3];
-        for (int c = 0; c < 3; ++c) {
-            const unsigned ink = inverted ? in[c] : 255u - in[c];
-            rgb[c] = static_cast<uint8_t>((ink * k + 127) / 255);
-        }
-    }
-}
-
 class jpeg_reader final : public image_source {
 public:
     jpeg_reader(owned_file file) : file_(std::move(file)) {}

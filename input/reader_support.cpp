@@ -28,17 +28,16 @@ byte_buffer new_bytes(size_t count)
     return byte_buffer(new (std::nothrow) uint8_t[count]);
 }
 
-namespace {
-
-// (v * 255 + max_value / 2) / max_value, which for 16-bit samples is
-// (v * 255 + 32767) / 65535.
-inline uint8_t to_byte(unsigned value, unsigned max_value)
+void cmyk_to_rgb(const uint8_t *in, int width, bool inverted, uint8_t *rgb)
 {
-    value = std::min(value, max_value);
-    return static_cast<uint8_t>((value * 255u + max_value / 2) / max_value);
+    for (int x = 0; x < width; ++x, in += 4, rgb += 3) {
+        const unsigned k = inverted ? in[3] : 255u - in[3];
+        for (int c = 0; c < 3; ++c) {
+            const unsigned ink = inverted ? in[c] : 255u - in[c];
+            rgb[c] = static_cast<uint8_t>((ink * k + 127) / 255);
+        }
+    }
 }
-
-}  // namespace
 
 void samples_to_rgb(const uint8_t *in, int width, const sample_layout &layout, uint8_t *rgb)
 {

@@ -6,7 +6,9 @@
 #pragma once
 
 #include "input/image_source.h"
+#include "settings/limits.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -39,6 +41,9 @@ std::unique_ptr<image_source> open_png(const char *path);
 std::unique_ptr<image_source> open_jpeg(const char *path);
 std::unique_ptr<image_source> open_pnm(const char *path);
 std::unique_ptr<image_source> open_bmp(const char *path);
+std::unique_ptr<image_source> open_gif(const char *path);
+std::unique_ptr<image_source> open_tiff(const char *path);
+std::unique_ptr<image_source> open_webp(const char *path);
 // Windows only: any format the system's imaging component has a codec for
 // (input/wic_reader.cpp).
 std::unique_ptr<image_source> open_wic_image(const char *path);
@@ -63,6 +68,21 @@ uint64_t bytes_left(std::FILE *file, uint64_t file_size);
 using byte_buffer = std::unique_ptr<uint8_t[]>;
 byte_buffer new_bytes(size_t count);
 
+// Formats that can squeeze an image into almost nothing (a GIF's screen
+// around a small frame, a flat TIFF or WebP) may claim this many pixels
+// whatever their size; beyond it the file must hold a byte for every
+// plausible_pixels_per_byte pixels. Real pictures of that size need far more.
+constexpr uint64_t plausible_pixel_floor = uint64_t(1) << 24;
+constexpr uint64_t plausible_pixels_per_byte = 1024;
+
+// True when `pixels` is within the engine's limit and within what a file of
+// file_size bytes may plausibly hold (above).
+inline bool plausible_claim(uint64_t pixels, uint64_t file_size)
+{
+    return pixels <= max_pixels &&
+           (pixels <= plausible_pixel_floor || pixels / plausible_pixels_per_byte <= file_size);
+}
+
 // Makes the reader, opens it on the file and hands it out; null when its
 // open(file_size) refuses the file.
 template <typename reader_t, typename... Arguments>
@@ -83,6 +103,23 @@ struct sample_layout {
     int sample_bytes = 1;
     unsigned max_value = 255;
 };
+
+// A sample of 0 ... max_value as an 8-bit level, rounded to the nearest:
+// (v * 255 + max_value / 2) / max_value, which for 16-bit samples is
+// (v * 255 + 32767) / 65535. Values beyond the maximum of a malformed file are
+// held at it.
+inline uint8_t to_byte(unsigned value, unsigned max_value)
+{
+    value = std::min(value, max_value);
+    return static_cast<uint8_t>((value * 255u + max_value / 2) / max_value);
+}
+
+// Adobe's programs store CMYK inverted (255 is no ink), and mark the file; a
+// file without the mark holds plain ink levels. Either way the colour is the
+// paper's white darkened by the inks, without a colour profile. Every reader
+// of CMYK goes through here, so that one picture gives one result whatever
+// file it came in.
+void cmyk_to_rgb(const uint8_t *in, int width, bool inverted, uint8_t *rgb);
 
 // One row of samples to 8-bit red, green and blue. Grey goes to all three;
 // alpha and the fourth channel are dropped. Samples of 0 ... max_value are

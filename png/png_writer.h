@@ -1,7 +1,7 @@
 // A small self-contained PNG writer: one image of fixed size in memory, in one
 // of five colour types with 8-bit samples, encoded as a PNG stream of stored
-// (uncompressed) deflate blocks. It never prints and keeps no global state but
-// its constant CRC table.
+// (uncompressed) deflate blocks or, by choice, of compressed ones. It never
+// prints and keeps no global state but its constant CRC tables.
 //
 // Pixel values pack their samples from the low end: the first sample in bits
 // 0-7, the second in 8-15, the third in 16-23, the fourth in 24-31. Palette
@@ -17,6 +17,12 @@ typedef enum {
     PNG_WRITER_GREYSCALE_ALPHA = 4,
     PNG_WRITER_TRUECOLOR_ALPHA = 6,
 } png_writer_colortype_t;
+
+// How the image data is encoded.
+typedef enum {
+    PNG_WRITER_STORED = 0,   // stored blocks: the samples as they are, one block a row
+    PNG_WRITER_DEFLATE = 1,  // compressed, in pieces on all cores
+} png_writer_compression_t;
 
 struct png_writer_t {
     uint32_t color_type;        // a png_writer_colortype_t
@@ -35,6 +41,7 @@ struct png_writer_t {
     uint32_t bytes_per_pixel;   // in a scanline
     uint32_t cursor_x;
     uint32_t cursor_y;
+    uint32_t compression;       // a png_writer_compression_t; stored at creation
 };
 
 // Creates a zero-filled writer. Returns null, with nothing allocated, for a
@@ -46,6 +53,12 @@ png_writer_t *png_writer_new(uint32_t width, uint32_t height, png_writer_colorty
 // they held. Returns 0, or 1 with nothing changed when count > 256, the writer
 // is null or not indexed, or entries is null with a count.
 int png_writer_set_palette(png_writer_t *writer, const uint32_t *entries, uint32_t count);
+
+// Chooses the encoding of the image data for the encodings that follow.
+// Compressed streams decode to exactly the pixels of stored ones; should
+// compressing fail (memory runs out), the stream is written stored. Returns 0,
+// or 1 with nothing changed for a null writer or an unknown choice.
+int png_writer_set_compression(png_writer_t *writer, png_writer_compression_t compression);
 
 // Stores the value's low 8, 16 or 32 bits (by colour type) at (x, y); a
 // position outside the image is ignored.
@@ -70,8 +83,8 @@ void png_writer_put_pixel(png_writer_t *writer, uint32_t value);
 // its next encoding or destruction, and its length through length (if not
 // null); null, with length untouched and no stream held, when the writer is
 // null, the stream cannot be allocated, or its image data would pass the PNG
-// chunk limit of 2^31 - 1 bytes. A row longer than one stored block (65,535
-// bytes) is split over several.
+// chunk limit of 2^31 - 1 bytes. Stored, a row longer than one stored block
+// (65,535 bytes) is split over several. Every row has filter type 0.
 const uint8_t *png_writer_get_data(png_writer_t *writer, uint32_t *length);
 
 // Encodes the image into the named file ("wb"). Returns 0 when the whole

@@ -53,6 +53,7 @@ extern int32_t level_compress;                 // -lc, off
 extern int32_t pre_processing_algorithm;       // -pp, off
 extern int32_t pre_processing_window;          // -ppw, round
 extern int32_t pre_processing_pass;            // -ppc, 5
+extern int32_t png_compression;                // -z, off (stored), on (deflate)
 
 // The palette read when no -p is given; when it is not in the working
 // directory, the engine looks beside the program and for the installed one.

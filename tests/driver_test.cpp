@@ -64,7 +64,8 @@ TEST(driver, keywords_store_their_codes_in_their_settings)
         { "-pp", "circle", &pre_processing_algorithm, 1 }, { "-ppw", "square", &pre_processing_window, 2 },
         { "-c", "cmyk2", &color_space, 6 },       { "-lc", "128", &level_compress, 2 },
         { "-w", "linear_x_y", &diffusion_window, 5 }, { "-w", "floyd", &diffusion_window, 0 },
-        { "-lmx", "off", &max_limit, 0 },
+        { "-lmx", "off", &max_limit, 0 },  { "-z", "on", &png_compression, 1 },
+        { "-z", "off", &png_compression, 0 },
     };
     for (const auto &c : cases) {
         run({ c.option, c.value });

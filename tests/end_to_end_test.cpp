@@ -2,9 +2,11 @@
 // indices checked against values worked out here.
 #include "engine/color_space.h"
 #include "engine/windows.h"
+#include "tests/image_writers.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
+#include <tiffio.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -96,4 +98,32 @@ TEST_F(end_to_end, open_errors_are_reported_and_the_run_goes_on)
                             "-p - custom palette\nnone.act\ngood.png - palette open error\n");
     EXPECT_EQ(indices("good_dithered_0000.png"), (std::vector<uint8_t>{ 9, 8 }));
     EXPECT_EQ(list_folder(folder.path()), (std::vector<std::string>{ "good.png", "good_dithered_0000.png", "palette.act" }));
+}
+
+// One picture of 256 colours, none of them the palette's, as PNG, GIF
+// (interlaced, with its own colour table), TIFF and lossless WebP: all four
+// give the same indices, and so does the PNG's output compressed.
+TEST_F(end_to_end, every_format_and_compression_give_the_same_indices)
+{
+    std::vector<uint8_t> rgb, colours, entries;
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x) {
+            const uint8_t pixel[3] = { uint8_t(x * 16 + 3), uint8_t(y * 16 + 5), uint8_t(128 + x - y) };
+            rgb.insert(rgb.end(), pixel, pixel + 3);
+            colours.insert(colours.end(), pixel, pixel + 3);
+            entries.push_back(static_cast<uint8_t>(y * 16 + x));
+        }
+    write_png_form(folder.file("png.png"), 16, 16, { 2, 8 }, rgb);
+    write_test_gif(folder.file("gif.gif"), 16, 16, { 16, 16, 0, 0, true, true }, colours, entries);
+    write_test_tiff(folder.file("tiff.tif"), 16, 16, { PHOTOMETRIC_RGB, 8, 3, COMPRESSION_LZW },
+                    std::vector<uint16_t>(rgb.begin(), rgb.end()));
+    write_file(folder.file("webp.webp"), webp_bytes(16, 16, rgb, true));
+
+    const run_result r = run_tessaly({ "png.png", "gif.gif", "tiff.tif", "webp.webp", "-z", "on", "png.png" }, folder.path());
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("-z - png compression on\n"), std::string::npos) << r.output;
+    const std::vector<uint8_t> expected = indices("png_dithered_0000.png");
+    for (const char *name : { "gif_dithered_0000.png", "tiff_dithered_0000.png", "webp_dithered_0000.png",
+                              "png_dithered_0001.png" })
+        EXPECT_EQ(indices(name), expected) << name;
 }

@@ -7,6 +7,7 @@
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
+#include <tiffio.h>
 
 #include <cstring>
 #include <string>
@@ -122,6 +123,101 @@ TEST_F(image_test, pnm_and_bmp)
     }
     write_file(folder.file("a.bmp"), bmp_bytes(3, 2, asymmetric_rgb));
     EXPECT_EQ(load("a.bmp").rgb, asymmetric_rgb);  // bottom-up rows, read top row first
+}
+
+std::vector<uint16_t> values_of(const bytes &samples) { return std::vector<uint16_t>(samples.begin(), samples.end()); }
+
+// Levels by hand as for PNG; 1 is black when min-is-white. Colour maps: the
+// high byte of each 16-bit level (0x1212 and 0x8000 alike), or the levels as
+// they are when none passes 255. CMYK as the JPEG reader turns plain inks into
+// RGB, (255 - ink) (255 - K) / 255 rounded: (0, 128, 0, 64) gives 191, 95, 191.
+// Tiles (16 x 16, the last ones cut by the image's edge) and planes read as
+// strips of side-by-side samples do.
+TEST_F(image_test, every_tiff_form_reads_as_8_bit_rgb)
+{
+    bytes pattern(20 * 18 * 3);
+    for (size_t i = 0; i < pattern.size(); ++i)
+        pattern[i] = static_cast<uint8_t>(i * 37 + i / 60);
+    const std::vector<uint16_t> map16 = { 0, 0xFFFF, 0x1212, 0x8000, 0, 0x0100, 0x3434, 0x80FF, 0, 0x0200, 0x5656, 0x0000 };
+    const std::vector<uint16_t> map8 = { 10, 20, 30, 40, 50, 60 };
+    const struct { const char *name; int width; tiff_form form; std::vector<uint16_t> values; bytes rgb; } cases[] = {
+        { "rgb, lzw", 3, { PHOTOMETRIC_RGB, 8, 3, COMPRESSION_LZW }, values_of(asymmetric_rgb), asymmetric_rgb },
+        { "rgba 16-bit in planes, deflate", 2, { PHOTOMETRIC_RGB, 16, 4, COMPRESSION_ADOBE_DEFLATE, true },
+          { 0xFF00, 0x0081, 0x1234, 0, 0x8000, 0x7FFF, 0x0080, 0xFFFF }, { 254, 1, 18, 128, 127, 0 } },
+        { "min-is-white 1-bit, packbits", 10, { PHOTOMETRIC_MINISWHITE, 1, 1, COMPRESSION_PACKBITS }, { 1, 0, 0, 1, 1, 1, 0, 0, 0, 1 },
+          { 0, 0, 0, 255, 255, 255, 255, 255, 255, 0, 0, 0, 0, 0, 0, 0, 0, 0, 255, 255, 255, 255, 255, 255,
+            255, 255, 255, 0, 0, 0 } },
+        { "grey 4-bit and alpha", 3, { PHOTOMETRIC_MINISBLACK, 4, 2 }, { 0, 9, 5, 9, 15, 9 }, { 0, 0, 0, 85, 85, 85, 255, 255, 255 } },
+        { "palette 2-bit, 16-bit map", 4, { PHOTOMETRIC_PALETTE, 2, 1, COMPRESSION_NONE, false, false, map16 }, { 3, 0, 2, 1 },
+          { 0x80, 0x80, 0x00, 0, 0, 0, 0x12, 0x34, 0x56, 0xFF, 0x01, 0x02 } },
+        { "palette 1-bit, 8-bit map", 2, { PHOTOMETRIC_PALETTE, 1, 1, COMPRESSION_NONE, false, false, map8 }, { 1, 0 },
+          { 20, 40, 60, 10, 30, 50 } },
+        { "cmyk", 3, { PHOTOMETRIC_SEPARATED, 8, 4, COMPRESSION_LZW }, { 0, 0, 0, 0, 255, 0, 0, 0, 0, 128, 0, 64 },
+          { 255, 255, 255, 0, 255, 255, 191, 95, 191 } },
+        { "cmyk 16-bit tiles", 1, { PHOTOMETRIC_SEPARATED, 16, 4, COMPRESSION_ADOBE_DEFLATE, false, true }, { 0xFFFF, 0, 0x8000, 0, 0, 0, 0, 0x0080 },
+          { 0, 255, 127, 255, 255, 255 } },
+        { "rgb in tiles", 20, { PHOTOMETRIC_RGB, 8, 3, COMPRESSION_LZW, false, true }, values_of(pattern), pattern },
+        { "rgb in planes", 20, { PHOTOMETRIC_RGB, 8, 3, COMPRESSION_ADOBE_DEFLATE, true }, values_of(pattern), pattern },
+        { "rgb in tiled planes", 20, { PHOTOMETRIC_RGB, 8, 3, COMPRESSION_PACKBITS, true, true }, values_of(pattern), pattern },
+    };
+    for (const auto &c : cases) {
+        const int height = static_cast<int>(c.rgb.size() / 3 / c.width);
+        write_test_tiff(folder.file("a.tif"), c.width, height, c.form, c.values);
+        const source_image image = load("a.tif");
+        EXPECT_EQ(image.width, c.width) << c.name;
+        EXPECT_EQ(image.height, height) << c.name;
+        EXPECT_EQ(image.rgb, c.rgb) << c.name;
+    }
+}
+
+// The same inks as a CMYK TIFF and as a CMYK JPEG (stored inverted by
+// Adobe's convention): the TIFF gives the colours worked out by hand, the
+// JPEG the same within its rounding. The blocks are the JPEG's 8 x 8 units,
+// so it keeps them uniform.
+TEST_F(image_test, cmyk_tiff_and_cmyk_jpeg_read_alike)
+{
+    const uint8_t inks[4][4] = { { 0, 0, 0, 0 }, { 255, 0, 0, 0 }, { 0, 128, 0, 64 }, { 20, 40, 60, 200 } };
+    const uint8_t colours[4][3] = { { 255, 255, 255 }, { 0, 255, 255 }, { 191, 95, 191 }, { 51, 46, 42 } };
+    bytes plain, inverted, expected;
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x) {
+            const int block = (y / 8) * 2 + x / 8;
+            for (int c = 0; c < 4; ++c) {
+                plain.push_back(inks[block][c]);
+                inverted.push_back(static_cast<uint8_t>(255 - inks[block][c]));
+            }
+            expected.insert(expected.end(), colours[block], colours[block] + 3);
+        }
+    write_test_tiff(folder.file("cmyk.tif"), 16, 16, { PHOTOMETRIC_SEPARATED, 8, 4 }, values_of(plain));
+    write_test_jpeg(folder.file("cmyk.jpg"), 16, 16, 4, inverted, false);
+    const source_image tiff = load("cmyk.tif"), jpeg = load("cmyk.jpg");
+    EXPECT_EQ(tiff.rgb, expected);
+    ASSERT_EQ(jpeg.rgb.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_NEAR(jpeg.rgb[i], expected[i], 1) << i;
+}
+
+// The frame sits on the logical screen, which is filled with the background
+// colour of the global table; a frame reaching past the screen widens it. The
+// transparent colour is still shown as its colour.
+TEST_F(image_test, a_gif_frame_sits_on_its_screen)
+{
+    const bytes red_green = { 255, 0, 0, 0, 255, 0 };
+    const bytes four = { 0, 0, 0, 10, 20, 30, 40, 50, 60, 70, 80, 90 };
+    const bytes nine = { 0, 1, 2, 3, 0, 1, 2, 3, 1 };
+    bytes nine_rgb;
+    for (uint8_t i : nine)
+        nine_rgb.insert(nine_rgb.end(), &four[3 * i], &four[3 * i] + 3);
+    const struct { const char *name; int width, height; gif_form form; bytes colours, indices, rgb; } cases[] = {
+        { "on a wider screen", 1, 1, { 3, 1, 1, 0, false, false, -1, 1 }, red_green, { 0 },
+          { 0, 255, 0, 255, 0, 0, 0, 255, 0 } },
+        { "past the screen", 2, 1, { 1, 1, 0, 0, false, false, 0 }, red_green, { 1, 0 }, { 0, 255, 0, 255, 0, 0 } },
+        { "interlaced, own table", 1, 9, { 1, 9, 0, 0, true, true, 2 }, four, nine, nine_rgb },
+    };
+    for (const auto &c : cases) {
+        write_test_gif(folder.file("a.gif"), c.width, c.height, c.form, c.colours, c.indices);
+        EXPECT_EQ(load("a.gif").rgb, c.rgb) << c.name;
+    }
 }
 
 // Files cut short or lying about themselves are refused without a word.

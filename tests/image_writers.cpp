@@ -1,8 +1,14 @@
 #include "tests/image_writers.h"
 
-#include <cstdio>
+#include <gif_lib.h>
 #include <jpeglib.h>
 #include <png.h>
+#include <tiffio.h>
+#include <webp/encode.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 
 void write_png_form(const std::string &path, uint32_t width, uint32_t height, const png_form &form,
                     const std::vector<uint8_t> &rows)
@@ -49,8 +55,13 @@ void write_test_jpeg(const std::string &path, int width, int height, int compone
     info.in_color_space = components == 1 ? JCS_GRAYSCALE : components == 3 ? JCS_RGB : JCS_CMYK;
     jpeg_set_defaults(&info);
     jpeg_set_quality(&info, 100, TRUE);
-    if (components == 4)
+    if (components == 4) {
         jpeg_set_colorspace(&info, JCS_YCCK);  // also writes Adobe's marker
+        // Every component at full resolution, as print files are made, so
+        // that no colour bleeds between blocks.
+        for (int c = 0; c < 4; ++c)
+            info.comp_info[c].h_samp_factor = info.comp_info[c].v_samp_factor = 1;
+    }
     if (progressive)
         jpeg_simple_progression(&info);
     jpeg_start_compress(&info, TRUE);
@@ -83,4 +94,126 @@ std::string bmp_bytes(int width, int height, const std::vector<uint8_t> &rgb)
         out.append(row_bytes - width * 3, '\0');
     }
     return out;
+}
+
+void write_test_gif(const std::string &path, int frame_width, int frame_height, const gif_form &form,
+                    const std::vector<uint8_t> &colours, const std::vector<uint8_t> &indices)
+{
+    int count = 2;
+    while (count * 3 < static_cast<int>(colours.size()))
+        count *= 2;
+    std::vector<GifColorType> entries(count, GifColorType{ 0, 0, 0 });
+    for (size_t i = 0; i + 2 < colours.size(); i += 3)
+        entries[i / 3] = { colours[i], colours[i + 1], colours[i + 2] };
+    ColorMapObject *map = GifMakeMapObject(count, entries.data());
+    int error = 0;
+    GifFileType *gif = EGifOpenFileName(path.c_str(), false, &error);
+    EGifSetGifVersion(gif, true);
+    EGifPutScreenDesc(gif, form.screen_width, form.screen_height, 8, form.background, form.local_table ? nullptr : map);
+    if (form.transparent >= 0) {
+        GraphicsControlBlock control = { DISPOSAL_UNSPECIFIED, false, 0, form.transparent };
+        GifByteType extension[4];
+        EGifGCBToExtension(&control, extension);
+        EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, extension);
+    }
+    EGifPutImageDesc(gif, form.left, form.top, frame_width, frame_height, form.interlaced,
+                     form.local_table ? map : nullptr);
+    std::vector<int> order;
+    const int starts[4] = { 0, 4, 2, 1 }, steps[4] = { 8, 8, 4, 2 };
+    for (int pass = 0; pass < (form.interlaced ? 4 : 1); ++pass)
+        for (int y = form.interlaced ? starts[pass] : 0; y < frame_height; y += form.interlaced ? steps[pass] : 1)
+            order.push_back(y);
+    for (int y : order)
+        EGifPutLine(gif, const_cast<GifPixelType *>(&indices[static_cast<size_t>(y) * frame_width]), frame_width);
+    EGifCloseFile(gif, &error);
+    GifFreeMapObject(map);
+}
+
+namespace {
+
+// Values of `bits` bits packed as TIFF rows hold them: 16-bit ones in the
+// machine's order, smaller ones from the high bit of each byte.
+std::vector<uint8_t> packed_row(const std::vector<uint16_t> &values, int bits)
+{
+    std::vector<uint8_t> out((values.size() * bits + 7) / 8);
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (bits == 16)
+            std::memcpy(&out[2 * i], &values[i], 2);
+        else if (bits == 8)
+            out[i] = static_cast<uint8_t>(values[i]);
+        else
+            out[i * bits / 8] |= static_cast<uint8_t>(values[i] << (8 - bits - i * bits % 8));
+    }
+    return out;
+}
+
+}  // namespace
+
+void write_test_tiff(const std::string &path, int width, int height, const tiff_form &form,
+                     const std::vector<uint16_t> &values)
+{
+    TIFF *tiff = TIFFOpen(path.c_str(), "w");
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, form.bits);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, form.samples);
+    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, form.planar ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, form.compression);
+    const bool jpeg = form.compression == COMPRESSION_JPEG;
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, jpeg ? PHOTOMETRIC_YCBCR : form.photometric);
+    if (jpeg) {
+        TIFFSetField(tiff, TIFFTAG_JPEGQUALITY, 100);
+        TIFFSetField(tiff, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+    }
+    const int colours = form.photometric == PHOTOMETRIC_RGB ? 3 : form.photometric == PHOTOMETRIC_SEPARATED ? 4 : 1;
+    if (form.samples > colours) {
+        const std::vector<uint16_t> extra(form.samples - colours, EXTRASAMPLE_UNASSALPHA);
+        TIFFSetField(tiff, TIFFTAG_EXTRASAMPLES, static_cast<uint16_t>(extra.size()), extra.data());
+    }
+    if (!form.colour_map.empty()) {
+        const size_t n = form.colour_map.size() / 3;
+        TIFFSetField(tiff, TIFFTAG_COLORMAP, &form.colour_map[0], &form.colour_map[n], &form.colour_map[2 * n]);
+    }
+    const int planes = form.planar ? form.samples : 1, per_plane = form.planar ? 1 : form.samples;
+    // The values of one plane over columns x0 ... x0 + count - 1 of row y;
+    // outside the image, zero.
+    auto plane_values = [&](int p, int y, int x0, int count) {
+        std::vector<uint16_t> out;
+        for (int x = x0; x < x0 + count; ++x)
+            for (int s = 0; s < per_plane; ++s)
+                out.push_back(x < width && y < height ? values[(static_cast<size_t>(y) * width + x) * form.samples + p + s] : 0);
+        return out;
+    };
+    if (form.tiled) {
+        TIFFSetField(tiff, TIFFTAG_TILEWIDTH, 16);
+        TIFFSetField(tiff, TIFFTAG_TILELENGTH, 16);
+        for (int p = 0; p < planes; ++p)
+            for (int y0 = 0; y0 < height; y0 += 16)
+                for (int x0 = 0; x0 < width; x0 += 16) {
+                    std::vector<uint8_t> tile;
+                    for (int y = y0; y < y0 + 16; ++y) {
+                        const std::vector<uint8_t> row = packed_row(plane_values(p, y, x0, 16), form.bits);
+                        tile.insert(tile.end(), row.begin(), row.end());
+                    }
+                    TIFFWriteEncodedTile(tiff, TIFFComputeTile(tiff, x0, y0, 0, p), tile.data(), tile.size());
+                }
+    } else {
+        TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, jpeg ? 16 : 3);
+        for (int p = 0; p < planes; ++p)
+            for (int y = 0; y < height; ++y) {
+                std::vector<uint8_t> row = packed_row(plane_values(p, y, 0, width), form.bits);
+                TIFFWriteScanline(tiff, row.data(), y, static_cast<uint16_t>(p));
+            }
+    }
+    TIFFClose(tiff);
+}
+
+std::string webp_bytes(int width, int height, const std::vector<uint8_t> &rgb, bool lossless)
+{
+    uint8_t *out = nullptr;
+    const size_t size = lossless ? WebPEncodeLosslessRGB(rgb.data(), width, height, width * 3, &out)
+                                 : WebPEncodeRGB(rgb.data(), width, height, width * 3, 100, &out);
+    std::string bytes(reinterpret_cast<const char *>(out), size);
+    WebPFree(out);
+    return bytes;
 }

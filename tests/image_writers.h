@@ -1,5 +1,6 @@
 // Writers of test images in the forms the loader must read: PNGs of every
-// colour type, depth and interlacing (libpng), JPEGs (libjpeg), BMP by hand.
+// colour type, depth and interlacing (libpng), JPEGs (libjpeg), GIFs
+// (giflib), TIFFs (libtiff), WebPs (libwebp), BMP by hand.
 #pragma once
 
 #include <cstdint>
@@ -22,9 +23,39 @@ void write_png_form(const std::string &path, uint32_t width, uint32_t height, co
                     const std::vector<uint8_t> &rows);
 
 // A JPEG of 1 (grey), 3 (RGB) or 4 (CMYK, stored as YCCK with Adobe's
-// inverted levels) components at quality 100.
+// inverted levels, not subsampled) components at quality 100.
 void write_test_jpeg(const std::string &path, int width, int height, int components,
                      const std::vector<uint8_t> &samples, bool progressive);
 
 // A 24-bit bottom-up BMP from RGB rows given top-down.
 std::string bmp_bytes(int width, int height, const std::vector<uint8_t> &rgb);
+
+// A GIF of one frame of frame_width x frame_height indices (given top-down;
+// an interlaced frame is written in its pass order) at (left, top) of the
+// screen, with the colour table (RGB triplets, padded to a power of two) as
+// the global table or as the frame's own.
+struct gif_form {
+    int screen_width, screen_height, left = 0, top = 0;
+    bool interlaced = false, local_table = false;
+    int transparent = -1, background = 0;
+};
+void write_test_gif(const std::string &path, int frame_width, int frame_height, const gif_form &form,
+                    const std::vector<uint8_t> &colours, const std::vector<uint8_t> &indices);
+
+// A TIFF by libtiff from the samples of each pixel, interleaved, as values of
+// `bits` bits. Strips of three rows, or tiles of 16 x 16; JPEG compression
+// takes RGB samples and stores YCbCr.
+struct tiff_form {
+    tiff_form(uint16_t photometric_, uint16_t bits_, uint16_t samples_ = 1, uint16_t compression_ = 1,
+              bool planar_ = false, bool tiled_ = false, std::vector<uint16_t> colour_map_ = {})
+        : photometric(photometric_), bits(bits_), samples(samples_), compression(compression_), planar(planar_),
+          tiled(tiled_), colour_map(colour_map_) {}
+    uint16_t photometric, bits, samples, compression;  // compression 1: none
+    bool planar, tiled;
+    std::vector<uint16_t> colour_map;  // red levels, then green, then blue
+};
+void write_test_tiff(const std::string &path, int width, int height, const tiff_form &form,
+                     const std::vector<uint16_t> &values);
+
+// A WebP of RGB samples by libwebp, lossless or lossy at quality 100.
+std::string webp_bytes(int width, int height, const std::vector<uint8_t> &rgb, bool lossless);

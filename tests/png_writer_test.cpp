@@ -90,13 +90,17 @@ uint32_t channels_of(png_writer_colortype_t type)
 
 // Fills a writer with the pattern (or fill), the lower half of the rows
 // through the stream cursor, encodes it and reads it back with zlib and
-// libpng. The length shows each row split into blocks of at most 65,535
-// bytes, 5 bytes of block header each.
-void check_round_trip(uint32_t width, uint32_t height, png_writer_colortype_t type, const uint32_t *fill = nullptr)
+// libpng. Stored, the length shows each row split into blocks of at most
+// 65,535 bytes, 5 bytes of block header each; compressed, the zlib header
+// names the fastest level.
+void check_round_trip(uint32_t width, uint32_t height, png_writer_colortype_t type, const uint32_t *fill = nullptr,
+                      png_writer_compression_t compression = PNG_WRITER_STORED)
 {
-    SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(height) + ", colour type " + std::to_string(type));
+    SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(height) + ", colour type " + std::to_string(type) +
+                 (compression == PNG_WRITER_DEFLATE ? ", compressed" : ""));
     writer_ptr writer = make_writer(width, height, type);
     ASSERT_TRUE(writer);
+    ASSERT_EQ(png_writer_set_compression(writer.get(), compression), 0);
     const uint32_t channels = channels_of(type);
     uint32_t palette[256];
     for (uint32_t i = 0; i < 256; ++i)
@@ -123,7 +127,9 @@ void check_round_trip(uint32_t width, uint32_t height, png_writer_colortype_t ty
     const bytes stream = encode(writer.get());
     const uint64_t row = uint64_t(width) * channels + 1, blocks_per_row = (row + 65534) / 65535;
     const uint64_t palette_chunks = type == PNG_WRITER_INDEXED ? 24 + 4 * 256 : 0;
-    ASSERT_EQ(stream.size(), 8 + 25 + palette_chunks + 12 + 6 + height * (row + 5 * blocks_per_row) + 12);
+    if (compression == PNG_WRITER_STORED) {
+        ASSERT_EQ(stream.size(), 8 + 25 + palette_chunks + 12 + 6 + height * (row + 5 * blocks_per_row) + 12);
+    }
 
     const std::vector<chunk> chunks = read_chunks(stream);
     const std::vector<std::string> types = type == PNG_WRITER_INDEXED
@@ -131,6 +137,7 @@ void check_round_trip(uint32_t width, uint32_t height, png_writer_colortype_t ty
         : std::vector<std::string>{ "IHDR", "IDAT", "IEND" };
     ASSERT_EQ(chunk_types(chunks), types);
     const bytes &idat = chunks[chunks.size() - 2].data;
+    EXPECT_EQ(idat[1], compression == PNG_WRITER_STORED ? 0xDA : 0x01);
     bytes inflated(filtered.size() + 1);
     uLongf inflated_length = inflated.size();
     ASSERT_EQ(uncompress(inflated.data(), &inflated_length, idat.data(), idat.size()), Z_OK);
@@ -289,28 +296,58 @@ TEST(png_writer_encoding, palette_entries)
 // ---------------------------------------------------------------------------
 // Streams read back by independent decoders
 
-// Every colour type at small sizes; images taller than a buffer of the pixel
-// store plus 32 KiB would hold; rows longer than the 65,535 bytes a stored
-// block holds, split even inside a pixel (bytes of 255 drive the Adler sums
-// fastest and show a late reduction).
+// Every colour type at small sizes, stored and compressed; images taller
+// than a buffer of the pixel store plus 32 KiB would hold; rows longer than
+// the 65,535 bytes a stored block holds, split even inside a pixel (bytes of
+// 255 drive the Adler sums fastest and show a late reduction); compressed
+// images of many pieces (half a MiB of rows each), flat, patterned and noisy,
+// so that pieces end on every kind of block and at every bit of their last
+// byte.
 TEST(png_writer_encoding, round_trips_over_sizes_and_colour_types)
 {
     const uint32_t sizes[][2] = { { 1, 1 }, { 1, 9 }, { 9, 1 }, { 3, 2 }, { 13, 11 }, { 64, 5 } };
-    for (png_writer_colortype_t type : all_types)
-        for (const auto &size : sizes)
-            check_round_trip(size[0], size[1], type);
-    const uint32_t full = 0xFFFFFFFF;
-    const struct { uint32_t width, height; png_writer_colortype_t type; const uint32_t *fill; } large[] = {
-        { 1, 5277, PNG_WRITER_INDEXED, nullptr },       { 3, 6000, PNG_WRITER_INDEXED, nullptr },
-        { 1, 6600, PNG_WRITER_TRUECOLOR, nullptr },
-        { 65534, 2, PNG_WRITER_INDEXED, nullptr },      // rows of exactly 65,535 bytes
-        { 65535, 2, PNG_WRITER_GREYSCALE, nullptr },    // 65,536: blocks of 65,535 and 1
-        { 21846, 2, PNG_WRITER_TRUECOLOR, nullptr },    // cut after a pixel's second sample
-        { 32768, 1, PNG_WRITER_GREYSCALE_ALPHA, nullptr },  // one row: its split ends final
-        { 40000, 4, PNG_WRITER_TRUECOLOR_ALPHA, &full },    // three blocks a row
+    for (png_writer_compression_t compression : { PNG_WRITER_STORED, PNG_WRITER_DEFLATE })
+        for (png_writer_colortype_t type : all_types)
+            for (const auto &size : sizes)
+                check_round_trip(size[0], size[1], type, nullptr, compression);
+    const uint32_t full = 0xFFFFFFFF, flat = 0x01020304;
+    const png_writer_compression_t stored = PNG_WRITER_STORED, deflate = PNG_WRITER_DEFLATE;
+    const struct { uint32_t width, height; png_writer_colortype_t type; const uint32_t *fill; png_writer_compression_t compression; } large[] = {
+        { 1, 5277, PNG_WRITER_INDEXED, nullptr, stored },       { 3, 6000, PNG_WRITER_INDEXED, nullptr, stored },
+        { 1, 6600, PNG_WRITER_TRUECOLOR, nullptr, stored },
+        { 65534, 2, PNG_WRITER_INDEXED, nullptr, stored },      // rows of exactly 65,535 bytes
+        { 65535, 2, PNG_WRITER_GREYSCALE, nullptr, stored },    // 65,536: blocks of 65,535 and 1
+        { 21846, 2, PNG_WRITER_TRUECOLOR, nullptr, stored },    // cut after a pixel's second sample
+        { 32768, 1, PNG_WRITER_GREYSCALE_ALPHA, nullptr, stored },  // one row: its split ends final
+        { 40000, 4, PNG_WRITER_TRUECOLOR_ALPHA, &full, stored },    // three blocks a row
+        { 65535, 2, PNG_WRITER_GREYSCALE, nullptr, deflate },
+        { 2000, 1500, PNG_WRITER_INDEXED, &flat, deflate },
+        { 1000, 2100, PNG_WRITER_INDEXED, nullptr, deflate },
+        { 700, 400, PNG_WRITER_TRUECOLOR_ALPHA, nullptr, deflate },
+        { 3, 300000, PNG_WRITER_GREYSCALE, nullptr, deflate },
     };
     for (const auto &l : large)
-        check_round_trip(l.width, l.height, l.type, l.fill);
+        check_round_trip(l.width, l.height, l.type, l.fill, l.compression);
+}
+
+// Compression is a choice of two; an unknown one changes nothing. A
+// compressed stream is the same at every encoding, and a dithered-looking
+// image of few colours compresses.
+TEST(png_writer_encoding, compression_is_a_mode_of_the_writer)
+{
+    writer_ptr writer = make_writer(300, 200, PNG_WRITER_INDEXED);
+    for (uint32_t i = 0; i < 300 * 200; ++i)
+        png_writer_set_pixel(writer.get(), i % 300, i / 300, pattern(i % 300, i / 300) % 7);
+    const bytes stored = encode(writer.get());
+    EXPECT_EQ(png_writer_set_compression(writer.get(), png_writer_compression_t(2)), 1);
+    EXPECT_EQ(png_writer_set_compression(nullptr, PNG_WRITER_DEFLATE), 1);
+    EXPECT_EQ(encode(writer.get()), stored);
+    ASSERT_EQ(png_writer_set_compression(writer.get(), PNG_WRITER_DEFLATE), 0);
+    const bytes compressed = encode(writer.get());
+    EXPECT_LT(compressed.size(), stored.size() / 2);
+    EXPECT_EQ(encode(writer.get()), compressed);
+    ASSERT_EQ(png_writer_set_compression(writer.get(), PNG_WRITER_STORED), 0);
+    EXPECT_EQ(encode(writer.get()), stored);
 }
 
 TEST(png_writer_encoding, repeated_encodings_are_equal_and_follow_changes)

@@ -4,6 +4,7 @@
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
+#include <tiffio.h>
 #include <zlib.h>
 
 #include <fcntl.h>
@@ -138,6 +139,40 @@ std::string resized_jpeg(std::string jpeg, int width, int height)
     return "";
 }
 
+std::string le16(uint32_t v) { return { char(v), char(v >> 8) }; }
+std::string le32(uint32_t v) { return le16(v) + le16(v >> 16); }
+
+// A GIF whose screen and one frame claim the sizes, its frame a few bytes of
+// LZW data.
+std::string lying_gif(uint32_t screen_width, uint32_t screen_height, uint32_t frame_width, uint32_t frame_height)
+{
+    return "GIF89a" + le16(screen_width) + le16(screen_height) + std::string("\x80\0\0", 3) + std::string(6, '\x7f') +
+           "," + le32(0) + le16(frame_width) + le16(frame_height) + std::string("\0\x02\x02\x4c\x01\0;", 8);
+}
+
+// A TIFF of one uncompressed 8-bit grey strip whose header claims the size,
+// with 16 bytes of the strip present.
+std::string lying_tiff(uint32_t width, uint32_t height)
+{
+    const uint32_t data_offset = 8 + 2 + 9 * 12 + 4;
+    const uint32_t long_type = 4, short_type = 3;
+    const uint32_t entries[][3] = { { 256, long_type, width }, { 257, long_type, height }, { 258, short_type, 8 },
+                                    { 259, short_type, 1 },    { 262, short_type, 1 },     { 273, long_type, data_offset },
+                                    { 277, short_type, 1 },    { 278, long_type, height }, { 279, long_type, width * height } };
+    std::string out = "II*" + std::string(1, '\0') + le32(8) + le16(9);
+    for (const auto &e : entries)
+        out += le16(e[0]) + le16(e[1]) + le32(1) + le32(e[2]);
+    return out + le32(0) + std::string(16, '\x55');
+}
+
+// A lossless WebP whose header claims the size, over a few bytes of data.
+std::string lying_webp(uint32_t width, uint32_t height)
+{
+    const std::string bitstream = "\x2f" + le32((width - 1) | (height - 1) << 14) + std::string(8, '\0');
+    return "RIFF" + le32(static_cast<uint32_t>(4 + 8 + bitstream.size())) + "WEBPVP8L" +
+           le32(static_cast<uint32_t>(bitstream.size())) + bitstream;
+}
+
 // A lying header must not make the program take memory for the size it
 // claims: a plain run stays within a few megabytes. The address sanitizer
 // commits shadow memory for every buffer taken, touched or not, so under it
@@ -187,9 +222,21 @@ TEST_F(robustness, unusual_forms_all_dither_in_one_run)
     write_test_jpeg(folder.file("grey.jpg"), 16, 16, 1, block_samples(1), false);
     write_file(folder.file("image.bmp"), bmp_bytes(16, 16, rgb));
     write_file(folder.file("image.pgm"), "P5 16 16 255\n" + std::string(levels.begin(), levels.end()));
+    write_test_gif(folder.file("frame.gif"), 16, 16, { 16, 16, 0, 0, true, false, 3 }, four_entries, indices);
+    write_test_tiff(folder.file("jpeg.tif"), 16, 16, { PHOTOMETRIC_RGB, 8, 3, COMPRESSION_JPEG },
+                    std::vector<uint16_t>(rgb.begin(), rgb.end()));
+    std::vector<uint16_t> rgba16_values;
+    for (uint8_t v : levels)
+        rgba16_values.insert(rgba16_values.end(), { uint16_t(v * 257), uint16_t(v * 257), uint16_t(v * 257), 0 });
+    write_test_tiff(folder.file("tiled16.tif"), 16, 16, { PHOTOMETRIC_RGB, 16, 4, COMPRESSION_ADOBE_DEFLATE, true, true },
+                    rgba16_values);
+    write_file(folder.file("lossless.webp"), webp_bytes(16, 16, rgb, true));
+    write_file(folder.file("lossy.webp"), webp_bytes(16, 16, rgb, false));
 
-    const std::vector<std::string> inputs = { "grey_alpha.png", "rgba16.png", "indexed.png", "interlaced.png",
-                                              "progressive.jpg", "grey.jpg", "image.bmp", "image.pgm" };
+    const std::vector<std::string> inputs = { "grey_alpha.png", "rgba16.png",   "indexed.png",    "interlaced.png",
+                                              "progressive.jpg", "grey.jpg",    "image.bmp",      "image.pgm",
+                                              "frame.gif",  "jpeg.tif",    "tiled16.tif",    "lossless.webp",
+                                              "lossy.webp" };
     const run_result r = run_tessaly(inputs, folder.path());
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.errors, "");
@@ -215,6 +262,10 @@ TEST_F(robustness, hostile_inputs_fail_alone_with_one_line_and_little_memory)
         noise[i] = static_cast<uint8_t>(i * 2654435761u >> 13);
     write_test_jpeg(folder.file("noise.jpg"), 64, 64, 3, noise, false);
     const std::string noisy = read_file(folder.file("noise.jpg"));
+    const std::string noisy_webp = webp_bytes(64, 64, noise, false);
+    write_test_gif(folder.file("noise.gif"), 64, 64, { 64, 64 }, bytes(noise.begin(), noise.begin() + 768),
+                   bytes(noise.begin(), noise.begin() + 64 * 64));
+    const std::string noisy_gif = read_file(folder.file("noise.gif"));
     mkdir(folder.file("folder.png").c_str(), 0755);
 
     const std::string open_error = "image open error\n";
@@ -238,6 +289,16 @@ TEST_F(robustness, hostile_inputs_fail_alone_with_one_line_and_little_memory)
         { "huge_progressive.jpg", resized_jpeg(progressive, 30000, 30000), open_error },
         // Small enough to be real: the size is reported, the rows are missing.
         { "tall.jpg", resized_jpeg(jpeg, 16, 600), size_lines(16, 600) + open_error },
+        // GIF, TIFF and WebP cut in their pixels, or claiming more than their
+        // few bytes hold: a screen far beyond its frame, a frame that LZW
+        // could not fill from them, an image beyond 16 megapixels.
+        { "cut.gif", noisy_gif.substr(0, noisy_gif.size() / 2), size_lines(64, 64) + open_error },
+        { "huge.gif", lying_gif(60000, 60000, 1, 1), open_error },
+        { "full_frame.gif", lying_gif(4000, 4000, 4000, 4000), open_error },
+        { "short.tif", lying_tiff(64, 64), size_lines(64, 64) + open_error },
+        { "huge.tif", lying_tiff(60000, 60000), open_error },
+        { "cut.webp", noisy_webp.substr(0, noisy_webp.size() / 2), size_lines(64, 64) + open_error },
+        { "huge.webp", lying_webp(16383, 16383), open_error },
     };
     for (const auto &c : cases) {
         if (!c.contents.empty() || std::string(c.name) == "empty.png")
