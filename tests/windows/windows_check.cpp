@@ -12,10 +12,8 @@
 //     is written to, that is while the process writes its output.
 #include "tests/image_writers.h"
 
-#include <gif_lib.h>
 #include <png.h>
 #include <tiffio.h>
-#include <webp/encode.h>
 
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -67,11 +65,11 @@ uint8_t grey_of(const uint8_t *rgb)
     return static_cast<uint8_t>((rgb[0] * 77 + rgb[1] * 150 + rgb[2] * 29) >> 8);
 }
 
-// Channels 1 (grey), 2 (grey, alpha), 3 or 4 (with alpha), 8 or 16 bits, in
-// the byte order the caller asks for.
-std::vector<uint8_t> samples(const picture &p, int channels, int depth, bool big_endian)
+// The sample values of every pixel: channels 1 (grey), 2 (grey, alpha), 3
+// or 4 (with alpha), of 8 or 16 bits.
+std::vector<uint16_t> sample_values(const picture &p, int channels, int depth)
 {
-    std::vector<uint8_t> out;
+    std::vector<uint16_t> values;
     for (size_t i = 0; i < p.pixels(); ++i) {
         const uint8_t *rgb = &p.rgb[i * 3];
         std::vector<uint8_t> levels;
@@ -81,17 +79,22 @@ std::vector<uint8_t> samples(const picture &p, int channels, int depth, bool big
             levels.assign(rgb, rgb + 3);
         if (channels == 2 || channels == 4)
             levels.push_back(static_cast<uint8_t>(i * 7));  // alpha, which must change nothing
-        for (size_t c = 0; c < levels.size(); ++c) {
-            if (depth == 8) {
-                out.push_back(levels[c]);
-                continue;
-            }
-            const uint16_t v = wide_sample(levels[c], i * 4 + c);
-            out.push_back(static_cast<uint8_t>(big_endian ? v >> 8 : v));
-            out.push_back(static_cast<uint8_t>(big_endian ? v : v >> 8));
-        }
+        for (size_t c = 0; c < levels.size(); ++c)
+            values.push_back(depth == 8 ? levels[c] : wide_sample(levels[c], i * 4 + c));
     }
-    return out;
+    return values;
+}
+
+// The values as PNG and PNM store them: bytes, or 16-bit big-endian.
+std::vector<uint8_t> big_endian(const std::vector<uint16_t> &values, int depth)
+{
+    std::vector<uint8_t> bytes;
+    for (uint16_t v : values) {
+        if (depth == 16)
+            bytes.push_back(static_cast<uint8_t>(v >> 8));
+        bytes.push_back(static_cast<uint8_t>(v));
+    }
+    return bytes;
 }
 
 // A palette of 6 x 7 x 6 levels and the pixels mapped to it; the nearest
@@ -126,7 +129,7 @@ void write_pnm(const std::string &path, const picture &p, int channels, int dept
 {
     const std::string head = std::string(channels == 1 ? "P5" : "P6") + "\n# sample\n" + std::to_string(p.width) +
                              " " + std::to_string(p.height) + "\n" + (depth == 8 ? "255" : "65535") + "\n";
-    const std::vector<uint8_t> body = samples(p, channels, depth, true);
+    const std::vector<uint8_t> body = big_endian(sample_values(p, channels, depth), depth);
     write_bytes(path, head + std::string(body.begin(), body.end()));
 }
 
@@ -162,64 +165,25 @@ void write_bmp(const std::string &path, const picture &p, int bits)
     write_bytes(path, out);
 }
 
-void write_tiff(const std::string &path, const picture &p, int channels, int depth)
-{
-    TIFF *tiff = TIFFOpen(path.c_str(), "w");
-    if (!tiff)
-        std::exit(1);
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, p.width);
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, p.height);
-    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, channels);
-    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, depth);
-    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, channels == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB);
-    TIFFSetField(tiff, TIFFTAG_COMPRESSION, depth == 8 ? COMPRESSION_LZW : COMPRESSION_NONE);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 16);
-    // libtiff writes the machine's byte order, which is little-endian here.
-    std::vector<uint8_t> body = samples(p, channels, depth, false);
-    const size_t row = body.size() / p.height;
-    for (int y = 0; y < p.height; ++y)
-        TIFFWriteScanline(tiff, body.data() + y * row, static_cast<uint32_t>(y), 0);
-    TIFFClose(tiff);
-}
-
-void write_gif(const std::string &path, const picture &p)
-{
-    int error = 0;
-    GifFileType *gif = EGifOpenFileName(path.c_str(), false, &error);
-    if (!gif)
-        std::exit(1);
-    const std::vector<uint8_t> palette = cube_palette();
-    ColorMapObject *map = GifMakeMapObject(256, nullptr);
-    for (int e = 0; e < 256; ++e)
-        map->Colors[e] = { palette[e * 3], palette[e * 3 + 1], palette[e * 3 + 2] };
-    std::vector<uint8_t> indices = cube_indices(p);
-    EGifPutScreenDesc(gif, p.width, p.height, 8, 0, map);
-    EGifPutImageDesc(gif, 0, 0, p.width, p.height, false, nullptr);
-    for (int y = 0; y < p.height; ++y)
-        EGifPutLine(gif, indices.data() + static_cast<size_t>(y) * p.width, p.width);
-    GifFreeMapObject(map);
-    EGifCloseFile(gif, &error);
-}
-
-void write_webp(const std::string &path, const picture &p, bool lossless)
-{
-    uint8_t *out = nullptr;
-    const size_t size = lossless ? WebPEncodeLosslessRGB(p.rgb.data(), p.width, p.height, p.width * 3, &out)
-                                 : WebPEncodeRGB(p.rgb.data(), p.width, p.height, p.width * 3, 90, &out);
-    write_bytes(path, std::string(reinterpret_cast<char *>(out), size));
-    WebPFree(out);
-}
-
 void write_png(const std::string &path, const picture &p, int channels, int depth, bool interlaced = false)
 {
     const int types[] = { 0, 0, 4, 2, 6 };
-    write_png_form(path, p.width, p.height, png_form(types[channels], depth, interlaced), samples(p, channels, depth, true));
+    write_png_form(path, p.width, p.height, png_form(types[channels], depth, interlaced),
+                   big_endian(sample_values(p, channels, depth), depth));
 }
 
 std::vector<uint8_t> grey_samples(const picture &p)
 {
-    return samples(p, 1, 8, true);
+    return big_endian(sample_values(p, 1, 8), 8);
+}
+
+void write_tiff(const std::string &path, const picture &p, int channels, int depth)
+{
+    const uint16_t photometric = channels == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB;
+    const uint16_t compression = depth == 8 ? COMPRESSION_LZW : COMPRESSION_NONE;
+    write_test_tiff(path, p.width, p.height, tiff_form(photometric, static_cast<uint16_t>(depth),
+                                                        static_cast<uint16_t>(channels), compression),
+                    sample_values(p, channels, depth));
 }
 
 // The palette indices of an output, row after row; empty when the file is
@@ -274,8 +238,14 @@ int write_inputs(const char *sample_path, const std::string &folder)
         { "tiff_rgb8.tif", [&](const std::string &f) { write_tiff(f, p, 3, 8); } },
         { "tiff_rgb16.tif", [&](const std::string &f) { write_tiff(f, p, 3, 16); } },
         { "tiff_grey16.tif", [&](const std::string &f) { write_tiff(f, p, 1, 16); } },
-        { "gif_palette.gif", [&](const std::string &f) { write_gif(f, p); } },
-        { "webp_lossless.webp", [&](const std::string &f) { write_webp(f, p, true); } },
+        { "gif_palette.gif",
+          [&](const std::string &f) {
+              gif_form form;
+              form.screen_width = p.width;
+              form.screen_height = p.height;
+              write_test_gif(f, p.width, p.height, form, cube_palette(), cube_indices(p));
+          } },
+        { "webp_lossless.webp", [&](const std::string &f) { write_bytes(f, webp_bytes(p.width, p.height, p.rgb, true)); } },
         { "jpeg_rgb.jpg", [&](const std::string &f) { write_test_jpeg(f, p.width, p.height, 3, p.rgb, false); } },
         { "jpeg_progressive.jpg", [&](const std::string &f) { write_test_jpeg(f, p.width, p.height, 3, p.rgb, true); } },
         { "jpeg_grey.jpg", [&](const std::string &f) { write_test_jpeg(f, p.width, p.height, 1, grey_samples(p), false); } },
