@@ -59,6 +59,18 @@ EXTRA_CHECKS = [
     ("-g srgb -lc 170 -s on -c cmyk", ["-g", "srgb", "-lc", "170", "-s", "on", "-c", "cmyk"]),
 ]
 
+# The classic kernels with the shares a pixel's error goes to, floyd's and
+# dot's for the measure of a share, and the ordered patterns: timed against
+# floyd, and checked fast against plain.
+KERNEL_SHARES = {"floyd": 4, "dot": 0, "jarvis": 12, "stucki": 12, "burkes": 7, "sierra": 10, "sierra2": 7,
+                 "sierra_lite": 3, "atkinson": 6}
+ORDERED_WINDOWS = ("bayer2", "bayer4", "bayer8", "bluenoise")
+NEW_WINDOWS = [w for w in KERNEL_SHARES if w not in ("floyd", "dot")] + list(ORDERED_WINDOWS)
+EXTRA_CHECKS += [("-w " + window, ["-w", window]) for window in NEW_WINDOWS]
+EXTRA_CHECKS += [("-w jarvis -s on -lmx on -mxl 0.8", ["-w", "jarvis", "-s", "on", "-lmx", "on", "-mxl", "0.8"]),
+                 ("-w atkinson -d 4 (runaway)", ["-w", "atkinson", "-d", "4"]),
+                 ("-w bluenoise -c rgbcmyk -d 0.5", ["-w", "bluenoise", "-c", "rgbcmyk", "-d", "0.5"])]
+
 PILLOW_DITHER = """
 import sys
 from PIL import Image
@@ -498,8 +510,47 @@ def combinations(bench, targets):
                 "%.2f x" % worst_ratio, worst_ratio <= 1.0)
 
 
+def windows_against_floyd(bench, targets):
+    """Section 4: the classic kernels and the ordered patterns against floyd
+    on the combinations' photo, time per pixel per working channel. A kernel
+    may cost floyd's time and, for every share beyond floyd's four, a quarter
+    of what floyd's shares cost over dot (which passes nothing on), however
+    few shares it has; an ordered pattern must be faster than floyd."""
+    size = bench.options.combo_size
+    pixels = size[0] * size[1]
+    source = bench.sample(size, 6, "ppm")
+    palette = bench.palette("adapted")
+    print("== windows against floyd, %s PPM, adapted palette, best of %d ==" % (size_name(size), bench.options.repeats), flush=True)
+    walls, cpus = {}, {}
+    for window in list(KERNEL_SHARES) + list(ORDERED_WINDOWS):
+        runs = bench.repeated(lambda: bench.run_tessaly(bench.tessaly, palette, ["-w", window], source))
+        walls[window] = min(r.wall for r in runs)
+        cpus[window] = min(r.cpu for r in runs)
+    floyd = walls["floyd"]
+    share = max(0.0, (floyd - walls["dot"]) / KERNEL_SHARES["floyd"])
+    rows = []
+    worst_kernel, worst_excess = None, None
+    slowest_ordered, slowest_ratio = None, 0.0
+    for window, wall in walls.items():
+        ordered = window in ORDERED_WINDOWS
+        extra = 0 if ordered else max(0, KERNEL_SHARES[window] - KERNEL_SHARES["floyd"])
+        allowed = floyd + extra * share
+        if ordered and wall / floyd > slowest_ratio:
+            slowest_ordered, slowest_ratio = window, wall / floyd
+        if window in NEW_WINDOWS and not ordered and (worst_excess is None or wall - allowed > worst_excess):
+            worst_kernel, worst_excess = window, wall - allowed
+        rows.append([window, "ordered" if ordered else KERNEL_SHARES[window], seconds(wall),
+                     "%.2f" % (wall / (pixels * CHANNELS["rgb"]) * 1e9), "%.2f" % (wall / floyd), seconds(allowed),
+                     seconds(cpus[window])])
+    print_table(["window", "shares", "wall best", "ns/pixel/channel", "vs floyd", "allowed", "CPU best"], rows)
+    targets.add("kernels within floyd + a share's cost per extra share (worst: %s)" % worst_kernel,
+                "%+.3f s" % worst_excess, worst_excess <= 0)
+    targets.add("ordered patterns faster than floyd (slowest: %s)" % slowest_ordered,
+                "%.2f x" % slowest_ratio, slowest_ratio < 1.0)
+
+
 def equivalence(bench):
-    """Section 4: every combination, fast against plain, byte for byte, on
+    """Section 5: every combination, fast against plain, byte for byte, on
     small images: a grainy photo and a smooth one, three palettes (cga holds
     240 copies of one colour, so ties are decided by the lowest index)."""
     size = bench.options.check_size
@@ -561,6 +612,7 @@ def main():
         compression(bench, targets)
         against_plain(bench, targets)
         combinations(bench, targets)
+        windows_against_floyd(bench, targets)
         equivalence(bench)
     except Failure as failure:
         fail(str(failure))

@@ -115,7 +115,15 @@ const char *no_note(int32_t) { return ""; }
 
 const char *window_note(int32_t code)
 {
-    return code == window_dot ? " - no dither -d 0 like" : "";
+    switch (code) {
+    case window_dot: return " - no dither -d 0 like";
+    case window_atkinson: return " - passes on 3/4 of the error";
+    case window_bayer2: return " - ordered, 2x2 pattern";
+    case window_bayer4: return " - ordered, 4x4 pattern";
+    case window_bayer8: return " - ordered, 8x8 pattern";
+    case window_bluenoise: return " - ordered, 64x64 blue noise";
+    default: return "";
+    }
 }
 
 // One line a keyword, the default's marked.

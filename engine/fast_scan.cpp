@@ -39,9 +39,8 @@ namespace {
 // most a zero changes its sign, which no distance or comparison sees), so
 // such slots are passed over; an infinite or undefined error still makes the
 // plain scan's undefined value there, and then every slot is taken.
-template <int channels, size_t slot_count>
-inline void spread_fast(float *v, ptrdiff_t row, const float *error, const float *window,
-                        const slot_offset (&slots)[slot_count])
+template <int channels>
+inline void spread_fast(float *v, const float *error, const spread_list &slots)
 {
     double e[channels];
     bool finite = true;
@@ -49,11 +48,10 @@ inline void spread_fast(float *v, ptrdiff_t row, const float *error, const float
         e[c] = error[c];
         finite = finite && std::isfinite(error[c]);
     }
-    for (const slot_offset &s : slots) {
-        const double weight = window[s.slot];
-        if (weight == 0.0 && finite)
-            continue;
-        float *neighbour = v + s.dy * row + s.dx * channels;
+    const int count = finite ? slots.with_share : slots.all;
+    for (int i = 0; i < count; ++i) {
+        const double weight = slots.weight[i];
+        float *neighbour = v + slots.offset[i];
         for (int c = 0; c < channels; ++c)
             neighbour[c] = static_cast<float>(neighbour[c] + e[c] * weight);
     }
@@ -63,20 +61,20 @@ inline void spread_fast(float *v, ptrdiff_t row, const float *error, const float
 // writer's row of indices.
 template <int channels>
 inline void apply_color(working_image &image, uint8_t *indices, int x, int y, float *v, int color,
-                        const float *window, float *error)
+                        const spread_list &window, float *error)
 {
     for (int c = 0; c < channels; ++c) {
         error[c] = v[c] - pal_ch[c][color];
         v[c] = pal_ch[c][color];
     }
     indices[x - 1] = static_cast<uint8_t>(color);
-    spread_fast<channels>(v, static_cast<ptrdiff_t>(image.row_floats()), error, window, scan_slots);
+    spread_fast<channels>(v, error, window);
     if (max_limit == 1 || min_limit == 1)
-        apply_limits(image, x, y, channels);
+        apply_limits(image, x, y, channels, window.columns, window.rows);
 }
 
 template <int channels, typename chooser>
-inline void fast_pixel_step(working_image &image, uint8_t *indices, int x, int y, const float *window,
+inline void fast_pixel_step(working_image &image, uint8_t *indices, int x, int y, const spread_list &window,
                             float *error, chooser &&choose)
 {
     float *v = image.at(x, y);
@@ -100,15 +98,6 @@ struct carrying_chooser {
     }
 };
 
-// What the fast scan leaves behind: the search state of the plain search
-// after the last pixel.
-void leave_state(const nearest_color_finder &finder, const float *last_values, int carried, bool found)
-{
-    finder.leave_search_state(last_values, dither_quant_error_ch);
-    best_color = carried;
-    best_dither_quant_error = found ? finder.error_of(last_values, carried) : no_error_yet;
-}
-
 // The circle passes with the fast search: the same steps as circle_passes.
 template <int channels>
 void fast_circle_passes(working_image &image, const nearest_color_finder &finder)
@@ -119,7 +108,7 @@ void fast_circle_passes(working_image &image, const nearest_color_finder &finder
     carrying_chooser choose{ finder, carried, found };
     float error[max_working_channels];
     float last_values[max_working_channels] = {};
-    const ptrdiff_t row = static_cast<ptrdiff_t>(image.row_floats());
+    const spread_list around = spread_list_around(mix_wind, image);
     for (int pass = 0; pass < pre_processing_pass; ++pass) {
         const bool last_pass = pass == pre_processing_pass - 1;
         for (int y = 1; y <= image.height; ++y)
@@ -128,17 +117,18 @@ void fast_circle_passes(working_image &image, const nearest_color_finder &finder
                 if (last_pass && y == image.height && x == image.width)
                     std::memcpy(last_values, v, sizeof(float) * channels);
                 take_color(v, choose(v), error, channels);
-                spread_fast<channels>(v, row, error, mix_wind, all_slots);
+                spread_fast<channels>(v, error, around);
             }
     }
-    leave_state(finder, last_values, carried, found);
+    leave_fast_search_state(finder, last_values, carried, found);
 }
 
-// Rows 1 ... y + 1 of the framed image (input rows 0 ... y) must be filled
-// before row y is scanned.
-bool rows_ready(const row_gate *gate, const working_image &image, int y)
+// The rows the window reaches below row y must be filled before row y is
+// scanned: rows 1 ... y + rows of the framed image, input rows 0 ... y +
+// rows - 1.
+bool rows_ready(const row_gate *gate, const working_image &image, int y, int rows)
 {
-    return !gate || gate->wait_for(std::min(y + 1, image.height));
+    return !gate || gate->wait_for(std::min(y + rows, image.height));
 }
 
 template <int channels>
@@ -149,33 +139,40 @@ bool sequential_fast_scan(working_image &image, png_writer_t *writer, const near
     bool found = false;
     float last_values[max_working_channels] = {};
     carrying_chooser choose{ finder, carried, found };
+    const spread_list left_to_right = scan_spread_list(scaled_wind_r, image);
+    const spread_list right_to_left = scan_spread_list(scaled_wind_l, image);
     direction = 1;
     for (int y = 1; y <= image.height; ++y) {
-        if (!rows_ready(gate, image, y))
+        if (!rows_ready(gate, image, y, scaled_wind_r.rows))
             return false;
-        copy_window(direction == 1 ? scaled_wind_r : scaled_wind_l, wind);
+        wind = direction == 1 ? scaled_wind_r : scaled_wind_l;
+        const spread_list &window = direction == 1 ? left_to_right : right_to_left;
         uint8_t *indices = png_writer_row_bytes(writer, static_cast<uint32_t>(y - 1));
         for (int x_cnt = 1; x_cnt <= image.width; ++x_cnt) {
             int x = direction == 1 ? x_cnt : image.width + 1 - x_cnt;
             if (y == image.height && x_cnt == image.width)
                 std::memcpy(last_values, image.at(x, y), sizeof(float) * channels);
-            fast_pixel_step<channels>(image, indices, x, y, wind, error_ch, choose);
+            fast_pixel_step<channels>(image, indices, x, y, window, error_ch, choose);
         }
         if (serpentine == 1)
             direction = direction == 1 ? 0 : 1;
     }
-    leave_state(finder, last_values, carried, found);
+    leave_fast_search_state(finder, last_values, carried, found);
     return true;
 }
 
 // Rows scanned together by one thread.
 constexpr int rows_in_flight = 2;
 
-// The row wavefront. Row y may handle column x once row y - 1 has finished
-// column x + 2: every value a pixel touches (its 3 x 3 block) has then
-// received all it gets from the row above, and nothing of the row above
-// touches it later. So every value sees the same additions and limits in the
-// same order as in one thread, and the result is the same to the bit.
+// The row wavefront. A pixel touches the values of the block its window
+// reaches, from the row above it down, c columns to either side (3 x 3 for c
+// = 1), so the blocks of two pixels in different rows meet only when their
+// columns lie within 2c. Row y may therefore handle column x once row y - 1
+// has finished column x + 2c, and row y - 1 has waited in turn for the rows
+// above it: every value a pixel touches has then received all it gets from
+// the rows above, and nothing of them touches it later. So every value sees
+// the same additions and limits in the same order as in one thread, and the
+// result is the same to the bit.
 template <int channels>
 class wavefront {
 public:
@@ -183,7 +180,8 @@ public:
               const row_gate *gate)
         : image_(image), writer_(writer), finder_(finder), threads_(threads), gate_(gate),
           done_(image.height + 1), last_color_(image.height + 1), last_found_(image.height + 1),
-          last_values_(max_working_channels)
+          last_values_(max_working_channels), window_(scan_spread_list(scaled_wind_r, image)),
+          lag_(2 * scaled_wind_r.columns)
     {
         for (auto &d : done_)
             d.value.store(0, std::memory_order_relaxed);
@@ -223,7 +221,7 @@ public:
         if (gate_ && gate_->failed())
             return false;
         const int last = image_.height;
-        leave_state(finder_, last_values_.data(), last_color_[last], last_found_[last] != 0);
+        leave_fast_search_state(finder_, last_values_.data(), last_color_[last], last_found_[last] != 0);
         return true;
     }
 
@@ -268,7 +266,7 @@ private:
     // Steps the cursor over one pixel. Returns false, having changed nothing,
     // when no entry wins there and the entry it keeps is not known yet: that
     // is the last of the row above, which has not ended.
-    bool step(row_cursor &row, const float *window)
+    bool step(row_cursor &row, const spread_list &window)
     {
         float *v = image_.at(row.x, row.y);
         int color = finder_.find(v);
@@ -297,11 +295,11 @@ private:
         done_[row.y].value.store(image_.width, std::memory_order_release);
     }
 
-    // Each thread scans a group of rows together, each row three pixels
-    // behind the one above it: their chains of pixels do not depend on each
-    // other there, so the processor works on all of them at once. A failed
-    // read stops every thread: rows that cannot start mark themselves done,
-    // so that the rows below them never wait for them.
+    // Each thread scans a group of rows together, each row the lag and one
+    // pixel behind the one above it: their chains of pixels do not depend on
+    // each other there, so the processor works on all of them at once. A
+    // failed read stops every thread: rows that cannot start mark themselves
+    // done, so that the rows below them never wait for them.
     static constexpr int group = rows_in_flight;
 
     void rows_of(int thread)
@@ -309,7 +307,7 @@ private:
         const int height = image_.height;
         for (int y = 1 + group * thread; y <= height; y += group * threads_) {
             const int last = std::min(y + group - 1, height);
-            if (!rows_ready(gate_, image_, last)) {
+            if (!rows_ready(gate_, image_, last, window_.rows)) {
                 for (; y <= height; ++y)
                     done_[y].value.store(image_.width, std::memory_order_release);
                 return;
@@ -321,8 +319,7 @@ private:
     void rows(int first_y, int count)
     {
         const int width = image_.width;
-        float window[10];
-        copy_window(scaled_wind_r, window);
+        const spread_list window = window_;
         row_cursor cursor[group];
         for (int i = 0; i < count; ++i) {
             cursor[i].y = first_y + i;
@@ -334,7 +331,7 @@ private:
                 row_cursor &row = cursor[i];
                 if (row.finished(width))
                     continue;
-                const int needed = std::min(row.x + 2, width);
+                const int needed = std::min(row.x + lag_, width);
                 if (i == 0) {
                     // The row above belongs to another thread.
                     if (above < needed)
@@ -376,7 +373,36 @@ private:
     std::vector<int> last_color_;
     std::vector<char> last_found_;
     std::vector<float> last_values_;
+    const spread_list window_;
+    // How far a row's pixel stays behind the row above: twice the columns
+    // the window reaches.
+    const int lag_;
 };
+
+template <int channels>
+bool fast_scan(working_image &image, png_writer_t *writer, const nearest_color_finder &finder, const row_gate *gate)
+{
+    // A serpentine row depends on the whole row before it: one row at a time.
+    if (serpentine == 1)
+        return sequential_fast_scan<channels>(image, writer, finder, gate);
+    direction = 1;
+    wind = scaled_wind_r;
+    try {
+        return wavefront<channels>(image, writer, finder, scan_threads(image), gate).run();
+    } catch (const std::system_error &) {
+        // No threads to be had: this one does it all.
+        return wavefront<channels>(image, writer, finder, 1, gate).run();
+    }
+}
+
+}  // namespace
+
+void leave_fast_search_state(const nearest_color_finder &finder, const float *last_values, int carried, bool found)
+{
+    finder.leave_search_state(last_values, dither_quant_error_ch);
+    best_color = carried;
+    best_dither_quant_error = found ? finder.error_of(last_values, carried) : no_error_yet;
+}
 
 // Threads pay off only on images of some size; below that one thread does it.
 int scan_threads(const working_image &image)
@@ -387,24 +413,6 @@ int scan_threads(const working_image &image)
         return 1;
     return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
 }
-
-template <int channels>
-bool fast_scan(working_image &image, png_writer_t *writer, const nearest_color_finder &finder, const row_gate *gate)
-{
-    // A serpentine row depends on the whole row before it: one row at a time.
-    if (serpentine == 1)
-        return sequential_fast_scan<channels>(image, writer, finder, gate);
-    direction = 1;
-    copy_window(scaled_wind_r, wind);
-    try {
-        return wavefront<channels>(image, writer, finder, scan_threads(image), gate).run();
-    } catch (const std::system_error &) {
-        // No threads to be had: this one does it all.
-        return wavefront<channels>(image, writer, finder, 1, gate).run();
-    }
-}
-
-}  // namespace
 
 void fast_pre_process(working_image &image)
 {

@@ -5,6 +5,17 @@
 #include "engine/working_image.h"
 #include "png/png_writer.h"
 
+class nearest_color_finder;
+
+// What a fast scan leaves behind: the search state of the plain search after
+// the last pixel, whose values were last_values; found tells whether its
+// search found the entry carried, or kept it from the pixel before.
+void leave_fast_search_state(const nearest_color_finder &finder, const float *last_values, int carried, bool found);
+
+// The threads a fast scan of the image takes: scan_thread_count when set,
+// else one per core on images large enough to gain from them.
+int scan_threads(const working_image &image);
+
 // The circle pre-processing with the fast search; pre_processing_pass > 0.
 void fast_pre_process(working_image &image);
 

@@ -2,6 +2,7 @@
 
 #include "engine/fast_scan.h"
 #include "engine/nearest.h"
+#include "engine/ordered.h"
 #include "engine/palette.h"
 #include "engine/scan_steps.h"
 #include "engine/windows.h"
@@ -19,18 +20,15 @@ inline void add_share(float &value, float error, float weight)
     value = static_cast<float>(value + static_cast<double>(error) * weight);
 }
 
-// Spreads the error of the pixel at (x, y) through the given slots of the
-// window; the frame of one pixel takes what falls off the image.
-template <size_t slot_count>
-void spread(working_image &image, int x, int y, const float *error, const float *window,
-            const slot_offset (&slots)[slot_count], int channels)
+// Adds the pixel's error times the slot's share to the neighbour at (dx, dy);
+// the frame takes what falls off the image.
+inline void spread_to(working_image &image, int x, int y, const float *error, const window_block &window, int dx,
+                      int dy, int channels)
 {
-    for (const slot_offset &s : slots) {
-        float weight = window[s.slot];
-        float *neighbour = image.at(x + s.dx, y + s.dy);
-        for (int c = 0; c < channels; ++c)
-            add_share(neighbour[c], error[c], weight);
-    }
+    const float weight = window.at(dx, dy);
+    float *neighbour = image.at(x + dx, y + dy);
+    for (int c = 0; c < channels; ++c)
+        add_share(neighbour[c], error[c], weight);
 }
 
 // The searches read twelve working values; the image holds only the used
@@ -43,16 +41,16 @@ struct padded_values {
 // One pixel of the scan: search, take the colour, store the index, spread,
 // limit. choose gives the entry for the padded values.
 template <typename chooser>
-inline void pixel_step(working_image &image, png_writer_t *writer, int x, int y, int channels, const float *window,
-                       float *error, chooser &&choose)
+inline void pixel_step(working_image &image, png_writer_t *writer, int x, int y, int channels,
+                       const window_block &window, float *error, chooser &&choose)
 {
     float *v = image.at(x, y);
     const int color = choose(padded_values(v, channels).v);
     take_color(v, color, error, channels);
     png_writer_set_pixel(writer, static_cast<uint32_t>(x - 1), static_cast<uint32_t>(y - 1),
                          static_cast<uint32_t>(color));
-    spread(image, x, y, error, window, scan_slots, channels);
-    apply_limits(image, x, y, channels);
+    for_scan_slots(window, [&](int dx, int dy) { spread_to(image, x, y, error, window, dx, dy, channels); });
+    apply_limits(image, x, y, channels, window.columns, window.rows);
 }
 
 template <typename chooser>
@@ -66,7 +64,7 @@ void circle_passes(working_image &image, int channels, chooser &&choose)
             for (int x = 1; x <= image.width; ++x) {
                 float *v = image.at(x, y);
                 take_color(v, choose(padded_values(v, channels).v), error, channels);
-                spread(image, x, y, error, mix_wind, all_slots, channels);
+                for_slots_around([&](int dx, int dy) { spread_to(image, x, y, error, mix_wind, dx, dy, channels); });
             }
     }
 }
@@ -75,7 +73,7 @@ void plain_scan(working_image &image, png_writer_t *writer, int channels)
 {
     direction = 1;
     for (int y = 1; y <= image.height; ++y) {
-        copy_window(direction == 1 ? scaled_wind_r : scaled_wind_l, wind);
+        wind = direction == 1 ? scaled_wind_r : scaled_wind_l;
         for (int x_cnt = 1; x_cnt <= image.width; ++x_cnt) {
             int x = direction == 1 ? x_cnt : image.width + 1 - x_cnt;
             pixel_step(image, writer, x, y, channels, wind, error_ch,
@@ -112,6 +110,8 @@ void pre_process(working_image &image)
 
 bool diffusion_scan(working_image &image, png_writer_t *writer, const row_gate *gate)
 {
+    if (ordered_pattern)
+        return ordered_scan(image, writer, *ordered_pattern, gate);
     const int channels = channels_used;
     if (use_plain_paths) {
         if (gate && !gate->wait_for(image.height))

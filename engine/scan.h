@@ -38,7 +38,8 @@ void clear_scan_state();
 // pre_processing_algorithm is 1.
 void pre_process(working_image &image);
 
-// One error-diffusion pass over every pixel, plain or serpentine; stores each
+// One error-diffusion pass over every pixel, plain or serpentine, or the
+// ordered scan when the installed window is an ordered one; stores each
 // chosen index in the writer. With a gate, rows are scanned as they are
 // filled; returns false when the gate fails (the image is then unfinished).
 bool diffusion_scan(working_image &image, png_writer_t *writer, const row_gate *gate = nullptr);

@@ -1,5 +1,6 @@
-// Diffusion windows, as tables: the scan windows of -w in two orientations,
-// the pre-processing windows of -ppw. The slots and the installed windows are
+// Diffusion windows, as tables: the windows of -w in two orientations, the
+// error-diffusion kernels and the ordered patterns among them, and the
+// pre-processing windows of -ppw. The slots and the installed windows are
 // described in settings/file_state.h.
 #pragma once
 
@@ -8,16 +9,19 @@
 
 #include <cstdint>
 
-// A scan window as the shares of the slots that can carry error: the row
-// above and the pixel itself never receive any.
-struct window_shares {
-    float slot_4, slot_6, slot_7, slot_8, slot_9;
-};
-
+// A window as it is published: the weights for a row scanned left to right,
+// over the pixel's row and the two rows below it, columns x - 2 ... x + 2,
+// and the divisor that turns them into shares. The pixel itself and the
+// pixels before it in its row hold 0; a right-to-left row takes the mirror
+// image.
 struct window_row {
     const char *keyword;  // of -w
     int32_t code;
-    window_shares left_to_right, right_to_left;
+    float weight[window_reach + 1][window_side];
+    float divisor;
+    // An ordered window's threshold pattern; its weights are all 0. None for
+    // the windows that diffuse error.
+    const threshold_pattern *pattern;
     const char *message;  // printed when -w selects it
 };
 
@@ -27,15 +31,16 @@ extern const window_row scan_windows[window_count];
 struct pre_processing_window_row {
     const char *keyword;  // of -ppw
     int32_t code;
-    float corner, edge;   // slots 1, 3, 7, 9 and slots 2, 4, 6, 8
+    float corner, edge;   // the diagonal neighbours and the four beside the pixel
     const char *message;  // printed when -ppw selects it
 };
 
 extern const pre_processing_window_row pre_processing_windows[pre_processing_window_count];
 
-// Writes slots 1-4 and 6-9 of wind_r and wind_l from the row of code (floyd
-// for a code outside the table). The engine installs diffusion_window at the
-// start of every file.
+// Writes wind_r, wind_l and ordered_pattern from the row of code (floyd for
+// a code outside the table): each share the weight over the divisor, rounded
+// to float once, wind_l the mirror image of wind_r, and the reach of both.
+// The engine installs diffusion_window at the start of every file.
 void install_window(int32_t code);
 
 // Forms scaled_wind_r and scaled_wind_l: every weight of the installed window

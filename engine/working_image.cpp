@@ -45,15 +45,21 @@ row_conversion make_row_conversion()
     return conversion;
 }
 
-void allocate_working_image(working_image &image, int width, int height, const row_conversion &conversion)
+void size_working_image(working_image &image, int width, int height, int channels)
 {
     image.width = width;
     image.height = height;
-    image.channels = conversion.channels;
+    image.channels = channels;
     // The previous buffer goes before the new one is taken, so two full-size
     // images are never held at once.
     float_buffer().swap(image.values);
-    image.values.resize(static_cast<size_t>(width + 2) * (height + 2) * image.channels);
+    image.values.resize(static_cast<size_t>(width + 2 * working_image::frame) *
+                        (height + 2 * working_image::frame) * channels);
+}
+
+void allocate_working_image(working_image &image, int width, int height, const row_conversion &conversion)
+{
+    size_working_image(image, width, height, conversion.channels);
 }
 
 namespace {
@@ -72,26 +78,34 @@ inline void convert_pixel(const uint8_t *rgb, float *channels, const row_convers
     conversion.convert(level[rgb[0]], level[rgb[1]], level[rgb[2]], channels);
 }
 
+// The row from its first frame pixel on.
 void convert_row(float *framed_row, const uint8_t *rgb, int width, int channels, const row_conversion &conversion)
 {
-    // The frame pixels left and right repeat the row's end pixels.
-    convert_pixel(rgb, framed_row, conversion);
+    constexpr int frame = working_image::frame;
     for (int x = 0; x < width; ++x)
-        convert_pixel(rgb + static_cast<size_t>(x) * 3, framed_row + static_cast<size_t>(x + 1) * channels,
+        convert_pixel(rgb + static_cast<size_t>(x) * 3, framed_row + static_cast<size_t>(x + frame) * channels,
                       conversion);
-    convert_pixel(rgb + static_cast<size_t>(width - 1) * 3, framed_row + static_cast<size_t>(width + 1) * channels,
-                  conversion);
+    // The frame pixels left and right repeat the row's end pixels.
+    const float *first = framed_row + static_cast<size_t>(frame) * channels;
+    const float *last = framed_row + static_cast<size_t>(width + frame - 1) * channels;
+    for (int f = 0; f < frame; ++f) {
+        std::copy(first, first + channels, framed_row + static_cast<size_t>(f) * channels);
+        std::copy(last, last + channels, framed_row + static_cast<size_t>(width + frame + f) * channels);
+    }
 }
 
 }  // namespace
 
 void fill_working_row(working_image &image, int y, const uint8_t *rgb, const row_conversion &conversion)
 {
-    float *row = image.at(0, y + 1);
+    constexpr int frame = working_image::frame;
+    float *row = image.at(1 - frame, y + 1);
     convert_row(row, rgb, image.width, image.channels, conversion);
     // The frame rows above and below repeat the first and the last row.
-    if (y == 0)
-        std::copy(row, row + image.row_floats(), image.at(0, 0));
-    if (y == image.height - 1)
-        std::copy(row, row + image.row_floats(), image.at(0, image.height + 1));
+    for (int f = 1; f <= frame; ++f) {
+        if (y == 0)
+            std::copy(row, row + image.row_floats(), image.at(1 - frame, 1 - f));
+        if (y == image.height - 1)
+            std::copy(row, row + image.row_floats(), image.at(1 - frame, image.height + f));
+    }
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "engine/color_space.h"
+#include "settings/file_state.h"
 #include "settings/settings.h"
 
 #include <cstddef>
@@ -32,21 +33,34 @@ struct uninitialised_allocator : std::allocator<T> {
 
 using float_buffer = std::vector<float, uninitialised_allocator<float>>;
 
-// The working image: (width + 2) x (height + 2) pixels of `channels` floats
+// The working image: (width + 4) x (height + 4) pixels of `channels` floats
 // each, the channels of one pixel side by side. Input pixel (x, y) lies at
-// (x + 1, y + 1); the frame of one pixel lets the spreading and the limits run
-// without bounds tests.
+// (x + 1, y + 1) in framed coordinates, which run from -1 to width + 2 and
+// from -1 to height + 2: the frame of two pixels, as wide as the widest
+// window reaches, lets the spreading and the limits run without bounds tests.
+// Nothing ever reads the frame to choose an entry.
 struct working_image {
     int width = 0;     // of the input, without the frame
     int height = 0;
     int channels = 0;  // channels_used when it was filled
     float_buffer values;
 
-    size_t row_floats() const { return static_cast<size_t>(width + 2) * channels; }
-    // (x, y) in framed coordinates: 0 ... width + 1, 0 ... height + 1.
-    float *at(int x, int y) { return values.data() + static_cast<size_t>(y) * row_floats() + static_cast<size_t>(x) * channels; }
-    const float *at(int x, int y) const { return values.data() + static_cast<size_t>(y) * row_floats() + static_cast<size_t>(x) * channels; }
+    static constexpr int frame = window_reach;
+    size_t row_floats() const { return static_cast<size_t>(width + 2 * frame) * channels; }
+    float *at(int x, int y) { return values.data() + offset(x, y); }
+    const float *at(int x, int y) const { return values.data() + offset(x, y); }
+
+private:
+    size_t offset(int x, int y) const
+    {
+        return static_cast<size_t>(y + frame - 1) * row_floats() + static_cast<size_t>(x + frame - 1) * channels;
+    }
 };
+
+// Sizes the image's buffer for width x height input pixels of that many
+// channels and its frame; the values are left as they come. Throws
+// std::bad_alloc when memory runs out.
+void size_working_image(working_image &image, int width, int height, int channels);
 
 // Level compression (-lc): the factor of every prepared level. The factor
 // of "128" is 0.5, not 128/255.
@@ -81,7 +95,7 @@ row_conversion make_row_conversion();
 // Throws std::bad_alloc when memory runs out.
 void allocate_working_image(working_image &image, int width, int height, const row_conversion &conversion);
 
-// Converts input row y (0 ... height - 1) into framed row y + 1, its two frame
+// Converts input row y (0 ... height - 1) into framed row y + 1, its frame
 // pixels repeating the row's end pixels; the first and the last input rows are
 // also copied into the frame rows above and below them.
 void fill_working_row(working_image &image, int y, const uint8_t *rgb, const row_conversion &conversion);

@@ -32,19 +32,45 @@ extern float pal_B[palette_entries];
 // c of entry k. Planes from channels_used up hold 0.
 extern float pal_ch[max_working_channels][palette_entries];
 
-// Diffusion windows by slot, 1 ... 9 over the 3 x 3 block around the pixel,
-// row above first (index 0 unused, slot 5 the pixel itself). Slots are fixed
-// to image positions: slot 6 is the right-hand neighbour also on a row that
-// runs right to left.
-//
+// Diffusion windows as blocks of slots around the pixel being quantised,
+// (dx, dy) at share[dy + window_reach][dx + window_reach] with y growing
+// downwards: the widest windows reach two columns to either side and two rows
+// below. Slots are fixed to image positions: dx = 1 is the right-hand
+// neighbour also on a row that runs right to left.
+constexpr int window_reach = 2;
+constexpr int window_side = 2 * window_reach + 1;
+
+struct window_block {
+    float share[window_side][window_side] = {};
+    // How far the window reaches: columns to either side and rows below the
+    // pixel, at least one each. The scan spreads through every slot from the
+    // pixel's row down that far, shares of 0 included, but the pixel itself;
+    // the limits act on the same block and the row above it. So the windows
+    // that stay within 3 x 3 keep the block of 3 x 3.
+    int columns = 1;
+    int rows = 1;
+
+    float at(int dx, int dy) const { return share[dy + window_reach][dx + window_reach]; }
+};
+
 // The window of diffusion_window for rows scanned left to right (wind_r) and
-// right to left (wind_l); slots 1 to 3 are 0, slot 5 is never read.
-extern float wind_r[10];
-extern float wind_l[10];
+// right to left (wind_l); the rows above the pixel and the pixel itself hold 0.
+extern window_block wind_r;
+extern window_block wind_l;
 // Those multiplied by coefficient, rounded to float once; the scan copies one
 // orientation per row into wind, the working window.
-extern float scaled_wind_r[10];
-extern float scaled_wind_l[10];
-extern float wind[10];
-// The window of the circle pre-processing; one orientation, never scaled.
-extern float mix_wind[10];
+extern window_block scaled_wind_r;
+extern window_block scaled_wind_l;
+extern window_block wind;
+// The window of the circle pre-processing, over the 3 x 3 block; one
+// orientation, never scaled.
+extern window_block mix_wind;
+
+// The threshold pattern of an ordered window: side x side cells holding the
+// ranks 0 ... side * side - 1, the pattern repeated over the image. The
+// installed one, or none when the window diffuses error.
+struct threshold_pattern {
+    int side;
+    const uint16_t *ranks;  // row by row
+};
+extern const threshold_pattern *ordered_pattern;

@@ -16,9 +16,11 @@ enum color_space_code {
     color_space_rgb, color_space_cmyk, color_space_rgbcmyk, color_space_yuv, color_space_rgbyuv,
     color_space_cmy, color_space_cmyk2, color_space_count
 };
+// The error-diffusion windows, then the ordered patterns.
 enum window_code {
     window_floyd, window_round, window_x, window_linear_x, window_linear_y, window_linear_x_y, window_dot,
-    window_count
+    window_jarvis, window_stucki, window_burkes, window_sierra, window_sierra2, window_sierra_lite,
+    window_atkinson, window_bayer2, window_bayer4, window_bayer8, window_bluenoise, window_count
 };
 // In the order in which the keywords are tested, not that of the usage text.
 enum metric_code {

@@ -13,12 +13,13 @@ float pal_G[palette_entries];
 float pal_B[palette_entries];
 float pal_ch[max_working_channels][palette_entries];
 
-float wind_r[10];
-float wind_l[10];
-float scaled_wind_r[10];
-float scaled_wind_l[10];
-float wind[10];
-float mix_wind[10];
+window_block wind_r;
+window_block wind_l;
+window_block scaled_wind_r;
+window_block scaled_wind_l;
+window_block wind;
+window_block mix_wind;
+const threshold_pattern *ordered_pattern;
 
 int best_color = 0;
 float dither_quant_error_ch[max_working_channels];

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -221,17 +222,22 @@ TEST_F(fast_path, circle_pre_processing_leaves_the_same_unwritten_entries)
         }, "circle in " + std::string(color_spaces[c.space].keyword));
 }
 
+// The wavefront's lag follows the columns a window reaches: the wide ones
+// too, with their limits; the ordered windows share their rows out instead.
 TEST_F(fast_path, row_wavefront_on_several_threads)
 {
+    const int spaces[] = { color_space_rgb, color_space_cmyk, color_space_rgbcmyk, color_space_rgbyuv };
+    const int windows[] = { window_round, window_jarvis, window_burkes, window_atkinson, window_bluenoise };
     for (int threads : { 2, 3, 5 }) {
         scan_thread_count = threads;
-        for (int space : { color_space_rgb, color_space_cmyk, color_space_rgbcmyk, color_space_rgbyuv })
+        for (int i = 0; i < 8; ++i)
             expect_same("wide.png", "cube.act", [&] {
-                color_space = space;
-                diffusion_window = window_round;
-                max_limit = min_limit = space % 2;
+                color_space = spaces[i % 4];
+                diffusion_window = windows[i % 5];
+                max_limit = min_limit = i % 2;
                 max_level = 0.8f;
-            }, std::to_string(threads) + " threads in " + color_spaces[space].keyword);
+            }, std::to_string(threads) + " threads, window " + std::to_string(windows[i % 5]) + " in " +
+                   color_spaces[spaces[i % 4]].keyword);
         // Pixels where no entry wins take the entry of the pixel before them,
         // across the rows that other threads scan.
         for (int carried : { 0, 200 })
@@ -267,16 +273,13 @@ TEST_F(fast_path, rows_that_start_without_a_winner_take_the_last_entry_of_the_ro
 {
     set_default_settings();
     select_color_space(color_space_rgb);
-    install_window(window_dot);
     for (int k = 0; k < palette_entries; ++k)
         for (int c = 0; c < 3; ++c)
             pal_ch[c][k] = float((k * (c + 3)) % 256) / 255;
     const int width = 9, height = 12;
     working_image image;
-    image.width = width;
-    image.height = height;
-    image.channels = 3;
-    image.values.assign(static_cast<size_t>(width + 2) * (height + 2) * 3, 0.0f);
+    size_working_image(image, width, height, 3);
+    std::fill(image.values.begin(), image.values.end(), 0.0f);
     std::mt19937 random(5);
     for (int y = 1; y <= height; ++y)
         for (int x = 1; x <= width; ++x)
@@ -288,9 +291,13 @@ TEST_F(fast_path, rows_that_start_without_a_winner_take_the_last_entry_of_the_ro
             image.at(x, y)[1] = not_a_number;
     image.at(width, height)[0] = std::numeric_limits<float>::infinity();
 
-    for (int carried : { 0, 77 }) {
-        const std::vector<uint8_t> plain = scan_indices(image, true, 1, carried);
-        for (int threads : { 1, 2, 3, 4 })
-            EXPECT_EQ(plain, scan_indices(image, false, threads, carried)) << threads << " threads";
+    for (int window : { window_dot, window_bayer4 }) {
+        install_window(window);
+        for (int carried : { 0, 77 }) {
+            const std::vector<uint8_t> plain = scan_indices(image, true, 1, carried);
+            for (int threads : { 1, 2, 3, 4 })
+                EXPECT_EQ(plain, scan_indices(image, false, threads, carried))
+                    << window << ", " << threads << " threads";
+        }
     }
 }

@@ -245,13 +245,13 @@ TEST_F(image_test, broken_and_lying_images_are_refused_silently)
     EXPECT_EQ(out.finish(), "");
 }
 
-// The frame of one pixel repeats the nearest edge pixel; worked by hand.
+// The frame of two pixels repeats the nearest edge pixel; worked by hand.
 TEST_F(image_test, the_frame_repeats_the_nearest_edge_pixel)
 {
     RGB_gamma = 1;
     const struct { int width, height; bytes rgb; std::vector<const char *> framed; } cases[] = {
-        { 1, 1, { 255, 128, 0 }, { "aaa", "aaa", "aaa" } },
-        { 3, 2, asymmetric_rgb, { "aabcc", "aabcc", "ddeff", "ddeff" } },
+        { 1, 1, { 255, 128, 0 }, { "aaaaa", "aaaaa", "aaaaa", "aaaaa", "aaaaa" } },
+        { 3, 2, asymmetric_rgb, { "aaabccc", "aaabccc", "aaabccc", "dddefff", "dddefff", "dddefff" } },
     };
     for (const auto &c : cases) {
         source_image source;
@@ -259,11 +259,11 @@ TEST_F(image_test, the_frame_repeats_the_nearest_edge_pixel)
         source.height = c.height;
         source.rgb = c.rgb;
         const working_image image = fill_working_image(source);
-        ASSERT_EQ(image.values.size(), size_t(c.width + 2) * (c.height + 2) * 3);
-        for (int y = 0; y < c.height + 2; ++y)
-            for (int x = 0; x < c.width + 2; ++x)
+        ASSERT_EQ(image.values.size(), size_t(c.width + 4) * (c.height + 4) * 3);
+        for (int y = -1; y < c.height + 3; ++y)
+            for (int x = -1; x < c.width + 3; ++x)
                 for (int ch = 0; ch < 3; ++ch)
-                    EXPECT_NEAR(image.at(x, y)[ch], c.rgb[(c.framed[y][x] - 'a') * 3 + ch] / 255.0, 1e-7)
+                    EXPECT_NEAR(image.at(x, y)[ch], c.rgb[(c.framed[y + 1][x + 1] - 'a') * 3 + ch] / 255.0, 1e-7)
                         << "(" << x << ", " << y << ") channel " << ch;
     }
 }

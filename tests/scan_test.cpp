@@ -11,6 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -18,10 +22,8 @@ namespace {
 working_image blank_image(int width, int height)
 {
     working_image image;
-    image.width = width;
-    image.height = height;
-    image.channels = channels_used;
-    image.values.assign(static_cast<size_t>(width + 2) * (height + 2) * channels_used, 0.0f);
+    size_working_image(image, width, height, channels_used);
+    std::fill(image.values.begin(), image.values.end(), 0.0f);
     return image;
 }
 
@@ -49,10 +51,34 @@ protected:
             pal_ch[c][1] = 1.0f;
     }
 
-    // Runs the pre-processing and the scan as the engine does; the indices row by row.
-    std::vector<int> dither(working_image &image)
+    void TearDown() override { use_plain_paths = false; }
+
+    // Runs the pre-processing and the scan as the engine does, the plain
+    // paths on a copy of the image first unless only the fast ones are asked
+    // for: both must leave the same indices, values and error. The indices
+    // row by row.
+    std::vector<int> dither(working_image &image, bool fast_only = false)
     {
         scale_scan_windows();
+        if (fast_only)
+            return run(image, false);
+        const int carried = best_color;
+        working_image plain_image = image;
+        const std::vector<int> plain = run(plain_image, true);
+        const std::vector<float> plain_error(error_ch, error_ch + 3);
+        best_color = carried;
+        const std::vector<int> fast = run(image, false);
+        EXPECT_EQ(plain, fast);
+        EXPECT_EQ(0, std::memcmp(plain_image.values.data(), image.values.data(), image.values.size() * sizeof(float)));
+        EXPECT_EQ(plain_error, std::vector<float>(error_ch, error_ch + 3));
+        return fast;
+    }
+
+private:
+    std::vector<int> run(working_image &image, bool plain)
+    {
+        use_plain_paths = plain;
+        clear_scan_state();
         png_writer_t *writer = png_writer_new(image.width, image.height, PNG_WRITER_INDEXED);
         pre_process(image);
         diffusion_scan(image, writer);
@@ -67,14 +93,14 @@ protected:
 }  // namespace
 
 // A single pixel nearest to black, whose error (1/4, 1/2, 1/8) times any
-// weight is exact, in the last row of a one-pixel column: the error goes
-// through slots 4, 6-9 of the window's table for the row's direction and
-// nowhere else. Serpentine on, row 2 runs right to left; off, left to right.
-// With -d 0.5 every weight is halved.
+// share is exact, in the last row of a one-pixel column: the error lands on
+// the neighbours of the window's table for the row's direction (pinned to the
+// published weights by the windows tests) in its proportions, all of them in
+// the frame, and nowhere else. Serpentine on, row 2 runs right to left; off,
+// left to right. With -d 0.5 every share is halved. Plain and fast alike.
 TEST_F(scan, impulse_shows_each_window_in_both_orientations)
 {
     const float impulse[3] = { 0.25f, 0.5f, 0.125f };
-    const int slot_dx[10] = { 0, -1, 0, 1, -1, 0, 1, -1, 0, 1 }, slot_dy[10] = { 0, -1, -1, -1, 0, 0, 0, 1, 1, 1 };
     for (int height : { 1, 2 })
         for (int serpentine_on : { 0, 1 })
             for (float level : { 1.0f, 0.5f })
@@ -82,17 +108,62 @@ TEST_F(scan, impulse_shows_each_window_in_both_orientations)
                     serpentine = serpentine_on;
                     coefficient = level;
                     install_window(window);
-                    const float *weights = height == 2 && serpentine_on ? wind_l : wind_r;
+                    if (ordered_pattern)
+                        continue;
+                    const window_block &shares = height == 2 && serpentine_on ? wind_l : wind_r;
                     working_image image = blank_image(1, height);
                     for (int c = 0; c < 3; ++c)
                         image.at(1, height)[c] = impulse[c];
                     EXPECT_EQ(dither(image), std::vector<int>(height, 0));
-                    for (int slot = 1; slot <= 9; ++slot)
-                        for (int c = 0; c < 3; ++c)
-                            ASSERT_EQ(image.at(1 + slot_dx[slot], height + slot_dy[slot])[c],
-                                      slot == 5 ? 0.0f : impulse[c] * (weights[slot] * level))
-                                << "height " << height << " serpentine " << serpentine_on << " slot " << slot;
+                    for (int dy = -2; dy <= 2; ++dy)
+                        for (int dx = -2; dx <= 2; ++dx)
+                            for (int c = 0; c < 3; ++c)
+                                ASSERT_EQ(image.at(1 + dx, height + dy)[c], impulse[c] * (shares.at(dx, dy) * level))
+                                    << "window " << window << " height " << height << " serpentine " << serpentine_on
+                                    << " at " << dx << ", " << dy;
                 }
+}
+
+// Flat fields of every grey level with black and white, whose spread is 1:
+// each pattern's share of white is the level within one cell of it, a Bayer
+// pattern repeats with its side, and the blue-noise tile has no shorter
+// period across or down wherever it mixes the two. Fast path only: the plain
+// one is held to it on pictures by the fast-path tests.
+TEST_F(scan, ordered_patterns_mix_flat_fields_in_proportion)
+{
+    const struct { int32_t window; int side, image_side; } patterns[] = {
+        { window_bayer2, 2, 4 }, { window_bayer4, 4, 8 }, { window_bayer8, 8, 16 }, { window_bluenoise, 64, 64 },
+    };
+    for (const auto &p : patterns) {
+        install_window(p.window);
+        const int n = p.image_side, cells = p.side * p.side;
+        for (int level = 0; level <= 255; ++level) {
+            const float value = level / 255.0f;
+            working_image image = blank_image(n, n);
+            for (int y = 1; y <= n; ++y)
+                for (int x = 1; x <= n; ++x)
+                    set_grey(image, x, y, value);
+            const std::vector<int> indices = dither(image, true);
+            auto at = [&](int x, int y) { return indices[static_cast<size_t>(y % n) * n + x % n]; };
+            const long whites = std::count(indices.begin(), indices.end(), 1);
+            ASSERT_EQ(whites + std::count(indices.begin(), indices.end(), 0), n * n);
+            EXPECT_LE(std::fabs(double(whites) / (n * n) - value), 1.0 / cells) << p.side << " level " << level;
+            for (int shift = 1; shift < n; ++shift) {
+                bool across = true, down = true;
+                for (int y = 0; y < n; ++y)
+                    for (int x = 0; x < n; ++x) {
+                        across = across && at(x, y) == at(x + shift, y);
+                        down = down && at(x, y) == at(x, y + shift);
+                    }
+                if (shift % p.side == 0) {
+                    ASSERT_TRUE(across && down) << p.side << " level " << level << " shift " << shift;
+                } else if (p.window == window_bluenoise && whites > 0 && whites < n * n) {
+                    ASSERT_FALSE(across) << "level " << level << " shift " << shift;
+                    ASSERT_FALSE(down) << "level " << level << " shift " << shift;
+                }
+            }
+        }
+    }
 }
 
 // linear_x carries all to the next pixel in scan direction. The row 0.3 0.3 0
@@ -185,6 +256,31 @@ TEST_F(scan, limits_clamp_the_block_of_the_pixel)
         EXPECT_EQ(error_ch[1], 2.0f);
         for (int i = 0; i < 9; ++i)
             EXPECT_FLOAT_EQ(image.at(i % 3, i / 3)[1], c.expected[i]) << "limits " << c.max_on << c.min_on << " at " << i;
+    }
+}
+
+// A window's limits reach as far as its error: from the row above the pixel
+// down to its last row, as many columns to either side. One pixel of 1.5 in
+// a field of 1.5 turns white and passes 0.5 on; what lies in the block is cut
+// to 1.0, what lies beyond it keeps 1.5.
+TEST_F(scan, limits_reach_as_far_as_the_window)
+{
+    const struct { int32_t window; int columns, rows; } cases[] = {
+        { window_floyd, 1, 1 }, { window_burkes, 2, 1 }, { window_jarvis, 2, 2 }, { window_atkinson, 2, 2 },
+    };
+    max_limit = 1;
+    for (const auto &c : cases) {
+        install_window(c.window);
+        working_image image = blank_image(1, 1);
+        for (int y = -1; y <= 3; ++y)
+            for (int x = -1; x <= 3; ++x)
+                set_grey(image, x, y, 1.5f);
+        EXPECT_EQ(dither(image), std::vector<int>{ 1 });
+        for (int y = -1; y <= 3; ++y)
+            for (int x = -1; x <= 3; ++x) {
+                const bool in_block = y >= 0 && y <= 1 + c.rows && std::abs(x - 1) <= c.columns;
+                EXPECT_EQ(image.at(x, y)[0], in_block ? 1.0f : 1.5f) << c.window << " at " << x << ", " << y;
+            }
     }
 }
 
