@@ -370,6 +370,7 @@ const struct {
 
 int run_driver(int argument_count, char **arguments, void (*dither_file)())
 {
+    platform_prepare_console();
     for (const auto &question : question_table) {
         if (argument_count >= 2 && std::strcmp(arguments[1], question.name) == 0) {
             question.answer();

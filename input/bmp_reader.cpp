@@ -144,11 +144,6 @@ private:
 
 }  // namespace
 
-bool recognise_bmp(const unsigned char *head, size_t length)
-{
-    return length >= 2 && head[0] == 'B' && head[1] == 'M';
-}
-
 std::unique_ptr<image_source> open_bmp(const char *path)
 {
     uint64_t file_size = 0;

@@ -187,11 +187,6 @@ private:
 
 }  // namespace
 
-bool recognise_gif(const unsigned char *head, size_t length)
-{
-    return length >= 6 && (std::memcmp(head, "GIF87a", 6) == 0 || std::memcmp(head, "GIF89a", 6) == 0);
-}
-
 std::unique_ptr<image_source> open_gif(const char *path)
 {
     auto reader = std::make_unique<gif_reader>();

@@ -176,14 +176,7 @@ private:
     byte_buffer alpha_;  // room for a row's alpha, when the image has any
 };
 
-const unsigned char png_signature[8] = { 0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, 0x0A };
-
 }  // namespace
-
-bool recognise_png(const unsigned char *head, size_t length)
-{
-    return length >= sizeof png_signature && std::memcmp(head, png_signature, sizeof png_signature) == 0;
-}
 
 std::unique_ptr<image_source> open_png(const char *path)
 {

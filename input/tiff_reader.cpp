@@ -340,15 +340,6 @@ private:
 
 }  // namespace
 
-bool recognise_tiff(const unsigned char *head, size_t length)
-{
-    if (length < 4)
-        return false;
-    const bool intel = head[0] == 'I' && head[1] == 'I' && head[3] == 0 && (head[2] == 42 || head[2] == 43);
-    const bool motorola = head[0] == 'M' && head[1] == 'M' && head[2] == 0 && (head[3] == 42 || head[3] == 43);
-    return intel || motorola;
-}
-
 std::unique_ptr<image_source> open_tiff(const char *path)
 {
     auto reader = std::make_unique<tiff_reader>();

@@ -121,11 +121,6 @@ private:
 
 }  // namespace
 
-bool recognise_webp(const unsigned char *head, size_t length)
-{
-    return length >= 12 && std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "WEBP", 4) == 0;
-}
-
 std::unique_ptr<image_source> open_webp(const char *path)
 {
     auto reader = std::make_unique<webp_reader>();
