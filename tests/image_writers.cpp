@@ -100,7 +100,7 @@ std::string bmp32_bytes(int width, int height, const std::vector<uint8_t> &rgb, 
                         bmp32_form form)
 {
     const bool declared = form != bmp32_form::plain, top_down = form == bmp32_form::alpha_top_down;
-    const uint32_t info_size = declared ? 56 : 40, offset = 14 + info_size, data_bytes = uint32_t(width * height * 4);
+    const uint32_t info_size = declared ? 124 : 40, offset = 14 + info_size, data_bytes = uint32_t(width * height * 4);
     std::string out = "BM";
     // As bmp_bytes, with 32 bits and, declared, bit fields and the four masks
     // of red, green, blue and alpha.
@@ -111,10 +111,17 @@ std::string bmp32_bytes(int width, int height, const std::vector<uint8_t> &rgb, 
     for (const auto &field : fields)
         for (uint32_t i = 0; i < field[1]; ++i)
             out += static_cast<char>(field[0] >> (8 * i));
-    if (declared)
-        for (uint32_t mask : { 0x00FF0000u, 0x0000FF00u, 0x000000FFu, 0xFF000000u })
+    if (declared) {
+        // The masks, then the rest of the 124-byte header image editors
+        // write: sRGB, no end points or gammas, the intent "images", no
+        // profile.
+        for (uint32_t mask : { 0x00FF0000u, 0x0000FF00u, 0x000000FFu, 0xFF000000u, 0x73524742u })
             for (int i = 0; i < 4; ++i)
                 out += static_cast<char>(mask >> (8 * i));
+        out.append(48, '\0');
+        out += std::string("\x04\0\0\0", 4);
+        out.append(12, '\0');
+    }
     for (int row = 0; row < height; ++row) {
         const int y = top_down ? row : height - 1 - row;
         for (int x = 0; x < width; ++x) {

@@ -32,7 +32,7 @@ std::string bmp_bytes(int width, int height, const std::vector<uint8_t> &rgb);
 
 // A 32-bit BMP with the alpha in every pixel's fourth byte: plain (no
 // declaration, the byte is reserved), or bit fields with an alpha mask in a
-// 56-byte header, rows bottom-up or top-down.
+// 124-byte header, rows bottom-up or top-down.
 enum class bmp32_form { plain, alpha, alpha_top_down };
 std::string bmp32_bytes(int width, int height, const std::vector<uint8_t> &rgb, const std::vector<uint8_t> &alpha,
                         bmp32_form form);

@@ -4,6 +4,10 @@
 //     read, each file from the same pixels. The 16-bit forms carry a low byte
 //     that varies from pixel to pixel, so that a reader that cut the samples
 //     to 8 bits instead of rounding them would choose other palette entries.
+//   windows_check alpha-inputs SAMPLE.png FOLDER
+//     writes the sample with alpha in the forms the PNG colour types leave
+//     out: a palette PNG with transparent entries, a GIF with a transparent
+//     colour, a 32-bit BMP whose bit fields declare alpha.
 //   windows_check share A.png B.png
 //     prints the percentage of pixels whose palette indices are equal in two
 //     outputs of the same size; exit status 1 when they cannot be compared.
@@ -255,6 +259,31 @@ int write_inputs(const char *sample_path, const std::string &folder)
     return 0;
 }
 
+// Inputs with alpha of their own kinds (those of the PNG colour types are
+// among the others): a palette PNG with transparent entries, a GIF with a
+// transparent colour and a 32-bit BMP whose bit fields declare alpha.
+int write_alpha_inputs(const char *sample_path, const std::string &folder)
+{
+    const picture p = read_sample(sample_path);
+    if (p.rgb.empty())
+        return 1;
+    const std::vector<uint8_t> indices = cube_indices(p);
+    std::vector<uint8_t> entry_alphas(256), alpha(p.pixels());
+    for (size_t e = 0; e < entry_alphas.size(); ++e)
+        entry_alphas[e] = static_cast<uint8_t>(e * 37);
+    for (size_t i = 0; i < alpha.size(); ++i)
+        alpha[i] = static_cast<uint8_t>(i * 7);
+    write_png_form(folder + "/png_palette_alpha.png", p.width, p.height, png_form(3, 8, false, cube_palette(), entry_alphas),
+                   indices);
+    gif_form form;
+    form.screen_width = p.width;
+    form.screen_height = p.height;
+    form.transparent = indices[0];
+    write_test_gif(folder + "/gif_transparent.gif", p.width, p.height, form, cube_palette(), indices);
+    write_bytes(folder + "/bmp_32_alpha.bmp", bmp32_bytes(p.width, p.height, p.rgb, alpha, bmp32_form::alpha));
+    return 0;
+}
+
 int print_share(const char *a, const char *b)
 {
     uint32_t width_a = 0, height_a = 0, width_b = 0, height_b = 0;
@@ -294,10 +323,12 @@ int main(int argument_count, char **arguments)
     const std::string command = argument_count == 4 ? arguments[1] : "";
     if (command == "inputs")
         return write_inputs(arguments[2], arguments[3]);
+    if (command == "alpha-inputs")
+        return write_alpha_inputs(arguments[2], arguments[3]);
     if (command == "share")
         return print_share(arguments[2], arguments[3]);
     if (command == "kill")
         return kill_when_hidden_file_grows(arguments[2], static_cast<pid_t>(std::atoi(arguments[3])));
-    std::fprintf(stderr, "usage: windows_check inputs SAMPLE.png FOLDER | share A.png B.png | kill FOLDER PID\n");
+    std::fprintf(stderr, "usage: windows_check inputs|alpha-inputs SAMPLE.png FOLDER | share A.png B.png | kill FOLDER PID\n");
     return 2;
 }
