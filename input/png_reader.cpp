@@ -45,9 +45,15 @@ bool png_start(png_structp png, png_infop info, std::FILE *file, png_header *hea
     png_set_chunk_malloc_max(png, png_max_chunk_bytes);
     png_read_info(png, info);
     // Palettes become RGB and small grey depths bytes; 16-bit samples stay
-    // 16-bit so that they are rounded here, not cut.
+    // 16-bit so that they are rounded here, not cut. Transparency given in
+    // tRNS (alphas of palette entries, or one colour that is clear) becomes
+    // an alpha channel like any other, the colours staying as they are. The
+    // palette expansion already does that for every colour type; it is asked
+    // for by name since the alpha is read.
     png_set_palette_to_rgb(png);
     png_set_expand_gray_1_2_4_to_8(png);
+    if (png_get_valid(png, info, PNG_INFO_tRNS))
+        png_set_tRNS_to_alpha(png);
     header->passes = png_set_interlace_handling(png);
     png_read_update_info(png, info);
     header->width = png_get_image_width(png, info);
@@ -108,6 +114,8 @@ public:
             return false;
         width = static_cast<int>(header_.width);
         height = static_cast<int>(header_.height);
+        if (has_alpha_channel(header_.layout) && !(alpha_ = new_bytes(header_.width)))
+            return false;
         return true;
     }
 
@@ -121,9 +129,13 @@ public:
             return false;
         }
         samples_to_rgb(row, width, header_.layout, rgb);
+        if (alpha_)
+            samples_to_alpha(row, width, header_.layout, alpha_.get());
         ++next_row_;
         return true;
     }
+
+    const uint8_t *row_alpha() const override { return alpha_.get(); }
 
 private:
     const uint8_t *plain_row()
@@ -155,6 +167,7 @@ private:
     bool failed_ = false;
     png_uint_32 next_row_ = 0;
     byte_buffer buffer_;
+    byte_buffer alpha_;  // the alpha of the row read last, when the image has any
 };
 
 }  // namespace

@@ -126,3 +126,13 @@ void cmyk_to_rgb(const uint8_t *in, int width, bool inverted, uint8_t *rgb);
 // rounded to the nearest 8-bit level; values beyond the maximum of a malformed
 // file are held at it.
 void samples_to_rgb(const uint8_t *in, int width, const sample_layout &layout, uint8_t *rgb);
+
+// Whether the layout's last channel is alpha: grey with alpha and RGBA.
+inline bool has_alpha_channel(const sample_layout &layout)
+{
+    return layout.channels == 2 || layout.channels == 4;
+}
+
+// The alpha channel of one row of such samples to 8 bits, rounded as the
+// colours are.
+void samples_to_alpha(const uint8_t *in, int width, const sample_layout &layout, uint8_t *alpha);
