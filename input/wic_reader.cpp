@@ -31,16 +31,17 @@ struct pixel_form {
     int samples;
     int sample_bytes;
     bool blue_first;
+    bool alpha = false;  // the fourth sample is alpha, not padding
 };
 
 const pixel_form taken_as_they_are[] = {
     { &GUID_WICPixelFormat8bppGray, 1, 1, false },  { &GUID_WICPixelFormat16bppGray, 1, 2, false },
     { &GUID_WICPixelFormat24bppRGB, 3, 1, false },  { &GUID_WICPixelFormat24bppBGR, 3, 1, true },
     { &GUID_WICPixelFormat32bppRGB, 4, 1, false },  { &GUID_WICPixelFormat32bppBGR, 4, 1, true },
-    { &GUID_WICPixelFormat32bppRGBA, 4, 1, false }, { &GUID_WICPixelFormat32bppBGRA, 4, 1, true },
+    { &GUID_WICPixelFormat32bppRGBA, 4, 1, false, true }, { &GUID_WICPixelFormat32bppBGRA, 4, 1, true, true },
     { &GUID_WICPixelFormat48bppRGB, 3, 2, false },  { &GUID_WICPixelFormat48bppBGR, 3, 2, true },
-    { &GUID_WICPixelFormat64bppRGB, 4, 2, false },  { &GUID_WICPixelFormat64bppRGBA, 4, 2, false },
-    { &GUID_WICPixelFormat64bppBGRA, 4, 2, true },
+    { &GUID_WICPixelFormat64bppRGB, 4, 2, false },  { &GUID_WICPixelFormat64bppRGBA, 4, 2, false, true },
+    { &GUID_WICPixelFormat64bppBGRA, 4, 2, true, true },
 };
 
 // What every other form is converted to.
@@ -119,6 +120,7 @@ public:
             return false;
         row_.resize(static_cast<size_t>(row_bytes));
         ordered_.resize(static_cast<size_t>(row_bytes));
+        alpha_.resize(static_cast<size_t>(columns));
         width = static_cast<int>(columns);
         height = static_cast<int>(rows);
         return true;
@@ -161,11 +163,17 @@ private:
         layout.sample_bytes = form.sample_bytes;
         layout.max_value = form.sample_bytes == 2 ? 65535 : 255;
         samples_to_rgb(ordered_.data(), width, layout, rgb);
+        if (form.alpha)
+            samples_to_alpha(ordered_.data(), width, layout, alpha_.data());
     }
+
+    // Alpha as the forms that carry it give it; a converted form keeps none,
+    // so that a palette's transparency is not read on Windows.
+    const uint8_t *row_alpha() const override { return form_->alpha ? alpha_.data() : nullptr; }
 
     ComPtr<IWICBitmapSource> pixels_;
     const pixel_form *form_ = nullptr;
-    std::vector<uint8_t> row_, ordered_;
+    std::vector<uint8_t> row_, ordered_, alpha_;
     int next_row_ = 0;
     bool failed_ = false;
 };
