@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -235,7 +236,10 @@ public:
                     if (word > 0)
                         rows_of(t);
                 });
-        } catch (const std::system_error &) {
+        } catch (...) {
+            // A helper refused by the system or for want of memory: the
+            // started ones leave before touching a row, and the caller runs
+            // the scan in this thread alone.
             go(-1);
             throw;
         }
@@ -443,6 +447,9 @@ bool fast_scan(working_image &image, png_writer_t *writer, const nearest_color_f
         return wavefront<channels>(image, writer, finder, scan_threads(image), gate).run();
     } catch (const std::system_error &) {
         // No threads to be had: this one does it all.
+        return wavefront<channels>(image, writer, finder, 1, gate).run();
+    } catch (const std::bad_alloc &) {
+        // No memory for another thread: the same, losing nothing.
         return wavefront<channels>(image, writer, finder, 1, gate).run();
     }
 }
