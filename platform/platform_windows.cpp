@@ -215,29 +215,50 @@ bool platform_output_finish(platform_output *output)
     return FlushFileBuffers(output->file) != 0;
 }
 
-platform_publish_result platform_output_publish(platform_output *output, const char *path)
+namespace {
+
+bool rename_to(HANDLE file, const std::wstring &target)
 {
-    const std::wstring target = native_path(path);
-    if (target.empty())
-        return publish_failed;
     std::vector<char> room(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
     FILE_RENAME_INFO *rename = reinterpret_cast<FILE_RENAME_INFO *>(room.data());
     rename->ReplaceIfExists = FALSE;
     rename->RootDirectory = nullptr;
     rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
     std::memcpy(rename->FileName, target.data(), rename->FileNameLength);
-    // The mark is taken off only for the rename: killed in between, the
-    // process leaves at worst a hidden file.
-    if (!mark_for_removal(output->file, false))
-        return publish_failed;
-    if (SetFileInformationByHandle(output->file, FileRenameInfo, rename, static_cast<DWORD>(room.size())))
-        return published;
-    const DWORD error = GetLastError();
-    mark_for_removal(output->file, true);
+    return SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(room.size())) != 0;
+}
+
+platform_publish_result refused(const char *path, DWORD error)
+{
     if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
         return name_taken;
     // A folder of that name may refuse with "access denied" instead.
     return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES ? name_taken : publish_failed;
+}
+
+}  // namespace
+
+platform_publish_result platform_output_publish(platform_output *output, const char *path)
+{
+    const std::wstring target = native_path(path);
+    if (target.empty())
+        return publish_failed;
+    // Renamed while still marked, then unmarked: killed in between, the
+    // process leaves no file at all rather than a hidden one.
+    if (rename_to(output->file, target))
+        return mark_for_removal(output->file, false) ? published : publish_failed;
+    if (refused(path, GetLastError()) == name_taken)
+        return name_taken;
+    // A system that renames no file marked for removal: the mark comes off
+    // for the rename alone, and killed in between the process leaves at worst
+    // a hidden file.
+    if (!mark_for_removal(output->file, false))
+        return publish_failed;
+    if (rename_to(output->file, target))
+        return published;
+    const platform_publish_result result = refused(path, GetLastError());
+    mark_for_removal(output->file, true);
+    return result;
 }
 
 void platform_output_end(platform_output *output)
