@@ -3,12 +3,14 @@
 # make asan   the test suite built with AddressSanitizer and UBSan
 # make fuzz   the libFuzzer targets (clang): the seed corpus replayed, then each
 #             target fuzzed for FUZZ_SECONDS (600 by default; 0 replays only)
+# make windows       build-windows/tessaly.exe, cross-built with mingw-w64
+# make windows-test  tessaly.exe run under Wine and held against the Linux build
 
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 600
 
-.PHONY: deps demo test asan fuzz clean
+.PHONY: deps demo test asan fuzz windows windows-test clean
 
 deps:
 	@scripts/install-deps
@@ -38,5 +40,18 @@ fuzz:
 	cmake --build build-fuzz -j $(JOBS) --target fuzz_driver fuzz_palette fuzz_image fuzz_png_writer
 	fuzz/run build-fuzz $(FUZZ_SECONDS)
 
+windows:
+	@scripts/install-windows-deps
+	cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-windows -j $(JOBS) --target tessaly
+	@echo "The Windows program is build-windows/tessaly.exe"
+
+# Wine, and the libraries that write the test inputs of every format.
+windows-test: windows
+	@scripts/install-deps wine64 libtiff-dev libgif-dev libwebp-dev
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	cmake --build build -j $(JOBS) --target tessaly
+	tests/windows/run build build-windows
+
 clean:
-	rm -rf build build-asan build-fuzz
+	rm -rf build build-asan build-fuzz build-windows

@@ -95,6 +95,10 @@ png compression
 -z off (default)
 -z on
 
+alpha threshold (transparency)
+-a off - alpha ignored (default)
+-a 1...255 - alpha below it is clear, written as the transparent entry
+
 pre processing
 -pp off (default)
 -pp circle (good with -d 0)
@@ -261,6 +265,27 @@ void handle_output_folder(const option_row &, const char *value)
     }
 }
 
+// "off", or a whole number from 1 to 255 in decimal digits alone; any other
+// value, 0 and 256 among them, prints nothing and changes nothing.
+void handle_alpha(const option_row &option, const char *value)
+{
+    if (std::strcmp(value, "off") == 0) {
+        print_line("alpha off");
+        *option.code_setting = 0;
+        return;
+    }
+    int threshold = 0;
+    for (const char *digit = value; *digit; ++digit) {
+        if (*digit < '0' || *digit > '9' || threshold > 255)
+            return;
+        threshold = threshold * 10 + (*digit - '0');
+    }
+    if (threshold < 1 || threshold > 255)
+        return;
+    std::printf(option.number_format, threshold);
+    *option.code_setting = threshold;
+}
+
 // Accepted for old command lines; it changes nothing.
 void handle_fixed_palette_array(const option_row &, const char *value)
 {
@@ -293,6 +318,7 @@ const option_row option_table[] = {
     { "-fpa", handle_fixed_palette_array, nullptr, nullptr, nullptr },
     { "-o", handle_output_folder, nullptr, nullptr, nullptr },
     { "-z", handle_keyword<compression_keywords>, &png_compression, nullptr, nullptr },
+    { "-a", handle_alpha, &alpha_threshold, nullptr, "alpha threshold %d\n" },
 };
 
 const option_row *find_option(const char *argument)
@@ -344,6 +370,7 @@ const struct {
 
 int run_driver(int argument_count, char **arguments, void (*dither_file)())
 {
+    platform_prepare_console();
     for (const auto &question : question_table) {
         if (argument_count >= 2 && std::strcmp(arguments[1], question.name) == 0) {
             question.answer();
@@ -361,6 +388,7 @@ int run_driver(int argument_count, char **arguments, void (*dither_file)())
     platform_set_working_directory(arguments[0]);
     set_default_settings();
     failed_files = 0;
+    transparent_entry_reported = false;
 
     bool refused = false;
     for (int argument_cnt = 1; argument_cnt < argument_count; ++argument_cnt) {

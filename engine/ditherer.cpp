@@ -58,7 +58,9 @@ outcome read_working_image(image_source &source, working_image &image, row_gate 
             if (image.ring())
                 gate.wait_released(y + 2 + (y == source.height - 1 ? working_image::frame : 0) - ring_rows,
                                   ring_rows / 2);
-            fill_working_row(image, y, row.data(), conversion);
+            // Alpha is asked for only when it is used.
+            const uint8_t *alpha = conversion.alpha_threshold > 0 ? source.row_alpha() : nullptr;
+            fill_working_row(image, y, row.data(), alpha, conversion);
             gate.open_through(y + 1);
         }
         return outcome::dithered;
@@ -74,6 +76,7 @@ void prepare_scan()
     install_window(diffusion_window);
     scale_scan_windows();
     convert_palette();
+    leave_transparent_entry_out_of_search();
     clear_scan_state();
     clear_search_state();
 }
@@ -145,16 +148,24 @@ outcome read_and_dither(image_source &source, working_image &image, png_writer_t
     return scanned ? outcome::dithered : outcome::damaged;
 }
 
-// The output palette is the palette file's own colours, every entry opaque,
-// whatever gamma or colour space chose the indices: all 256 entries of a
-// colour table, just the palette's colours for every other format.
+// The output palette is the palette file's own colours, whatever gamma or
+// colour space chose the indices: all 256 entries of a colour table, just
+// the palette's colours for every other format. Every entry is opaque but
+// the transparent one of -a; when that is the first entry a short palette
+// leaves free, it is added after the colours, black, which is what a viewer
+// that ignores transparency shows for clear pixels.
 bool set_output_palette(png_writer_t *writer)
 {
     uint32_t entries[palette_entries];
     for (int e = 0; e < palette_entries; ++e)
         entries[e] = static_cast<uint32_t>(srgb_pal_R[e]) + 256u * static_cast<uint32_t>(srgb_pal_G[e]) +
                      65536u * static_cast<uint32_t>(srgb_pal_B[e]) + (255u << 24);
-    return png_writer_set_palette(writer, entries, static_cast<uint32_t>(output_palette_entries)) == 0;
+    int count = output_palette_entries;
+    if (transparent_entry >= 0)
+        entries[transparent_entry] &= 0x00FFFFFFu;
+    if (transparent_entry == count)
+        entries[count++] = 0;
+    return png_writer_set_palette(writer, entries, static_cast<uint32_t>(count)) == 0;
 }
 
 outcome dither_into(image_source &source, working_image &image, writer_ptr &writer)
@@ -180,6 +191,7 @@ outcome dither_into(image_source &source, working_image &image, writer_ptr &writ
 bool dither_source(image_source &source, char *path_buffer)
 {
     print_size(source);
+    choose_transparent_entry(output_palette_entries);
     select_color_space(color_space);
     working_image image;
     writer_ptr writer;

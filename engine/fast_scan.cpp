@@ -105,6 +105,20 @@ struct carrying_chooser {
     }
 };
 
+// The values of the last pixel searched, for leave_state. Without clear
+// pixels that is the last pixel, and only it is kept; with them, any pixel
+// searched may turn out to be the last.
+struct last_searched {
+    float values[max_working_channels] = {};
+    bool any = false;
+
+    void keep(const float *v, int channels)
+    {
+        std::memcpy(values, v, sizeof(float) * channels);
+        any = true;
+    }
+};
+
 // The circle passes with the fast search: the same steps as circle_passes.
 template <int channels>
 void fast_circle_passes(working_image &image, const nearest_color_finder &finder)
@@ -114,20 +128,25 @@ void fast_circle_passes(working_image &image, const nearest_color_finder &finder
     bool found = false;
     carrying_chooser choose{ finder, carried, found };
     float error[max_working_channels];
-    float last_values[max_working_channels] = {};
+    last_searched last;
     const spread_list around = spread_list_around(mix_wind);
     for (int pass = 0; pass < pre_processing_pass; ++pass) {
         const bool last_pass = pass == pre_processing_pass - 1;
-        for (int y = 1; y <= image.height; ++y)
+        for (int y = 1; y <= image.height; ++y) {
+            const uint8_t *clear = image.clear_row(y);
             for (int x = 1; x <= image.width; ++x) {
+                if (clear && clear[x])
+                    continue;
                 float *v = image.at(x, y);
-                if (last_pass && y == image.height && x == image.width)
-                    std::memcpy(last_values, v, sizeof(float) * channels);
+                if (last_pass && (clear || (y == image.height && x == image.width)))
+                    last.keep(v, channels);
                 take_color(v, choose(v), error, channels);
                 spread_fast<channels>(image, x, y, error, around);
             }
+        }
     }
-    leave_fast_search_state(finder, last_values, carried, found);
+    if (last.any)
+        leave_fast_search_state(finder, last.values, carried, found);
 }
 
 // The rows the window reaches below row y must be filled before row y is
@@ -152,7 +171,7 @@ bool sequential_fast_scan(working_image &image, png_writer_t *writer, const near
 {
     int carried = best_color;
     bool found = false;
-    float last_values[max_working_channels] = {};
+    last_searched last;
     carrying_chooser choose{ finder, carried, found };
     const spread_list left_to_right = scan_spread_list(scaled_wind_r);
     const spread_list right_to_left = scan_spread_list(scaled_wind_l);
@@ -163,10 +182,15 @@ bool sequential_fast_scan(working_image &image, png_writer_t *writer, const near
         wind = direction == 1 ? scaled_wind_r : scaled_wind_l;
         const spread_list &window = direction == 1 ? left_to_right : right_to_left;
         uint8_t *indices = png_writer_row_bytes(writer, static_cast<uint32_t>(y - 1));
+        const uint8_t *clear = image.clear_row(y);
         for (int x_cnt = 1; x_cnt <= image.width; ++x_cnt) {
             int x = direction == 1 ? x_cnt : image.width + 1 - x_cnt;
-            if (y == image.height && x_cnt == image.width)
-                std::memcpy(last_values, image.at(x, y), sizeof(float) * channels);
+            if (clear && clear[x]) {
+                indices[x - 1] = static_cast<uint8_t>(transparent_entry);
+                continue;
+            }
+            if (clear || (y == image.height && x_cnt == image.width))
+                last.keep(image.at(x, y), channels);
             fast_pixel_step<channels>(image, indices, x, y, window, error_ch, choose);
         }
         if (gate)
@@ -174,7 +198,8 @@ bool sequential_fast_scan(working_image &image, png_writer_t *writer, const near
         if (serpentine == 1)
             direction = direction == 1 ? 0 : 1;
     }
-    leave_fast_search_state(finder, last_values, carried, found);
+    if (last.any)
+        leave_fast_search_state(finder, last.values, carried, found);
     return true;
 }
 
@@ -190,20 +215,23 @@ constexpr int rows_in_flight = 4;
 // the rows above, and nothing of them touches it later. So every value sees
 // the same additions and limits in the same order as in one thread, and the
 // result is the same to the bit.
-template <int channels>
+//
+// With a mask of clear pixels (masked), a clear pixel is passed over and
+// every pixel searched may be a row's last; without one, the mask's tests are
+// compiled out of the loop.
+template <int channels, bool masked>
 class wavefront {
 public:
     wavefront(working_image &image, png_writer_t *writer, const nearest_color_finder &finder, int threads,
               row_gate *gate)
         : image_(image), writer_(writer), finder_(finder), threads_(threads), gate_(gate),
-          done_(image.height + 1), last_color_(image.height + 1), last_found_(image.height + 1),
-          last_values_(max_working_channels), window_(scan_spread_list(scaled_wind_r)),
-          lag_(2 * scaled_wind_r.columns)
+          transparent_(static_cast<uint8_t>(transparent_entry)), done_(image.height + 1), ends_(image.height + 1),
+          window_(scan_spread_list(scaled_wind_r)), lag_(2 * scaled_wind_r.columns)
     {
         for (auto &d : done_)
             d.value.store(0, std::memory_order_relaxed);
         done_[0].value.store(image.width, std::memory_order_relaxed);
-        last_color_[0] = best_color;
+        ends_[0].color = best_color;
     }
 
     enum class outcome { scanned, gate_failed, no_threads };
@@ -230,8 +258,16 @@ public:
         go(1);
         if (gate_ && gate_->failed())
             return outcome::gate_failed;
-        const int last = image_.height;
-        leave_fast_search_state(finder_, last_values_.data(), last_color_[last], last_found_[last] != 0);
+        // The last search of the scan was in the last row that searched any
+        // pixel; the rows after it, all clear, passed its entry on.
+        for (int y = image_.height; y >= 1; --y) {
+            const row_end &end = ends_[y];
+            if (!end.last.any)
+                continue;
+            std::memcpy(error_ch, end.error, sizeof(float) * channels);
+            leave_fast_search_state(finder_, end.last.values, ends_[image_.height].color, end.found);
+            break;
+        }
         return outcome::scanned;
     }
 
@@ -262,6 +298,15 @@ private:
     static constexpr int publish_every = 32;
     // Some microseconds: many publications of a row whose thread runs.
     static constexpr int spins_before_sleeping = 512;
+
+    // What a finished row leaves for the rows below and for the end of the
+    // scan. A row that never finishes (the reading failed) leaves entry 0.
+    struct row_end {
+        int color = 0;       // the entry carried on to the next pixel
+        bool found = false;  // whether the row's last search found its entry
+        last_searched last;
+        float error[max_working_channels] = {};  // of the row's last pixel searched
+    };
 
     // A row's progress, alone on its cache line: the thread of the row below
     // reads it while the thread of the row above writes its own.
@@ -312,7 +357,9 @@ private:
         bool found = false;   // whether the last search found its entry
         bool waiting = false; // stopped at a pixel where no entry wins, for the row above to end
         uint8_t *indices = nullptr;  // the row in the writer
+        const uint8_t *clear = nullptr;  // the row of the mask of clear pixels, if any
         float error[max_working_channels] = {};
+        last_searched last;
 
         bool finished(int width) const { return x > width; }
     };
@@ -322,6 +369,11 @@ private:
     // is the last of the row above, which has not ended.
     bool step(row_cursor &row, const spread_list &window)
     {
+        if (masked && row.clear[row.x]) {
+            row.indices[row.x - 1] = transparent_;
+            ++row.x;
+            return true;
+        }
         float *v = image_.at(row.x, row.y);
         int color = finder_.find(v);
         row.found = color >= 0;
@@ -332,22 +384,24 @@ private:
         } else {
             color = row.carried;
         }
-        if (row.y == image_.height && row.x == image_.width)
-            std::memcpy(&last_values_[0], v, sizeof(float) * channels);
+        if (masked || row.x == image_.width)
+            row.last.keep(v, channels);
         apply_color<channels>(image_, row.indices, row.x, row.y, v, color, window, row.error);
         ++row.x;
         return true;
     }
 
-    // Once a row is done, the rows above it are free: nothing touches them
-    // again.
+    // The row above has finished by now: the last pixel of a row waits for
+    // it. A row that searched no pixel passes on the entry it was given. Once
+    // a row is done, the rows above the ones its window reaches are free:
+    // nothing touches them again, and a ring may take them back.
     void finish(row_cursor &row)
     {
-        // The last pixel of the scan leaves its error behind, as in one thread.
-        if (row.y == image_.height)
-            std::memcpy(error_ch, row.error, sizeof(float) * channels);
-        last_color_[row.y] = row.carried;
-        last_found_[row.y] = row.found;
+        row_end &end = ends_[row.y];
+        end.color = row.carried >= 0 ? row.carried : ends_[row.y - 1].color;
+        end.found = row.found;
+        end.last = row.last;
+        std::memcpy(end.error, row.error, sizeof end.error);
         publish(row.y, image_.width);
         if (gate_)
             gate_->release_through(rows_done_with(row.y, window_.rows));
@@ -382,6 +436,7 @@ private:
         for (int i = 0; i < count; ++i) {
             cursor[i].y = first_y + i;
             cursor[i].indices = png_writer_row_bytes(writer_, static_cast<uint32_t>(first_y + i - 1));
+            cursor[i].clear = image_.clear_row(first_y + i);
         }
         int above = 0;  // how far the row above the group is known to have come
         for (int unfinished = count; unfinished > 0;) {
@@ -396,7 +451,7 @@ private:
                         above = wait_for(row.y - 1, needed);
                     if (!step(row, window)) {
                         wait_for(row.y - 1, width);
-                        row.carried = last_color_[row.y - 1];
+                        row.carried = ends_[row.y - 1].color;
                         step(row, window);
                     }
                 } else {
@@ -404,7 +459,7 @@ private:
                     if (row.waiting) {
                         if (!up.finished(width))
                             continue;
-                        row.carried = last_color_[up.y];
+                        row.carried = ends_[up.y].color;
                         row.waiting = false;
                     }
                     if (!up.finished(width) && up.x - 1 < needed)
@@ -412,7 +467,9 @@ private:
                     row.waiting = !step(row, window);
                 }
                 // Only the group's last row has a reader in another thread.
-                if (i == count - 1 && row.x % publish_every == 0)
+                // The end of a row is published by finish, after what the
+                // row leaves is written.
+                if (i == count - 1 && row.x % publish_every == 0 && !row.finished(width))
                     publish(row.y, row.x - 1);
                 if (row.finished(width)) {
                     finish(row);
@@ -427,18 +484,28 @@ private:
     const nearest_color_finder &finder_;
     const int threads_;
     row_gate *gate_;
+    const uint8_t transparent_;
     std::vector<progress> done_;
     std::atomic<int> sleepers_{ 0 };
     std::mutex sleep_mutex_;
     std::condition_variable woken_;
-    std::vector<int> last_color_;
-    std::vector<char> last_found_;
-    std::vector<float> last_values_;
+    std::vector<row_end> ends_;
     const spread_list window_;
     // How far a row's pixel stays behind the row above: twice the columns
     // the window reaches.
     const int lag_;
 };
+
+template <int channels, bool masked>
+bool wavefront_scan(working_image &image, png_writer_t *writer, const nearest_color_finder &finder, row_gate *gate)
+{
+    using front = wavefront<channels, masked>;
+    typename front::outcome result = front(image, writer, finder, scan_threads(image), gate).run();
+    // No threads to be had: this one does it all.
+    if (result == front::outcome::no_threads)
+        result = front(image, writer, finder, 1, gate).run();
+    return result == front::outcome::scanned;
+}
 
 template <int channels>
 bool fast_scan(working_image &image, png_writer_t *writer, const nearest_color_finder &finder, row_gate *gate)
@@ -448,12 +515,9 @@ bool fast_scan(working_image &image, png_writer_t *writer, const nearest_color_f
         return sequential_fast_scan<channels>(image, writer, finder, gate);
     direction = 1;
     wind = scaled_wind_r;
-    using outcome = typename wavefront<channels>::outcome;
-    outcome result = wavefront<channels>(image, writer, finder, scan_threads(image), gate).run();
-    // No threads to be had: this one does it all.
-    if (result == outcome::no_threads)
-        result = wavefront<channels>(image, writer, finder, 1, gate).run();
-    return result == outcome::scanned;
+    if (image.clear.empty())
+        return wavefront_scan<channels, false>(image, writer, finder, gate);
+    return wavefront_scan<channels, true>(image, writer, finder, gate);
 }
 
 // The fast scan and circle passes for each channel count of a colour space.

@@ -74,9 +74,14 @@ bool plain_ordered_scan(const working_image &image, png_writer_t *writer, const 
     float values[max_working_channels] = {};
     for (int y = 1; y <= image.height; ++y) {
         const float *offset = offset_row(offsets, side, y);
+        const uint8_t *clear = image.clear_row(y);
         for (int x = 1; x <= image.width; ++x) {
-            moved_values(image.at(x, y), offset[(x - 1) % side], channels, values);
-            const int color = find_nearest_color(values);
+            // A clear pixel takes the transparent entry and is not searched.
+            int color = transparent_entry;
+            if (!clear || !clear[x]) {
+                moved_values(image.at(x, y), offset[(x - 1) % side], channels, values);
+                color = find_nearest_color(values);
+            }
             png_writer_set_pixel(writer, static_cast<uint32_t>(x - 1), static_cast<uint32_t>(y - 1),
                                  static_cast<uint32_t>(color));
         }
@@ -92,7 +97,8 @@ public:
     ordered_rows(const working_image &image, png_writer_t *writer, const nearest_color_finder &finder,
                  const std::vector<float> &offsets, int side, const row_gate *gate)
         : image_(image), writer_(writer), finder_(finder), offsets_(offsets), side_(side), gate_(gate),
-          channels_(channels_used), leading_(image.height + 1), last_(image.height + 1), found_(image.height + 1)
+          channels_(channels_used), transparent_(static_cast<uint8_t>(transparent_entry)), leading_(image.height + 1),
+          last_(image.height + 1), found_(image.height + 1), last_searched_(image.height + 1)
     {
     }
 
@@ -135,19 +141,28 @@ private:
     {
         uint8_t *indices = png_writer_row_bytes(writer_, static_cast<uint32_t>(y - 1));
         const float *offset = offset_row(offsets_, side_, y);
+        const uint8_t *clear = image_.clear_row(y);
         float values[max_working_channels] = {};
-        int carried = -1, leading = 0, cell = 0;
+        int carried = -1, leading = 0, cell = 0, last_searched = 0;
         bool found = false;
         for (int x = 1; x <= image_.width; ++x) {
-            moved_values(image_.at(x, y), offset[cell], channels_, values);
+            const float cell_offset = offset[cell];
             if (++cell == side_)
                 cell = 0;
+            // A clear pixel takes the transparent entry, is not searched and
+            // carries nothing.
+            if (clear && clear[x]) {
+                indices[x - 1] = transparent_;
+                continue;
+            }
+            moved_values(image_.at(x, y), cell_offset, channels_, values);
+            last_searched = x;
             const int entry = finder_.find(values);
             found = entry >= 0;
             if (found) {
                 carried = entry;
             } else if (carried < 0) {
-                ++leading;
+                leading = x;
                 continue;
             }
             indices[x - 1] = static_cast<uint8_t>(carried);
@@ -155,25 +170,33 @@ private:
         leading_[y] = leading;
         last_[y] = carried;
         found_[y] = found;
+        last_searched_[y] = last_searched;
     }
 
     // Gives the pixels at the start of each row that found no entry the entry
-    // carried from the rows above, and leaves the search state of the last
-    // pixel.
+    // carried from the rows above (the clear ones among them keep theirs),
+    // and leaves the search state of the last pixel searched.
     void settle()
     {
-        int carried = best_color;
+        int carried = best_color, last_row = 0;
         for (int y = 1; y <= image_.height; ++y) {
             uint8_t *indices = png_writer_row_bytes(writer_, static_cast<uint32_t>(y - 1));
-            std::fill(indices, indices + leading_[y], static_cast<uint8_t>(carried));
+            const uint8_t *clear = image_.clear_row(y);
+            for (int x = 1; x <= leading_[y]; ++x)
+                if (!clear || !clear[x])
+                    indices[x - 1] = static_cast<uint8_t>(carried);
             if (last_[y] >= 0)
                 carried = last_[y];
+            if (last_searched_[y] > 0)
+                last_row = y;
         }
+        if (last_row == 0)
+            return;
         float values[max_working_channels] = {};
-        const int width = image_.width, height = image_.height;
-        moved_values(image_.at(width, height), offset_row(offsets_, side_, height)[(width - 1) % side_],
-                     channels_, values);
-        leave_fast_search_state(finder_, values, carried, found_[height] != 0);
+        const int x = last_searched_[last_row];
+        moved_values(image_.at(x, last_row), offset_row(offsets_, side_, last_row)[(x - 1) % side_], channels_,
+                     values);
+        leave_fast_search_state(finder_, values, carried, found_[last_row] != 0);
     }
 
     const working_image &image_;
@@ -185,9 +208,11 @@ private:
     const int channels_;
     std::atomic<int> next_row_{ 1 };
     std::atomic<bool> stopped_{ false };
-    std::vector<int> leading_;
+    const uint8_t transparent_;
+    std::vector<int> leading_;  // the pixels up to this column that found no entry wait for the rows above
     std::vector<int> last_;
     std::vector<char> found_;
+    std::vector<int> last_searched_;  // the column of the row's last pixel searched, 0 for none
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "engine/palette_formats.h"
 #include "input/image_source.h"
 #include "platform/platform.h"
+#include "settings/carried_state.h"
 #include "settings/report.h"
 #include "settings/settings.h"
 
@@ -250,4 +251,29 @@ bool read_palette()
         pal_B[i] = palette_level(entry[2]);
     }
     return true;
+}
+
+void choose_transparent_entry(int colours)
+{
+    transparent_entry = -1;
+    if (alpha_threshold == 0)
+        return;
+    if (colours < palette_entries) {
+        transparent_entry = colours;
+        return;
+    }
+    transparent_entry = palette_entries - 1;
+    if (!transparent_entry_reported)
+        print_line("palette full, entry 255 made transparent");
+    transparent_entry_reported = true;
+}
+
+void leave_transparent_entry_out_of_search()
+{
+    if (transparent_entry < 0)
+        return;
+    for (int c = 0; c < max_working_channels; ++c)
+        pal_ch[c][transparent_entry] = pal_ch[c][0];
+    if (best_color == transparent_entry)
+        best_color = 0;
 }

@@ -18,3 +18,14 @@ bool read_palette();
 // sRGB decoding of a byte value to linear light, computed in double and
 // rounded once to float: byte 0 gives exactly 0, byte 255 exactly 1.
 float srgb_byte_to_linear(int byte);
+
+// Sets transparent_entry from alpha_threshold for a palette of `colours`
+// colours: -1 when alpha is ignored, entry `colours` of a short palette, or
+// entry 255 of a full one, which is then given up; the first time in a run,
+// that is said in one line.
+void choose_transparent_entry(int colours);
+
+// Keeps every search, plain or fast, from choosing the transparent entry: it
+// takes entry 0's working colour, and a tie goes to the lower index. A carried
+// best_color that names it names entry 0 instead. After convert_palette.
+void leave_transparent_entry_out_of_search();

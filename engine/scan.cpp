@@ -54,6 +54,8 @@ inline void pixel_step(working_image &image, png_writer_t *writer, int x, int y,
     apply_limits(image, x, y, channels, window.columns, window.rows);
 }
 
+// Clear pixels take no part: they are not searched and give no error, and
+// what is spread into them is never read again, which drops it.
 template <typename chooser>
 void circle_passes(working_image &image, int channels, chooser &&choose)
 {
@@ -61,22 +63,35 @@ void circle_passes(working_image &image, int channels, chooser &&choose)
     float error[max_working_channels];
     for (int pass = 0; pass < pre_processing_pass; ++pass) {
         // Always left to right, whatever serpentine says.
-        for (int y = 1; y <= image.height; ++y)
+        for (int y = 1; y <= image.height; ++y) {
+            const uint8_t *clear = image.clear_row(y);
             for (int x = 1; x <= image.width; ++x) {
+                if (clear && clear[x])
+                    continue;
                 float *v = image.at(x, y);
                 take_color(v, choose(padded_values(v, channels).v), error, channels);
                 for_slots_around([&](int dx, int dy) { spread_to(image, x, y, error, mix_wind, dx, dy, channels); });
             }
+        }
     }
 }
 
+// A clear pixel is written with the transparent entry and nothing else: no
+// search, no error taken or given, no limits. The shares that its neighbours
+// send it stay in a value that nothing reads again, so they are dropped.
 void plain_scan(working_image &image, png_writer_t *writer, int channels)
 {
     direction = 1;
     for (int y = 1; y <= image.height; ++y) {
         wind = direction == 1 ? scaled_wind_r : scaled_wind_l;
+        const uint8_t *clear = image.clear_row(y);
         for (int x_cnt = 1; x_cnt <= image.width; ++x_cnt) {
             int x = direction == 1 ? x_cnt : image.width + 1 - x_cnt;
+            if (clear && clear[x]) {
+                png_writer_set_pixel(writer, static_cast<uint32_t>(x - 1), static_cast<uint32_t>(y - 1),
+                                     static_cast<uint32_t>(transparent_entry));
+                continue;
+            }
             pixel_step(image, writer, x, y, channels, wind, error_ch,
                        [](const float *v) { return find_nearest_color(v); });
         }

@@ -43,6 +43,7 @@ row_conversion make_row_conversion()
     conversion.space = space.code;
     conversion.convert = space.convert;
     conversion.channels = space.channels;
+    conversion.alpha_threshold = alpha_threshold;
     return conversion;
 }
 
@@ -56,6 +57,7 @@ void size_working_image(working_image &image, int width, int height, int channel
     // The previous buffer goes before the new one is taken, so two full-size
     // images are never held at once.
     float_buffer().swap(image.values);
+    byte_mask().swap(image.clear);
     image.values.resize(static_cast<size_t>(width + 2 * working_image::frame) *
                         (ring ? ring_rows : height + 2 * working_image::frame) * channels);
     // Untouched yet: the hint takes effect as the rows are filled.
@@ -66,6 +68,8 @@ void allocate_working_image(working_image &image, int width, int height, const r
                             bool ring)
 {
     size_working_image(image, width, height, conversion.channels, ring);
+    if (conversion.alpha_threshold > 0)
+        image.clear.resize(static_cast<size_t>(width + 2) * height);
 }
 
 namespace {
@@ -100,10 +104,20 @@ void convert_row(float *framed_row, const uint8_t *rgb, int width, int channels,
     }
 }
 
+void mark_clear_pixels(working_image &image, int y, const uint8_t *alpha, int threshold)
+{
+    uint8_t *clear = image.clear.data() + static_cast<size_t>(y) * static_cast<size_t>(image.width + 2);
+    for (int x = 1; x <= image.width; ++x)
+        clear[x] = alpha && alpha[x - 1] < threshold;
+}
+
 }  // namespace
 
-void fill_working_row(working_image &image, int y, const uint8_t *rgb, const row_conversion &conversion)
+void fill_working_row(working_image &image, int y, const uint8_t *rgb, const uint8_t *alpha,
+                      const row_conversion &conversion)
 {
+    if (!image.clear.empty())
+        mark_clear_pixels(image, y, alpha, conversion.alpha_threshold);
     constexpr int frame = working_image::frame;
     float *row = image.at(1 - frame, y + 1);
     convert_row(row, rgb, image.width, image.channels, conversion);

@@ -32,6 +32,7 @@ struct uninitialised_allocator : std::allocator<T> {
 };
 
 using float_buffer = std::vector<float, uninitialised_allocator<float>>;
+using byte_mask = std::vector<uint8_t, uninitialised_allocator<uint8_t>>;
 
 // The working image: (width + 4) x (height + 4) pixels of `channels` floats
 // each, the channels of one pixel side by side. Input pixel (x, y) lies at
@@ -48,9 +49,20 @@ struct working_image {
     int channels = 0;  // channels_used when it was filled
     size_t row_mask = ~size_t(0);  // every row in its own place
     float_buffer values;
+    // With -a, 1 for every clear pixel and 0 for every visible one, a row of
+    // width + 2 bytes for each input row, so that framed x (1 ... width)
+    // indexes it as it does the values; empty when alpha is ignored. The
+    // frame is never scanned and has no bytes here.
+    byte_mask clear;
 
     static constexpr int frame = window_reach;
     size_t row_floats() const { return static_cast<size_t>(width + 2 * frame) * channels; }
+    // Row y (1 ... height) of the mask, indexed by framed x (1 ... width), or
+    // null when alpha is ignored.
+    const uint8_t *clear_row(int y) const
+    {
+        return clear.empty() ? nullptr : clear.data() + static_cast<size_t>(y - 1) * static_cast<size_t>(width + 2);
+    }
     float *at(int x, int y) { return values.data() + offset(x, y); }
     const float *at(int x, int y) const { return values.data() + offset(x, y); }
     // Whether the image holds a ring of rows rather than all of them.
@@ -101,17 +113,23 @@ struct row_conversion {
     int32_t space;  // color_space
     color_converter convert;
     int32_t channels;
+    int32_t alpha_threshold;  // 0: alpha ignored
 };
 row_conversion make_row_conversion();
 
 // Sizes the image for a width x height input in the conversion's channels,
 // all its rows or (ring true, for a scan that follows the reading) a ring of
-// ring_rows rows where the image has more. Throws std::bad_alloc when memory
+// ring_rows rows where the image has more, with a mask of clear pixels for
+// every row when it has an alpha threshold. Throws std::bad_alloc when memory
 // runs out.
 void allocate_working_image(working_image &image, int width, int height, const row_conversion &conversion,
                             bool ring = false);
 
 // Converts input row y (0 ... height - 1) into framed row y + 1, its frame
 // pixels repeating the row's end pixels; the first and the last input rows are
-// also copied into the frame rows above and below them.
-void fill_working_row(working_image &image, int y, const uint8_t *rgb, const row_conversion &conversion);
+// also copied into the frame rows above and below them. With a mask, the
+// pixels whose alpha is below the threshold are marked clear; a null alpha
+// leaves them all visible. The colour under a clear pixel is converted all
+// the same: nothing ever reads it.
+void fill_working_row(working_image &image, int y, const uint8_t *rgb, const uint8_t *alpha,
+                      const row_conversion &conversion);

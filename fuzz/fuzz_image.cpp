@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     if (pixels > max_dithered_pixels)
         return 0;
-    uint8_t choice[13];
+    uint8_t choice[14];
     uint32_t hash = 2166136261u;
     for (size_t i = 0; i < size; ++i)
         hash = (hash ^ data[i]) * 16777619u;

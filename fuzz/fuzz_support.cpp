@@ -87,4 +87,7 @@ void fuzz_choose_settings(const uint8_t *choice, size_t size)
     pre_processing_window = pick(10, pre_processing_window_count);
     pre_processing_pass = pick(11, 4);
     png_compression = pick(12, 2);
+    // Off, and thresholds at both ends and in the middle.
+    const int32_t alpha_thresholds[] = { 0, 1, 128, 255 };
+    alpha_threshold = alpha_thresholds[pick(13, 4)];
 }

@@ -116,26 +116,32 @@ void put_le(bytes &out, uint32_t value, int count)
         out.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
-bytes bmp_file(int width, int height, int bits)
+// With alpha: 32 bits in bit fields whose 56-byte header declares an alpha
+// mask.
+bytes bmp_file(int width, int height, int bits, bool alpha = false)
 {
     const int colours = bits <= 8 ? 1 << bits : 0;
     const int row_bytes = (width * bits + 31) / 32 * 4;
-    const int offset = 54 + 4 * colours;
+    const int info_size = alpha ? 56 : 40;
+    const int offset = 14 + info_size + 4 * colours;
     bytes out = { 'B', 'M' };
     put_le(out, offset + row_bytes * height, 4);
     put_le(out, 0, 4);
     put_le(out, offset, 4);
-    put_le(out, 40, 4);
+    put_le(out, info_size, 4);
     put_le(out, width, 4);
     put_le(out, height, 4);
     put_le(out, 1, 2);
     put_le(out, bits, 2);
-    put_le(out, 0, 4);
+    put_le(out, alpha ? 3 : 0, 4);
     put_le(out, row_bytes * height, 4);
     put_le(out, 2835, 4);
     put_le(out, 2835, 4);
     put_le(out, colours, 4);
     put_le(out, 0, 4);
+    if (alpha)
+        for (uint32_t mask : { 0x00FF0000u, 0x0000FF00u, 0x000000FFu, 0xFF000000u })
+            put_le(out, mask, 4);
     for (int i = 0; i < colours; ++i)
         put_le(out, level(i, 0, 0) | level(i, 0, 1) << 8 | level(i, 0, 2) << 16, 4);
     for (int y = 0; y < height; ++y)
@@ -201,6 +207,7 @@ int main(int argc, char **argv)
     save("cmyk.jpg", jpeg_file(8, 8, JCS_CMYK, 4, false));
     for (int bits : { 1, 4, 8, 16, 24, 32 })
         save("bits" + std::to_string(bits) + ".bmp", bmp_file(5, 3, bits));
+    save("bits32_alpha.bmp", bmp_file(5, 3, 32, true));
     save("bitmap_text.pbm", pnm_file('1', 10, 3, 1));
     save("grey_text.pgm", pnm_file('2', 4, 3, 1000));
     save("rgb_text.ppm", pnm_file('3', 3, 3, 255));

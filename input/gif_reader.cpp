@@ -3,7 +3,8 @@
 // its own colour table or the global one, set on the logical screen. The
 // screen around the frame takes the background colour. Rows are decoded as the
 // engine asks for them; an interlaced frame, whose passes spread over all its
-// rows, is decoded whole at the first row.
+// rows, is decoded whole at the first row. A frame with a transparent colour
+// gives alpha: its pixels of that colour and the screen around it are clear.
 #include "input/readers.h"
 
 #include <gif_lib.h>
@@ -61,8 +62,8 @@ bool find_first_frame(GifFileType *gif, int &transparent_index)
 class gif_reader final : public image_source {
 public:
     // The first frame's transparent colour, -1 for none. Its pixels, and the
-    // screen around the frame, are the clear ones; the index rows keep them
-    // for the transparency work. Until then they are dithered as their colour.
+    // screen around the frame, are the clear ones; their colour is given all
+    // the same (that colour, or the background), for runs that ignore alpha.
     int transparent_index = -1;
 
     bool open(const char *path)
@@ -89,6 +90,8 @@ public:
         height = static_cast<int>(rows);
         set_background();
         indices_ = new_bytes(frame.Interlace ? frame_pixels : static_cast<uint64_t>(frame.Width));
+        if (transparent_index >= 0 && !(alpha_ = new_bytes(static_cast<size_t>(width))))
+            return false;
         return indices_ != nullptr;
     }
 
@@ -105,14 +108,19 @@ public:
         }
         for (int x = 0; x < width; ++x, rgb += 3) {
             const int column = x - frame.Left;
-            if (!indices || column < 0 || column >= frame.Width)
-                std::memcpy(rgb, background_, 3);
-            else
+            const bool in_frame = indices && column >= 0 && column < frame.Width;
+            if (in_frame)
                 colour_of(indices[column], rgb);
+            else
+                std::memcpy(rgb, background_, 3);
+            if (alpha_)
+                alpha_[x] = in_frame && indices[column] != transparent_index ? 255 : 0;
         }
         ++next_row_;
         return true;
     }
+
+    const uint8_t *row_alpha() override { return alpha_.get(); }
 
 private:
     // An index past a short colour table shows black.
@@ -172,16 +180,12 @@ private:
     const ColorMapObject *colours_ = nullptr;
     uint8_t background_[3] = {};
     byte_buffer indices_;  // one frame row, or the whole frame when interlaced
+    byte_buffer alpha_;    // the row's alpha, when the frame has a transparent colour
     int next_row_ = 0;
     bool failed_ = false;
 };
 
 }  // namespace
-
-bool recognise_gif(const unsigned char *head, size_t length)
-{
-    return length >= 6 && (std::memcmp(head, "GIF87a", 6) == 0 || std::memcmp(head, "GIF89a", 6) == 0);
-}
 
 std::unique_ptr<image_source> open_gif(const char *path)
 {

@@ -175,11 +175,6 @@ private:
 
 }  // namespace
 
-bool recognise_jpeg(const unsigned char *head, size_t length)
-{
-    return length >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF;
-}
-
 std::unique_ptr<image_source> open_jpeg(const char *path)
 {
     uint64_t file_size = 0;

@@ -45,9 +45,15 @@ bool png_start(png_structp png, png_infop info, std::FILE *file, png_header *hea
     png_set_chunk_malloc_max(png, png_max_chunk_bytes);
     png_read_info(png, info);
     // Palettes become RGB and small grey depths bytes; 16-bit samples stay
-    // 16-bit so that they are rounded here, not cut.
+    // 16-bit so that they are rounded here, not cut. Transparency given in
+    // tRNS (alphas of palette entries, or one colour that is clear) becomes
+    // an alpha channel like any other, the colours staying as they are. The
+    // palette expansion already does that for every colour type; it is asked
+    // for by name since the alpha is read.
     png_set_palette_to_rgb(png);
     png_set_expand_gray_1_2_4_to_8(png);
+    if (png_get_valid(png, info, PNG_INFO_tRNS))
+        png_set_tRNS_to_alpha(png);
     header->passes = png_set_interlace_handling(png);
     png_read_update_info(png, info);
     header->width = png_get_image_width(png, info);
@@ -108,6 +114,8 @@ public:
             return false;
         width = static_cast<int>(header_.width);
         height = static_cast<int>(header_.height);
+        if (has_alpha_channel(header_.layout) && !(alpha_ = new_bytes(header_.width)))
+            return false;
         return true;
     }
 
@@ -121,8 +129,17 @@ public:
             return false;
         }
         samples_to_rgb(row, width, header_.layout, rgb);
+        last_row_ = row;
         ++next_row_;
         return true;
+    }
+
+    const uint8_t *row_alpha() override
+    {
+        if (!alpha_ || !last_row_)
+            return nullptr;
+        samples_to_alpha(last_row_, width, header_.layout, alpha_.get());
+        return alpha_.get();
     }
 
 private:
@@ -155,16 +172,11 @@ private:
     bool failed_ = false;
     png_uint_32 next_row_ = 0;
     byte_buffer buffer_;
+    const uint8_t *last_row_ = nullptr;  // the samples of the row read last
+    byte_buffer alpha_;  // room for a row's alpha, when the image has any
 };
 
-const unsigned char png_signature[8] = { 0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, 0x0A };
-
 }  // namespace
-
-bool recognise_png(const unsigned char *head, size_t length)
-{
-    return length >= sizeof png_signature && std::memcmp(head, png_signature, sizeof png_signature) == 0;
-}
 
 std::unique_ptr<image_source> open_png(const char *path)
 {

@@ -157,11 +157,6 @@ private:
 
 }  // namespace
 
-bool recognise_pnm(const unsigned char *head, size_t length)
-{
-    return length >= 3 && head[0] == 'P' && head[1] >= '1' && head[1] <= '6' && std::isspace(head[2]);
-}
-
 std::unique_ptr<image_source> open_pnm(const char *path)
 {
     uint64_t file_size = 0;

@@ -39,6 +39,16 @@ void cmyk_to_rgb(const uint8_t *in, int width, bool inverted, uint8_t *rgb)
     }
 }
 
+namespace {
+
+// One sample of the layout's depth.
+inline unsigned sample_value(const uint8_t *sample, int sample_bytes)
+{
+    return sample_bytes == 2 ? (sample[0] << 8 | sample[1]) : sample[0];
+}
+
+}  // namespace
+
 void samples_to_rgb(const uint8_t *in, int width, const sample_layout &layout, uint8_t *rgb)
 {
     const int colours = layout.channels < 3 ? 1 : 3;
@@ -50,10 +60,18 @@ void samples_to_rgb(const uint8_t *in, int width, const sample_layout &layout, u
             if (plain) {
                 rgb[c] = in[channel];
             } else {
-                const uint8_t *sample = in + channel * layout.sample_bytes;
-                const unsigned value = layout.sample_bytes == 2 ? (sample[0] << 8 | sample[1]) : sample[0];
+                const unsigned value = sample_value(in + channel * layout.sample_bytes, layout.sample_bytes);
                 rgb[c] = to_byte(value, layout.max_value);
             }
         }
     }
+}
+
+void samples_to_alpha(const uint8_t *in, int width, const sample_layout &layout, uint8_t *alpha)
+{
+    const size_t step = static_cast<size_t>(layout.channels) * layout.sample_bytes;
+    const uint8_t *sample = in + static_cast<size_t>(layout.channels - 1) * layout.sample_bytes;
+    const bool plain = layout.sample_bytes == 1 && layout.max_value == 255;
+    for (int x = 0; x < width; ++x, sample += step)
+        alpha[x] = plain ? sample[0] : to_byte(sample_value(sample, layout.sample_bytes), layout.max_value);
 }

@@ -17,7 +17,8 @@
 
 // A format: how its files begin and how to open one. open reads the header
 // and returns null for a file it cannot read; a new format is a row in the
-// table of input/image_source.cpp and a file with these two functions.
+// table of input/image_source.cpp, its recognise in input/signatures.cpp and
+// a file with its open.
 struct reader_row {
     const char *name;
     bool (*recognise)(const unsigned char *head, size_t length);
@@ -29,19 +30,23 @@ struct reader_row {
 constexpr size_t head_bytes = 16;
 
 bool recognise_png(const unsigned char *head, size_t length);
-std::unique_ptr<image_source> open_png(const char *path);
 bool recognise_jpeg(const unsigned char *head, size_t length);
-std::unique_ptr<image_source> open_jpeg(const char *path);
 bool recognise_pnm(const unsigned char *head, size_t length);
-std::unique_ptr<image_source> open_pnm(const char *path);
 bool recognise_bmp(const unsigned char *head, size_t length);
-std::unique_ptr<image_source> open_bmp(const char *path);
 bool recognise_gif(const unsigned char *head, size_t length);
-std::unique_ptr<image_source> open_gif(const char *path);
 bool recognise_tiff(const unsigned char *head, size_t length);
-std::unique_ptr<image_source> open_tiff(const char *path);
 bool recognise_webp(const unsigned char *head, size_t length);
+
+std::unique_ptr<image_source> open_png(const char *path);
+std::unique_ptr<image_source> open_jpeg(const char *path);
+std::unique_ptr<image_source> open_pnm(const char *path);
+std::unique_ptr<image_source> open_bmp(const char *path);
+std::unique_ptr<image_source> open_gif(const char *path);
+std::unique_ptr<image_source> open_tiff(const char *path);
 std::unique_ptr<image_source> open_webp(const char *path);
+// Windows only: any format the system's imaging component has a codec for
+// (input/wic_reader.cpp).
+std::unique_ptr<image_source> open_wic_image(const char *path);
 
 // ------------------------------------------------------ files and buffers ----
 
@@ -121,3 +126,13 @@ void cmyk_to_rgb(const uint8_t *in, int width, bool inverted, uint8_t *rgb);
 // rounded to the nearest 8-bit level; values beyond the maximum of a malformed
 // file are held at it.
 void samples_to_rgb(const uint8_t *in, int width, const sample_layout &layout, uint8_t *rgb);
+
+// Whether the layout's last channel is alpha: grey with alpha and RGBA.
+inline bool has_alpha_channel(const sample_layout &layout)
+{
+    return layout.channels == 2 || layout.channels == 4;
+}
+
+// The alpha channel of one row of such samples to 8 bits, rounded as the
+// colours are.
+void samples_to_alpha(const uint8_t *in, int width, const sample_layout &layout, uint8_t *alpha);

@@ -2,8 +2,10 @@
 // samples of a pixel side by side or in planes of their own, under any
 // compression libtiff decodes. Grey (1 to 16 bits, either polarity), RGB (8 or
 // 16 bits), palette (1 to 8 bits), CMYK (four inks, 8 or 16 bits) and
-// JPEG-compressed YCbCr, which libjpeg turns into RGB. Further samples, alpha
-// among them, are dropped.
+// JPEG-compressed YCbCr, which libjpeg turns into RGB. The first sample after
+// the colours gives alpha when ExtraSamples says it is alpha (premultiplied or
+// not; the colours are given as they are stored); further samples are
+// dropped.
 //
 // libtiff decodes a strip or a tile whole, so rows are read a band at a time:
 // the rows of one strip, or of one row of tiles, decoded when the engine asks
@@ -106,12 +108,20 @@ public:
             failed_ = true;
             return false;
         }
-        const uint8_t *planes[4];
         for (int p = 0; p < planes_; ++p)
-            planes[p] = band_.get() + p * plane_band_bytes() + (next_row_ - band_first_) * plane_row_bytes_;
-        convert_row(planes, rgb);
+            planes_of_row_[p] = band_.get() + p * plane_band_bytes() + (next_row_ - band_first_) * plane_row_bytes_;
+        convert_row(planes_of_row_, rgb);
         ++next_row_;
         return true;
+    }
+
+    const uint8_t *row_alpha() override
+    {
+        if (!alpha_ || next_row_ == 0)
+            return nullptr;
+        for (int x = 0; x < width; ++x)
+            alpha_[x] = to_byte(sample(planes_of_row_, x, channels_), max_value_);
+        return alpha_.get();
     }
 
 private:
@@ -170,11 +180,22 @@ private:
         bits_ = bits;
         max_value_ = (1u << bits) - 1;
         separate_ = planar == PLANARCONFIG_SEPARATE;
+        const bool alpha = samples > channels_ && first_extra_is_alpha();
+        if (alpha && !(alpha_ = new_bytes(static_cast<size_t>(width))))
+            return false;
         // Side by side, one plane holds every sample; in planes, only the
-        // colour planes are read.
+        // colour planes and the alpha plane are read.
         plane_samples_ = separate_ ? 1 : samples;
-        planes_ = separate_ ? channels_ : 1;
+        planes_ = separate_ ? channels_ + (alpha ? 1 : 0) : 1;
         return true;
+    }
+
+    bool first_extra_is_alpha() const
+    {
+        uint16_t count = 0;
+        uint16_t *types = nullptr;
+        return TIFFGetField(tiff_.get(), TIFFTAG_EXTRASAMPLES, &count, &types) && count > 0 && types &&
+               (types[0] == EXTRASAMPLE_ASSOCALPHA || types[0] == EXTRASAMPLE_UNASSALPHA);
     }
 
     // Colour maps hold 16-bit levels, written as v * 257 by some programs and
@@ -311,20 +332,13 @@ private:
     uint32_t band_rows_ = 0, tile_width_ = 0;
     uint64_t plane_row_bytes_ = 0, tile_row_bytes_ = 0, tile_bytes_ = 0;
     byte_buffer band_, tile_;  // the band's planes one after the other; one tile
+    const uint8_t *planes_of_row_[5] = {};  // the row read last in each plane read
+    byte_buffer alpha_;        // room for a row's alpha, when the image has any
     uint32_t band_first_ = 0, band_count_ = 0, next_row_ = 0;
     bool failed_ = false;
 };
 
 }  // namespace
-
-bool recognise_tiff(const unsigned char *head, size_t length)
-{
-    if (length < 4)
-        return false;
-    const bool intel = head[0] == 'I' && head[1] == 'I' && head[3] == 0 && (head[2] == 42 || head[2] == 43);
-    const bool motorola = head[0] == 'M' && head[1] == 'M' && head[2] == 0 && (head[3] == 42 || head[3] == 43);
-    return intel || motorola;
-}
 
 std::unique_ptr<image_source> open_tiff(const char *path)
 {

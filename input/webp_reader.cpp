@@ -1,5 +1,5 @@
 // WebP through libwebp: still images, lossy or lossless, with or without
-// alpha (dropped). libwebp writes its rows into an image-sized buffer, so the
+// alpha. libwebp writes its rows into an image-sized buffer, so the
 // file is fed to its incremental decoder a piece at a time as the engine asks
 // for rows, and each row is handed out as soon as it is decoded: a lossy
 // image is decoded alongside the scan. Animations are not read.
@@ -35,9 +35,14 @@ public:
             return false;
         width = features.width;
         height = features.height;
-        const size_t bytes = static_cast<size_t>(pixels) * 3;
+        // With alpha, RGBA (not premultiplied: the colours are those of RGB).
+        channels_ = features.has_alpha ? 4 : 3;
+        const size_t bytes = static_cast<size_t>(pixels) * channels_;
         image_ = new_bytes(bytes);
-        if (!image_ || !(decoder_ = owned_decoder(WebPINewRGB(MODE_RGB, image_.get(), bytes, width * 3))))
+        if (features.has_alpha && !(alpha_ = new_bytes(static_cast<size_t>(width))))
+            return false;
+        if (!image_ || !(decoder_ = owned_decoder(WebPINewRGB(features.has_alpha ? MODE_RGBA : MODE_RGB, image_.get(),
+                                                              bytes, width * channels_))))
             return false;
         // The header already read is the decoder's first piece.
         return feed(head_.data(), head_.size());
@@ -53,10 +58,20 @@ public:
                 return false;
             }
         }
-        std::memcpy(rgb, image_.get() + static_cast<size_t>(next_row_) * width * 3, static_cast<size_t>(width) * 3);
+        const uint8_t *row = image_.get() + static_cast<size_t>(next_row_) * width * channels_;
+        if (alpha_) {
+            for (int x = 0; x < width; ++x, row += 4, rgb += 3) {
+                std::memcpy(rgb, row, 3);
+                alpha_[x] = row[3];
+            }
+        } else {
+            std::memcpy(rgb, row, static_cast<size_t>(width) * 3);
+        }
         ++next_row_;
         return true;
     }
+
+    const uint8_t *row_alpha() override { return alpha_.get(); }
 
 private:
     // Reads from the file's start until libwebp knows the image's features;
@@ -95,7 +110,9 @@ private:
 
     owned_file file_;
     std::vector<uint8_t> head_;
-    byte_buffer image_;       // width * height * 3 bytes, written by libwebp
+    int channels_ = 3;        // 4 with alpha
+    byte_buffer image_;       // width * height * channels_ bytes, written by libwebp
+    byte_buffer alpha_;       // the alpha of the row read last, when the image has any
     owned_decoder decoder_;   // writes into image_, so is deleted first
     int decoded_rows_ = 0;    // rows 0 ... decoded_rows_ - 1 are ready
     int next_row_ = 0;
@@ -103,11 +120,6 @@ private:
 };
 
 }  // namespace
-
-bool recognise_webp(const unsigned char *head, size_t length)
-{
-    return length >= 12 && std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "WEBP", 4) == 0;
-}
 
 std::unique_ptr<image_source> open_webp(const char *path)
 {

@@ -1,6 +1,7 @@
-// What the Linux machine does differently from the system the program was
-// first written for: the working directory taken from argument 0, the
-// program's own path, the key press after the usage text, and the files of
+// What the machine does for the program, one file a system (platform_linux.cpp,
+// platform_windows.cpp): the working directory taken from argument 0, the
+// program's own path, the console, the key press after the usage text, and
+// the files of
 // the output step.
 #pragma once
 
@@ -15,8 +16,8 @@
 std::string working_directory_of(const char *argument_0);
 
 // Changes to working_directory_of(argument_0) when it is not empty, ignoring
-// the result: started by a path with forward slashes or by its bare name, as
-// on Linux, the program stays in the shell's folder.
+// the result: started by its bare name, or on Linux by a path with forward
+// slashes, the program stays in the shell's folder.
 void platform_set_working_directory(const char *argument_0);
 
 // The full path of the running program's file, symbolic links resolved, or
@@ -24,9 +25,15 @@ void platform_set_working_directory(const char *argument_0);
 // found from it, so that a prefix can be moved or chosen freely.
 std::string platform_executable_path();
 
+// Readies the console for the program's text before the banner: on Windows
+// the console shows UTF-8, the code page of every name the program is given,
+// until the program ends. Nothing to do on Linux.
+void platform_prepare_console();
+
 // Prints "Press any key to continue . . ." and waits for one byte on standard
 // input, without echo or Enter on a terminal; at end of input it returns at
-// once, so a run without a terminal never hangs.
+// once, so a run without a terminal never hangs. On Windows the shell's own
+// "pause" does the same.
 void platform_pause();
 
 enum platform_folder_state { folder_writable, folder_missing, folder_read_only };

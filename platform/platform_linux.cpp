@@ -13,20 +13,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-std::string working_directory_of(const char *argument_0)
-{
-    std::string folder(argument_0);
-    // Positions 0 and 1 are never looked at: they hold a drive letter and its
-    // colon in the paths this cut was made for.
-    for (size_t i = folder.size(); i >= 2; --i) {
-        if (folder[i] == '\\') {
-            folder.resize(i + 1);
-            return folder;
-        }
-    }
-    return "";
-}
-
 void platform_set_working_directory(const char *argument_0)
 {
     // Never the whole argument: a folder that happens to bear the program's
@@ -54,6 +40,8 @@ std::string platform_executable_path()
     }
     return std::string();
 }
+
+void platform_prepare_console() {}
 
 void platform_pause()
 {

@@ -24,6 +24,10 @@ extern float error_ch[max_working_channels];
 // 1: the row runs left to right, 0: right to left.
 extern int direction;
 
+// Whether the run has said that a full palette gives up entry 255 for
+// transparency; it says so once, for the first file. Cleared by the driver.
+extern bool transparent_entry_reported;
+
 // Input files that were not dithered and saved, raised by the engine; the
 // driver turns a non-zero count into exit status 1.
 extern int failed_files;

@@ -22,6 +22,11 @@ extern int32_t srgb_pal_B[palette_entries];
 // the palette's own count for every other format.
 extern int output_palette_entries;
 
+// The entry that clear pixels are written with, -1 when alpha_threshold is
+// off: the first entry the palette does not use, or entry 255 of a full
+// palette, which is then given up. No visible pixel ever takes it.
+extern int transparent_entry;
+
 // The palette's colours in the working scale (1.0 is full level), after the
 // gamma treatment of RGB_gamma.
 extern float pal_R[palette_entries];

@@ -56,6 +56,9 @@ extern int32_t pre_processing_algorithm;       // -pp, off
 extern int32_t pre_processing_window;          // -ppw, round
 extern int32_t pre_processing_pass;            // -ppc, 5
 extern int32_t png_compression;                // -z, off (stored), on (deflate)
+// -a: 0 ("off") ignores alpha; 1 ... 255 makes every pixel whose alpha is
+// below it clear, written with the transparent entry.
+extern int32_t alpha_threshold;
 
 // The palette read when no -p is given; when it is not in the working
 // directory, the engine looks beside the program and for the installed one.

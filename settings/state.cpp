@@ -8,6 +8,7 @@ int32_t srgb_pal_R[palette_entries];
 int32_t srgb_pal_G[palette_entries];
 int32_t srgb_pal_B[palette_entries];
 int output_palette_entries = palette_entries;
+int transparent_entry = -1;
 float pal_R[palette_entries];
 float pal_G[palette_entries];
 float pal_B[palette_entries];
@@ -26,6 +27,7 @@ float dither_quant_error_ch[max_working_channels];
 float best_dither_quant_error;
 float error_ch[max_working_channels];
 int direction = 1;
+bool transparent_entry_reported;
 int failed_files;
 
 bool use_plain_paths = false;

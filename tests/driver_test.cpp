@@ -66,6 +66,7 @@ TEST(driver, keywords_store_their_codes_in_their_settings)
         { "-w", "linear_x_y", &diffusion_window, 5 }, { "-w", "floyd", &diffusion_window, 0 },
         { "-lmx", "off", &max_limit, 0 },  { "-z", "on", &png_compression, 1 },
         { "-z", "off", &png_compression, 0 },
+        { "-a", "128", &alpha_threshold, 128 }, { "-a", "off", &alpha_threshold, 0 },
     };
     for (const auto &c : cases) {
         run({ c.option, c.value });
@@ -78,10 +79,11 @@ TEST(driver, keywords_store_their_codes_in_their_settings)
 // Keywords are matched exactly: other cases and unknown values change nothing.
 TEST(driver, unknown_values_change_nothing_and_print_nothing)
 {
-    driver_run r = run({ "-c", "RGB", "-s", "ON", "-w", "linear", "-lc", "127", "f.png" });
-    EXPECT_EQ(r.output, "-c - -s - -w - -lc - f.png - ");
+    driver_run r = run({ "-c", "RGB", "-s", "ON", "-w", "linear", "-lc", "127", "-a", "256", "f.png" });
+    EXPECT_EQ(r.output, "-c - -s - -w - -lc - -a - f.png - ");
     EXPECT_EQ(serpentine, 0);
     EXPECT_EQ(level_compress, 0);
+    EXPECT_EQ(alpha_threshold, 0);
     EXPECT_EQ(calls.at(0).color_space, 0);
     EXPECT_EQ(calls[0].window, window_floyd);
 }

@@ -129,3 +129,106 @@ TEST_F(end_to_end, every_format_and_compression_give_the_same_indices)
                               "png_dithered_0001.png" })
         EXPECT_EQ(indices(name), expected) << name;
 }
+
+namespace {
+
+// A hex list of the fixture palette's first colours: a short palette.
+std::string hex_palette(const std::vector<uint8_t> &palette, int colours)
+{
+    std::string text;
+    char line[8];
+    for (int i = 0; i < colours; ++i) {
+        std::snprintf(line, sizeof line, "%02X%02X%02X\n", palette[3 * i], palette[3 * i + 1], palette[3 * i + 2]);
+        text += line;
+    }
+    return text;
+}
+
+}  // namespace
+
+// Sprites (-a): a clear background, a sharp hole and a soft edge. At 128
+// every pixel of alpha below it has the transparent entry and no other pixel
+// has it: entry 255 of a colour table, given up (said once in the run), or
+// entry 16 of a list of 16 colours, added to the PLTE, black. The tRNS is 0
+// for it and 255 for the rest. The colour left under the clear pixels
+// reaches nothing: black or noise there, with or without serpentine rows and
+// circle pre-processing, the same file.
+TEST_F(end_to_end, sprites_keep_their_clear_pixels)
+{
+    const int width = 40, height = 30;
+    const std::vector<uint8_t> sprite = sprite_rgba(width, height, 0);
+    int soft[2] = {};
+    for (size_t i = 3; i < sprite.size(); i += 4)
+        if (sprite[i] != 0 && sprite[i] != 255)
+            ++soft[sprite[i] >= 128];
+    ASSERT_TRUE(soft[0] > 0 && soft[1] > 0);
+    write_png_form(folder.file("black.png"), width, height, { 6, 8 }, sprite);
+    write_png_form(folder.file("noise.png"), width, height, { 6, 8 }, sprite_rgba(width, height, 9));
+    write_file(folder.file("sixteen.hex"), hex_palette(palette, 16));
+    std::vector<uint8_t> sixteen_and_black(palette.begin(), palette.begin() + 48);
+    sixteen_and_black.insert(sixteen_and_black.end(), 3, 0);
+
+    const struct { const char *palette; int entry; std::vector<uint8_t> plte; std::string line; } cases[] = {
+        { "palette.act", 255, palette, "palette full, entry 255 made transparent\n" },
+        { "sixteen.hex", 16, sixteen_and_black, "" },
+    };
+    const std::string size = size_lines(width, height);
+    for (const auto &c : cases) {
+        run_result r = run_tessaly({ "-p", c.palette, "-a", "128", "black.png", "noise.png", "-pp", "circle", "-s",
+                                     "on", "black.png", "noise.png" }, folder.path());
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.output, banner + "-p - custom palette\n" + c.palette + "\n-a - alpha threshold 128\nblack.png - " +
+                                size + c.line + "noise.png - " + size +
+                                "-pp - pre processing circle\n-s - serpentine scaning on\nblack.png - " + size +
+                                "noise.png - " + size);
+        std::vector<uint8_t> transparency(c.entry + 1, 255);
+        transparency[c.entry] = 0;
+        for (const std::string number : { "0000", "0001" }) {
+            const std::string black = "black_dithered_" + number + ".png", noise = "noise_dithered_" + number + ".png";
+            decoded_png png = decode_png_file(folder.file(black));
+            ASSERT_TRUE(png.ok) << black << ": " << png.error;
+            EXPECT_EQ(png.palette, c.plte) << c.palette;
+            EXPECT_EQ(png.transparency, transparency) << c.palette;
+            for (size_t i = 0; i < png.pixels.size(); ++i)
+                ASSERT_EQ(png.pixels[i] == c.entry, sprite[4 * i + 3] < 128) << black << ", pixel " << i;
+            EXPECT_TRUE(read_file(folder.file(black)) == read_file(folder.file(noise))) << number;
+            std::remove(folder.file(black).c_str());
+            std::remove(folder.file(noise).c_str());
+        }
+    }
+}
+
+// -a off is the default, byte for byte. An image without alpha keeps its
+// indices under -a 128 when its palette is short (the PLTE gains the
+// transparent entry); with a full palette whose entry 255 is a colour of its
+// own, pixels of just that colour take others, and entry 255 is gone.
+TEST_F(end_to_end, without_clear_pixels_only_entry_255_is_lost)
+{
+    const int width = 40, height = 30;
+    const std::vector<uint8_t> sprite = sprite_rgba(width, height, 0);
+    std::vector<uint8_t> rgb;
+    for (size_t i = 0; i < sprite.size(); i += 4) {
+        // A band of entry 255's own colour, the sprite's colours beside it.
+        const uint8_t *colour = i / 4 % width < 8 ? &palette[3 * 255] : &sprite[i];
+        rgb.insert(rgb.end(), colour, colour + 3);
+    }
+    write_png_form(folder.file("opaque.png"), width, height, { 2, 8 }, rgb);
+    write_file(folder.file("short.hex"), hex_palette(palette, 200));
+
+    run_result r = run_tessaly({ "opaque.png", "-a", "off", "opaque.png", "-a", "128", "opaque.png", "-p",
+                                 "short.hex", "opaque.png", "-a", "off", "opaque.png" }, folder.path());
+    EXPECT_EQ(r.status, 0);
+    std::vector<decoded_png> outputs;
+    for (int number = 0; number < 5; ++number) {
+        char name[32];
+        std::snprintf(name, sizeof name, "opaque_dithered_%04d.png", number);
+        outputs.push_back(decode_png_file(folder.file(name)));
+        ASSERT_TRUE(outputs.back().ok) << name;
+    }
+    EXPECT_TRUE(read_file(folder.file("opaque_dithered_0000.png")) == read_file(folder.file("opaque_dithered_0001.png")));
+    EXPECT_GE(std::count(outputs[0].pixels.begin(), outputs[0].pixels.end(), 255), 8 * height);
+    EXPECT_EQ(std::count(outputs[2].pixels.begin(), outputs[2].pixels.end(), 255), 0);
+    EXPECT_EQ(outputs[3].pixels, outputs[4].pixels);
+    EXPECT_EQ(outputs[3].transparency.size(), 201u);
+    EXPECT_EQ(outputs[4].transparency.size(), 200u);
+}

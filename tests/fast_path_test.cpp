@@ -102,6 +102,9 @@ protected:
         write_png_form(folder.file("small.png"), 37, 29, { 2, 8 }, photo_like(37, 29, 1));
         write_png_form(folder.file("wide.png"), 150, 23, { 2, 8 }, photo_like(150, 23, 2));
         write_png_form(folder.file("tall.png"), 45, 203, { 2, 8 }, photo_like(45, 203, 3));
+        write_png_form(folder.file("sprite.png"), 37, 29, { 6, 8 }, sprite_rgba(37, 29, 4));
+        write_png_form(folder.file("wide_sprite.png"), 150, 23, { 6, 8 }, sprite_rgba(150, 23, 5));
+        write_png_form(folder.file("tall_sprite.png"), 45, 203, { 6, 8 }, sprite_rgba(45, 203, 6));
         write_palette_file(folder.file("cube.act"), cube_palette());
         write_palette_file(folder.file("doubled.act"), doubled_palette(3));
         write_palette_file(folder.file("four.act"), four_colour_palette());
@@ -254,6 +257,52 @@ TEST_F(fast_path, row_wavefront_on_several_threads)
     }
 }
 
+// Clear pixels (-a) in every scan: every window both ways, the limits, the
+// circle pre-processing, runaway diffusion whose undefined values must be
+// carried across wholly clear rows, and the wavefront on several threads. A
+// carried entry 255, which the full palette gives up, becomes 0 in both.
+TEST_F(fast_path, clear_pixels_in_every_scan)
+{
+    for (int w = 0; w < window_count; ++w)
+        for (int serpentine_on = 0; serpentine_on < 2; ++serpentine_on)
+            expect_same("sprite.png", "cube.act", [&] {
+                alpha_threshold = 128;
+                diffusion_window = w;
+                serpentine = serpentine_on;
+            }, "-a 128, window " + std::to_string(w) + " serpentine " + std::to_string(serpentine_on));
+
+    expect_same("sprite.png", "cube.act", [&] {
+        alpha_threshold = 1;
+        color_space = color_space_rgbcmyk;
+        max_limit = min_limit = 1;
+        max_level = 0.8f;
+        min_level = 0.3f;
+        coefficient = 2.5f;
+    }, "-a 1 with limits");
+    for (int passes : { 1, 3 })
+        expect_same("sprite.png", "cube.act", [&] {
+            alpha_threshold = 255;
+            pre_processing_algorithm = 1;
+            pre_processing_window = passes - 1;
+            pre_processing_pass = passes;
+            serpentine = passes == 3;
+        }, "-a 255 with circle, passes " + std::to_string(passes));
+
+    for (int threads : { 1, 2, 3 }) {
+        scan_thread_count = threads;
+        expect_same("wide_sprite.png", "cube.act", [&] {
+            alpha_threshold = 128;
+            diffusion_window = window_round;
+            max_limit = 1;
+        }, "-a 128 on " + std::to_string(threads) + " threads");
+        for (int carried : { 0, 255 })
+            expect_same("wide_sprite.png", "four.act", [&] {
+                alpha_threshold = 128;
+                coefficient = 3.0f;
+            }, "-a 128, runaway, " + std::to_string(threads) + " threads", carried);
+    }
+}
+
 namespace {
 
 // A pixel where no entry wins keeps the entry of the pixel before it in scan
@@ -295,6 +344,13 @@ TEST_F(fast_path, scan_that_follows_the_reading_through_a_ring_of_rows)
                     diffusion_window = window;
                 }, "window " + std::to_string(window) + ", " + std::to_string(threads) + " threads, serpentine " +
                        std::to_string(serpentine_on));
+                // The mask of clear pixels stays whole while the values pass
+                // through the ring.
+                expect_same("tall_sprite.png", "cube.act", [&] {
+                    alpha_threshold = 128;
+                    serpentine = serpentine_on;
+                    diffusion_window = window;
+                }, "-a 128, window " + std::to_string(window) + ", " + std::to_string(threads) + " threads");
             }
 }
 

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 #include <tiffio.h>
+#include <webp/decode.h>
 
 #include <cstring>
 #include <string>
@@ -25,15 +26,17 @@ bytes samples16(const std::vector<uint16_t> &values)
     return out;
 }
 
-// An input image read whole: width * height * 3 bytes, row by row.
+// An input image read whole: width * height * 3 bytes, row by row, and its
+// alpha, width * height bytes, or none when the reader gives none.
 struct source_image {
     int width = 0;
     int height = 0;
     bytes rgb;
+    bytes alpha;
 };
 
 // Reads every row through open_image_source; false when the file cannot be
-// opened or a row cannot be read.
+// opened, a row cannot be read, or the alpha comes for some rows only.
 bool load_source_image(const char *path, source_image &image)
 {
     std::unique_ptr<image_source> source = open_image_source(path);
@@ -42,9 +45,15 @@ bool load_source_image(const char *path, source_image &image)
     image.width = source->width;
     image.height = source->height;
     image.rgb.resize(static_cast<size_t>(image.width) * image.height * 3);
-    for (int y = 0; y < image.height; ++y)
+    for (int y = 0; y < image.height; ++y) {
         if (!source->read_row(&image.rgb[static_cast<size_t>(y) * image.width * 3]))
             return false;
+        const uint8_t *alpha = source->row_alpha();
+        if (y > 0 && (alpha != nullptr) == image.alpha.empty())
+            return false;
+        if (alpha)
+            image.alpha.insert(image.alpha.end(), alpha, alpha + image.width);
+    }
     return true;
 }
 
@@ -56,7 +65,9 @@ working_image fill_working_image(const source_image &source)
     working_image image;
     allocate_working_image(image, source.width, source.height, conversion);
     for (int y = 0; y < source.height; ++y)
-        fill_working_row(image, y, &source.rgb[static_cast<size_t>(y) * source.width * 3], conversion);
+        fill_working_row(image, y, &source.rgb[static_cast<size_t>(y) * source.width * 3],
+                         source.alpha.empty() ? nullptr : &source.alpha[static_cast<size_t>(y) * source.width],
+                         conversion);
     return image;
 }
 
@@ -81,21 +92,25 @@ protected:
 
 // 16-bit samples by hand, (v * 255 + 32767) / 65535: 0xFF00 -> 254 (its high
 // byte is 255), 0x0081 -> 1 (its low byte is 129), 0x1234 -> 18, 0x8000 -> 128,
-// 0x7FFF -> 127, 0x0080 -> 0. Alpha is dropped, grey copied to all three.
-TEST_F(image_test, every_png_form_reads_as_8_bit_rgb)
+// 0x7FFF -> 127, 0x0080 -> 0; alpha alike. Grey is copied to all three. Alpha
+// comes from an alpha channel or tRNS (entry alphas, or the one clear colour,
+// whose pixels keep their colour); without either there is none.
+TEST_F(image_test, every_png_form_reads_as_8_bit_rgb_and_alpha)
 {
     const bytes three_colours = { 200, 10, 20, 30, 40, 250, 0, 128, 255 };
-    const struct { const char *name; uint32_t width; png_form form; bytes rows, rgb; } cases[] = {
-        { "rgb", 3, { 2, 8 }, asymmetric_rgb, asymmetric_rgb },
-        { "grey", 2, { 0, 8 }, { 7, 200 }, { 7, 7, 7, 200, 200, 200 } },
-        { "grey and alpha", 2, { 4, 8 }, { 7, 0, 200, 255 }, { 7, 7, 7, 200, 200, 200 } },
-        { "rgba, one pixel transparent", 2, { 6, 8 }, { 1, 2, 3, 0, 250, 251, 252, 128 }, { 1, 2, 3, 250, 251, 252 } },
-        { "rgb 16-bit", 2, { 2, 16 }, samples16({ 0, 0xFFFF, 0xFF00, 0x0081, 0x1234, 0x8000 }), { 0, 255, 254, 1, 18, 128 } },
-        { "grey 16-bit", 2, { 0, 16 }, samples16({ 0xFF00, 0x0081 }), { 254, 254, 254, 1, 1, 1 } },
-        { "rgba 16-bit", 1, { 6, 16 }, samples16({ 0x7FFF, 0x0080, 0xFE80, 0 }), { 127, 0, 254 } },
-        { "grey 2-bit", 4, { 0, 2 }, { 0x1B }, { 0, 0, 0, 85, 85, 85, 170, 170, 170, 255, 255, 255 } },
+    const struct { const char *name; uint32_t width; png_form form; bytes rows, rgb, alpha; } cases[] = {
+        { "rgb", 3, { 2, 8 }, asymmetric_rgb, asymmetric_rgb, {} },
+        { "grey", 2, { 0, 8 }, { 7, 200 }, { 7, 7, 7, 200, 200, 200 }, {} },
+        { "grey and alpha", 2, { 4, 8 }, { 7, 0, 200, 255 }, { 7, 7, 7, 200, 200, 200 }, { 0, 255 } },
+        { "rgba", 2, { 6, 8 }, { 1, 2, 3, 0, 250, 251, 252, 128 }, { 1, 2, 3, 250, 251, 252 }, { 0, 128 } },
+        { "rgb 16-bit", 2, { 2, 16 }, samples16({ 0, 0xFFFF, 0xFF00, 0x0081, 0x1234, 0x8000 }), { 0, 255, 254, 1, 18, 128 }, {} },
+        { "grey 16-bit", 2, { 0, 16 }, samples16({ 0xFF00, 0x0081 }), { 254, 254, 254, 1, 1, 1 }, {} },
+        { "rgba 16-bit", 1, { 6, 16 }, samples16({ 0x7FFF, 0x0080, 0xFE80, 0x0081 }), { 127, 0, 254 }, { 1 } },
+        { "grey 2-bit", 4, { 0, 2 }, { 0x1B }, { 0, 0, 0, 85, 85, 85, 170, 170, 170, 255, 255, 255 }, {} },
         { "indexed 4-bit, transparent entries", 3, { 3, 4, false, three_colours, { 0, 128 } }, { 0x20, 0x10 },
-          { 0, 128, 255, 200, 10, 20, 30, 40, 250 } },
+          { 0, 128, 255, 200, 10, 20, 30, 40, 250 }, { 255, 0, 128 } },
+        { "grey with a clear level", 2, { 0, 8, false, {}, { 7 } }, { 7, 200 }, { 7, 7, 7, 200, 200, 200 }, { 0, 255 } },
+        { "rgb with a clear colour", 2, { 2, 8, false, {}, { 7 } }, { 7, 7, 7, 7, 7, 8 }, { 7, 7, 7, 7, 7, 8 }, { 0, 255 } },
     };
     for (const auto &c : cases) {
         const uint32_t height = c.rgb.size() / 3 / c.width;
@@ -104,6 +119,7 @@ TEST_F(image_test, every_png_form_reads_as_8_bit_rgb)
         EXPECT_EQ(image.width, int(c.width)) << c.name;
         EXPECT_EQ(image.height, int(height)) << c.name;
         EXPECT_EQ(image.rgb, c.rgb) << c.name;
+        EXPECT_EQ(image.alpha, c.alpha) << c.name;
     }
 }
 
@@ -123,6 +139,41 @@ TEST_F(image_test, pnm_and_bmp)
     }
     write_file(folder.file("a.bmp"), bmp_bytes(3, 2, asymmetric_rgb));
     EXPECT_EQ(load("a.bmp").rgb, asymmetric_rgb);  // bottom-up rows, read top row first
+
+    // 32 bits: the fourth byte is alpha only where bit fields declare it so.
+    const bytes alpha = { 0, 1, 127, 128, 254, 255 };
+    for (const bmp32_form form : { bmp32_form::plain, bmp32_form::alpha, bmp32_form::alpha_top_down }) {
+        write_file(folder.file("a.bmp"), bmp32_bytes(3, 2, asymmetric_rgb, alpha, form));
+        const source_image image = load("a.bmp");
+        EXPECT_EQ(image.rgb, asymmetric_rgb) << int(form);
+        EXPECT_EQ(image.alpha, form == bmp32_form::plain ? bytes() : alpha) << int(form);
+    }
+}
+
+// A pixel is clear when its alpha is below the threshold; an image without
+// alpha has no clear pixel, and with -a off there is no mask at all.
+TEST_F(image_test, clear_pixels_are_those_below_the_threshold)
+{
+    source_image source;
+    source.width = 3;
+    source.height = 2;
+    source.rgb = asymmetric_rgb;
+    const struct { int threshold; bytes alpha, clear; } cases[] = {
+        { 128, { 0, 127, 128, 255, 1, 129 }, { 1, 1, 0, 0, 1, 0 } },
+        { 1, { 0, 1, 0, 255, 254, 0 }, { 1, 0, 1, 0, 0, 1 } },
+        { 255, { 254, 255, 0, 255, 255, 255 }, { 1, 0, 1, 0, 0, 0 } },
+        { 200, {}, { 0, 0, 0, 0, 0, 0 } },
+        { 0, { 0, 0, 0, 0, 0, 0 }, {} },
+    };
+    for (const auto &c : cases) {
+        alpha_threshold = c.threshold;
+        source.alpha = c.alpha;
+        const working_image image = fill_working_image(source);
+        bytes clear;
+        for (int y = 1; y <= source.height && image.clear_row(y); ++y)
+            clear.insert(clear.end(), image.clear_row(y) + 1, image.clear_row(y) + 1 + source.width);
+        EXPECT_EQ(clear, c.clear) << "threshold " << c.threshold;
+    }
 }
 
 std::vector<uint16_t> values_of(const bytes &samples) { return std::vector<uint16_t>(samples.begin(), samples.end()); }
@@ -140,14 +191,17 @@ TEST_F(image_test, every_tiff_form_reads_as_8_bit_rgb)
         pattern[i] = static_cast<uint8_t>(i * 37 + i / 60);
     const std::vector<uint16_t> map16 = { 0, 0xFFFF, 0x1212, 0x8000, 0, 0x0100, 0x3434, 0x80FF, 0, 0x0200, 0x5656, 0x0000 };
     const std::vector<uint16_t> map8 = { 10, 20, 30, 40, 50, 60 };
-    const struct { const char *name; int width; tiff_form form; std::vector<uint16_t> values; bytes rgb; } cases[] = {
+    const struct { const char *name; int width; tiff_form form; std::vector<uint16_t> values; bytes rgb, alpha = {}; } cases[] = {
         { "rgb, lzw", 3, { PHOTOMETRIC_RGB, 8, 3, COMPRESSION_LZW }, values_of(asymmetric_rgb), asymmetric_rgb },
         { "rgba 16-bit in planes, deflate", 2, { PHOTOMETRIC_RGB, 16, 4, COMPRESSION_ADOBE_DEFLATE, true },
-          { 0xFF00, 0x0081, 0x1234, 0, 0x8000, 0x7FFF, 0x0080, 0xFFFF }, { 254, 1, 18, 128, 127, 0 } },
+          { 0xFF00, 0x0081, 0x1234, 0, 0x8000, 0x7FFF, 0x0080, 0xFFFF }, { 254, 1, 18, 128, 127, 0 }, { 0, 255 } },
+        { "rgba side by side", 2, { PHOTOMETRIC_RGB, 8, 4 }, { 1, 2, 3, 127, 4, 5, 6, 128 }, { 1, 2, 3, 4, 5, 6 },
+          { 127, 128 } },
         { "min-is-white 1-bit, packbits", 10, { PHOTOMETRIC_MINISWHITE, 1, 1, COMPRESSION_PACKBITS }, { 1, 0, 0, 1, 1, 1, 0, 0, 0, 1 },
           { 0, 0, 0, 255, 255, 255, 255, 255, 255, 0, 0, 0, 0, 0, 0, 0, 0, 0, 255, 255, 255, 255, 255, 255,
             255, 255, 255, 0, 0, 0 } },
-        { "grey 4-bit and alpha", 3, { PHOTOMETRIC_MINISBLACK, 4, 2 }, { 0, 9, 5, 9, 15, 9 }, { 0, 0, 0, 85, 85, 85, 255, 255, 255 } },
+        { "grey 4-bit and alpha", 3, { PHOTOMETRIC_MINISBLACK, 4, 2 }, { 0, 0, 5, 9, 15, 15 }, { 0, 0, 0, 85, 85, 85, 255, 255, 255 },
+          { 0, 153, 255 } },
         { "palette 2-bit, 16-bit map", 4, { PHOTOMETRIC_PALETTE, 2, 1, COMPRESSION_NONE, false, false, map16 }, { 3, 0, 2, 1 },
           { 0x80, 0x80, 0x00, 0, 0, 0, 0x12, 0x34, 0x56, 0xFF, 0x01, 0x02 } },
         { "palette 1-bit, 8-bit map", 2, { PHOTOMETRIC_PALETTE, 1, 1, COMPRESSION_NONE, false, false, map8 }, { 1, 0 },
@@ -167,6 +221,7 @@ TEST_F(image_test, every_tiff_form_reads_as_8_bit_rgb)
         EXPECT_EQ(image.width, c.width) << c.name;
         EXPECT_EQ(image.height, height) << c.name;
         EXPECT_EQ(image.rgb, c.rgb) << c.name;
+        EXPECT_EQ(image.alpha, c.alpha) << c.name;
     }
 }
 
@@ -199,7 +254,8 @@ TEST_F(image_test, cmyk_tiff_and_cmyk_jpeg_read_alike)
 
 // The frame sits on the logical screen, which is filled with the background
 // colour of the global table; a frame reaching past the screen widens it. The
-// transparent colour is still shown as its colour.
+// transparent colour is still shown as its colour, and gives alpha: 0 for its
+// pixels and for the screen around the frame, 255 for the rest.
 TEST_F(image_test, a_gif_frame_sits_on_its_screen)
 {
     const bytes red_green = { 255, 0, 0, 0, 255, 0 };
@@ -208,15 +264,41 @@ TEST_F(image_test, a_gif_frame_sits_on_its_screen)
     bytes nine_rgb;
     for (uint8_t i : nine)
         nine_rgb.insert(nine_rgb.end(), &four[3 * i], &four[3 * i] + 3);
-    const struct { const char *name; int width, height; gif_form form; bytes colours, indices, rgb; } cases[] = {
+    const struct { const char *name; int width, height; gif_form form; bytes colours, indices, rgb, alpha; } cases[] = {
         { "on a wider screen", 1, 1, { 3, 1, 1, 0, false, false, -1, 1 }, red_green, { 0 },
-          { 0, 255, 0, 255, 0, 0, 0, 255, 0 } },
-        { "past the screen", 2, 1, { 1, 1, 0, 0, false, false, 0 }, red_green, { 1, 0 }, { 0, 255, 0, 255, 0, 0 } },
-        { "interlaced, own table", 1, 9, { 1, 9, 0, 0, true, true, 2 }, four, nine, nine_rgb },
+          { 0, 255, 0, 255, 0, 0, 0, 255, 0 }, {} },
+        { "on a wider screen, transparent", 1, 1, { 3, 1, 1, 0, false, false, 1, 1 }, red_green, { 0 },
+          { 0, 255, 0, 255, 0, 0, 0, 255, 0 }, { 0, 255, 0 } },
+        { "past the screen", 2, 1, { 1, 1, 0, 0, false, false, 0 }, red_green, { 1, 0 }, { 0, 255, 0, 255, 0, 0 },
+          { 255, 0 } },
+        { "interlaced, own table", 1, 9, { 1, 9, 0, 0, true, true, 2 }, four, nine, nine_rgb,
+          { 255, 255, 0, 255, 255, 255, 0, 255, 255 } },
     };
     for (const auto &c : cases) {
         write_test_gif(folder.file("a.gif"), c.width, c.height, c.form, c.colours, c.indices);
-        EXPECT_EQ(load("a.gif").rgb, c.rgb) << c.name;
+        const source_image image = load("a.gif");
+        EXPECT_EQ(image.rgb, c.rgb) << c.name;
+        EXPECT_EQ(image.alpha, c.alpha) << c.name;
+    }
+}
+
+// WebP alpha, lossless and lossy (whose alpha plane is kept exactly); the
+// colours of an image with alpha are those libwebp gives as RGB.
+TEST_F(image_test, webp_reads_its_alpha)
+{
+    const bytes alpha = { 0, 1, 127, 128, 254, 255 };
+    const struct { const char *name; bool lossless; bytes alpha; } cases[] = {
+        { "lossless", true, {} }, { "lossless with alpha", true, alpha }, { "lossy with alpha", false, alpha },
+    };
+    for (const auto &c : cases) {
+        const std::string webp = webp_bytes(3, 2, asymmetric_rgb, c.lossless, c.alpha);
+        write_file(folder.file("a.webp"), webp);
+        int width = 0, height = 0;
+        uint8_t *rgb = WebPDecodeRGB(reinterpret_cast<const uint8_t *>(webp.data()), webp.size(), &width, &height);
+        const source_image image = load("a.webp");
+        EXPECT_EQ(image.rgb, bytes(rgb, rgb + width * height * 3)) << c.name;
+        WebPFree(rgb);
+        EXPECT_EQ(image.alpha, c.alpha) << c.name;
     }
 }
 

@@ -96,6 +96,44 @@ std::string bmp_bytes(int width, int height, const std::vector<uint8_t> &rgb)
     return out;
 }
 
+std::string bmp32_bytes(int width, int height, const std::vector<uint8_t> &rgb, const std::vector<uint8_t> &alpha,
+                        bmp32_form form)
+{
+    const bool declared = form != bmp32_form::plain, top_down = form == bmp32_form::alpha_top_down;
+    const uint32_t info_size = declared ? 124 : 40, offset = 14 + info_size, data_bytes = uint32_t(width * height * 4);
+    std::string out = "BM";
+    // As bmp_bytes, with 32 bits and, declared, bit fields and the four masks
+    // of red, green, blue and alpha.
+    const uint32_t fields[][2] = { { offset + data_bytes, 4 }, { 0, 4 }, { offset, 4 }, { info_size, 4 },
+                                   { uint32_t(width), 4 }, { uint32_t(top_down ? -height : height), 4 }, { 1, 2 },
+                                   { 32, 2 }, { declared ? 3u : 0u, 4 }, { data_bytes, 4 }, { 2835, 4 },
+                                   { 2835, 4 }, { 0, 4 }, { 0, 4 } };
+    for (const auto &field : fields)
+        for (uint32_t i = 0; i < field[1]; ++i)
+            out += static_cast<char>(field[0] >> (8 * i));
+    if (declared) {
+        // The masks, then the rest of the 124-byte header image editors
+        // write: sRGB, no end points or gammas, the intent "images", no
+        // profile.
+        for (uint32_t mask : { 0x00FF0000u, 0x0000FF00u, 0x000000FFu, 0xFF000000u, 0x73524742u })
+            for (int i = 0; i < 4; ++i)
+                out += static_cast<char>(mask >> (8 * i));
+        out.append(48, '\0');
+        out += std::string("\x04\0\0\0", 4);
+        out.append(12, '\0');
+    }
+    for (int row = 0; row < height; ++row) {
+        const int y = top_down ? row : height - 1 - row;
+        for (int x = 0; x < width; ++x) {
+            const size_t pixel = static_cast<size_t>(y) * width + x;
+            const uint8_t *p = rgb.data() + pixel * 3;
+            out += { static_cast<char>(p[2]), static_cast<char>(p[1]), static_cast<char>(p[0]),
+                     static_cast<char>(alpha[pixel]) };
+        }
+    }
+    return out;
+}
+
 void write_test_gif(const std::string &path, int frame_width, int frame_height, const gif_form &form,
                     const std::vector<uint8_t> &colours, const std::vector<uint8_t> &indices)
 {
@@ -208,11 +246,21 @@ void write_test_tiff(const std::string &path, int width, int height, const tiff_
     TIFFClose(tiff);
 }
 
-std::string webp_bytes(int width, int height, const std::vector<uint8_t> &rgb, bool lossless)
+std::string webp_bytes(int width, int height, const std::vector<uint8_t> &rgb, bool lossless,
+                       const std::vector<uint8_t> &alpha)
 {
     uint8_t *out = nullptr;
-    const size_t size = lossless ? WebPEncodeLosslessRGB(rgb.data(), width, height, width * 3, &out)
-                                 : WebPEncodeRGB(rgb.data(), width, height, width * 3, 100, &out);
+    size_t size = 0;
+    if (alpha.empty()) {
+        size = lossless ? WebPEncodeLosslessRGB(rgb.data(), width, height, width * 3, &out)
+                        : WebPEncodeRGB(rgb.data(), width, height, width * 3, 100, &out);
+    } else {
+        std::vector<uint8_t> rgba;
+        for (size_t i = 0; i < alpha.size(); ++i)
+            rgba.insert(rgba.end(), { rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2], alpha[i] });
+        size = lossless ? WebPEncodeLosslessRGBA(rgba.data(), width, height, width * 4, &out)
+                        : WebPEncodeRGBA(rgba.data(), width, height, width * 4, 100, &out);
+    }
     std::string bytes(reinterpret_cast<const char *>(out), size);
     WebPFree(out);
     return bytes;

@@ -30,6 +30,13 @@ void write_test_jpeg(const std::string &path, int width, int height, int compone
 // A 24-bit bottom-up BMP from RGB rows given top-down.
 std::string bmp_bytes(int width, int height, const std::vector<uint8_t> &rgb);
 
+// A 32-bit BMP with the alpha in every pixel's fourth byte: plain (no
+// declaration, the byte is reserved), or bit fields with an alpha mask in a
+// 124-byte header, rows bottom-up or top-down.
+enum class bmp32_form { plain, alpha, alpha_top_down };
+std::string bmp32_bytes(int width, int height, const std::vector<uint8_t> &rgb, const std::vector<uint8_t> &alpha,
+                        bmp32_form form);
+
 // A GIF of one frame of frame_width x frame_height indices (given top-down;
 // an interlaced frame is written in its pass order) at (left, top) of the
 // screen, with the colour table (RGB triplets, padded to a power of two) as
@@ -57,5 +64,7 @@ struct tiff_form {
 void write_test_tiff(const std::string &path, int width, int height, const tiff_form &form,
                      const std::vector<uint16_t> &values);
 
-// A WebP of RGB samples by libwebp, lossless or lossy at quality 100.
-std::string webp_bytes(int width, int height, const std::vector<uint8_t> &rgb, bool lossless);
+// A WebP of RGB samples by libwebp, lossless or lossy at quality 100; with
+// alpha (one byte a pixel), of RGBA.
+std::string webp_bytes(int width, int height, const std::vector<uint8_t> &rgb, bool lossless,
+                       const std::vector<uint8_t> &alpha = {});

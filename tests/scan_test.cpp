@@ -33,6 +33,15 @@ void set_grey(working_image &image, int x, int y, float level)
         image.at(x, y)[c] = level;
 }
 
+// Makes (x, y) clear, over the level left under it.
+void set_clear(working_image &image, int x, int y, float hidden)
+{
+    if (image.clear.empty())
+        image.clear.assign(static_cast<size_t>(image.width + 2) * image.height, 0);
+    image.clear[static_cast<size_t>(y - 1) * (image.width + 2) + x] = 1;
+    set_grey(image, x, y, hidden);
+}
+
 class scan : public ::testing::Test {
 protected:
     // Black at entry 0, white at 1; the other entries repeat black and never win.
@@ -362,4 +371,61 @@ TEST_F(scan, circle_passes_revisit_pixels_that_received_error)
     set_grey(image, 1, 1, 0.375f);
     set_grey(image, 2, 1, 0.75f);
     EXPECT_EQ(dither(image), (std::vector<int>{ 0, 1 }));
+}
+
+// A clear pixel gets the transparent entry (7 here) and does nothing else.
+// With linear_x a row 0.3, clear, 0.3 is black at both ends: dithered, the
+// clear pixel would pass on 0.4 from 0.3 + 0.1 and so whiten the third pixel;
+// giving the error of its hidden 0.4 would too. A pixel where no entry wins
+// (1e10 is beyond every error) keeps the entry of the last pixel searched,
+// white, not the clear one's. Both ways; dither() holds the fast scan to the
+// plain one.
+TEST_F(scan, clear_pixels_take_no_error_and_give_none)
+{
+    transparent_entry = 7;
+    install_window(window_linear_x);
+    const struct { float left, hidden, right; int left_index, right_index; } rows[] = {
+        { 0.3f, 0.1f, 0.3f, 0, 0 },
+        { 0.3f, 0.4f, 0.3f, 0, 0 },
+        { 1.0f, 0.2f, 1e10f, 1, 1 },
+    };
+    for (int serpentine_on : { 0, 1 }) {
+        serpentine = serpentine_on;
+        working_image image = blank_image(3, 3);
+        std::vector<int> expected;
+        for (int y = 1; y <= 3; ++y) {
+            const auto &row = rows[y - 1];
+            set_grey(image, 1, y, row.left);
+            set_clear(image, 2, y, row.hidden);
+            set_grey(image, 3, y, row.right);
+            expected.insert(expected.end(), { row.left_index, 7, row.right_index });
+        }
+        EXPECT_EQ(dither(image), expected) << "serpentine " << serpentine_on;
+    }
+    transparent_entry = -1;
+}
+
+// An ordered pattern maps every visible pixel as it would without clear
+// pixels around it, but for pixels where no entry wins (1e10): they keep the
+// entry of the last pixel searched, across a clear one to the row above.
+TEST_F(scan, ordered_patterns_leave_clear_pixels_out)
+{
+    transparent_entry = 7;
+    install_window(window_bayer4);
+    working_image ramp = blank_image(8, 4);
+    for (int y = 1; y <= 4; ++y)
+        for (int x = 1; x <= 8; ++x)
+            set_grey(ramp, x, y, (x + 8 * y) / 40.0f);
+    set_grey(ramp, 1, 2, 1e10f);
+    set_grey(ramp, 3, 2, 1e10f);
+    working_image clear_ramp = ramp;
+    std::vector<int> expected = dither(ramp);
+    ASSERT_NE(expected[7], expected[9]);
+    for (int i : { 0, 5, 6, 9, 17, 31 }) {
+        set_clear(clear_ramp, i % 8 + 1, i / 8 + 1, 0.5f);
+        expected[i] = 7;
+    }
+    expected[10] = expected[7];
+    EXPECT_EQ(dither(clear_ramp), expected);
+    transparent_entry = -1;
 }

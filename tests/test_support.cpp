@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -193,4 +195,26 @@ decoded_png decode_png_file(const std::string &path) { return decode_png(read_fi
 void write_palette_file(const std::string &path, const std::vector<uint8_t> &rgb)
 {
     write_file(path, std::string(rgb.begin(), rgb.end()));
+}
+
+std::vector<uint8_t> sprite_rgba(int width, int height, unsigned seed)
+{
+    std::mt19937 random(seed);
+    const double radius = 0.38 * std::min(width, height), hole = 0.08 * std::min(width, height);
+    std::vector<uint8_t> rgba;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const double d = std::hypot(x + 0.5 - 0.5 * width, y + 0.5 - 0.55 * height);
+            const bool in_hole = std::hypot(x + 0.5 - 0.4 * width, y + 0.5 - 0.45 * height) < hole;
+            const double coverage = in_hole ? 0 : std::clamp((radius - d) / 3 + 0.5, 0.0, 1.0);
+            const int grain = (x * 7 + y * 13) % 21 - 10;
+            uint8_t pixel[4] = { uint8_t(std::clamp(255 * x / width + grain, 0, 255)),
+                                 uint8_t(std::clamp(int(80 + 150 * (1 - d / radius)) + grain, 0, 255)),
+                                 uint8_t(std::clamp(255 * y / height - grain, 0, 255)), uint8_t(coverage * 255) };
+            if (pixel[3] == 0)
+                for (int c = 0; c < 3; ++c)
+                    pixel[c] = seed == 0 ? 0 : uint8_t(random());
+            rgba.insert(rgba.end(), pixel, pixel + 4);
+        }
+    return rgba;
 }

@@ -63,3 +63,10 @@ int start_tessaly(const std::vector<std::string> &arguments, const std::string &
 decoded_png decode_png_file(const std::string &path);
 
 void write_palette_file(const std::string &path, const std::vector<uint8_t> &rgb);
+
+// A sprite as RGBA rows: a shaded disc on a clear background, with a soft
+// edge (alpha falling from 255 to 0 over three pixels) and a sharp clear hole.
+// Under every pixel of alpha 0 lies a colour left behind: black for seed 0,
+// noise drawn from any other seed. The rows above and below the disc and the
+// columns beside it are wholly clear.
+std::vector<uint8_t> sprite_rgba(int width, int height, unsigned seed);

@@ -5,11 +5,13 @@
 //   crop_enlarge IN.png OUT.png X Y WIDTH HEIGHT FACTOR
 //
 // An indexed input stays indexed: the output keeps only the palette entries up
-// to the highest index used, at the smallest bit depth that holds them, and is
-// compressed, so a 16-colour crop takes half a byte a pixel before deflate.
-// Any other input is written as 8-bit RGB.
+// to the highest index used, and their transparency, at the smallest bit depth
+// that holds them, and is compressed, so a 16-colour crop takes half a byte a
+// pixel before deflate. Any other input is written as 8-bit RGB, or RGBA when
+// it has alpha.
 #include <png.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -18,8 +20,9 @@ namespace {
 
 struct picture {
     int width = 0, height = 0;
-    int channels = 0;  // 1: palette indices, 3: RGB
+    int channels = 0;  // 1: palette indices, 3: RGB, 4: RGBA
     std::vector<png_color> palette;
+    std::vector<png_byte> alphas;  // of the palette entries, from tRNS
     std::vector<png_byte> samples;  // row after row, channels bytes a pixel
 };
 
@@ -50,23 +53,27 @@ bool read_png(const char *path, picture &image)
     png_init_io(png, in.file);
     png_read_info(png, info);
     const bool indexed = png_get_color_type(png, info) == PNG_COLOR_TYPE_PALETTE;
+    const bool alpha = (png_get_color_type(png, info) & PNG_COLOR_MASK_ALPHA) || png_get_valid(png, info, PNG_INFO_tRNS);
     if (indexed) {
         png_colorp entries = nullptr;
         int count = 0;
         png_get_PLTE(png, info, &entries, &count);
         image.palette.assign(entries, entries + count);
+        png_bytep entry_alphas = nullptr;
+        int alpha_count = 0;
+        if (png_get_tRNS(png, info, &entry_alphas, &alpha_count, nullptr) && entry_alphas)
+            image.alphas.assign(entry_alphas, entry_alphas + alpha_count);
         png_set_packing(png);  // one index a byte, whatever the bit depth
     } else {
         png_set_expand(png);
         png_set_strip_16(png);
-        png_set_strip_alpha(png);
         png_set_gray_to_rgb(png);
     }
     png_set_interlace_handling(png);
     png_read_update_info(png, info);
     image.width = static_cast<int>(png_get_image_width(png, info));
     image.height = static_cast<int>(png_get_image_height(png, info));
-    image.channels = indexed ? 1 : 3;
+    image.channels = indexed ? 1 : alpha ? 4 : 3;
     const size_t row_bytes = static_cast<size_t>(image.width) * image.channels;
     image.samples.resize(row_bytes * image.height);
     std::vector<png_bytep> rows(image.height);
@@ -85,6 +92,7 @@ picture crop_and_enlarge(const picture &in, int left, int top, int width, int he
     out.height = height * factor;
     out.channels = in.channels;
     out.palette = in.palette;
+    out.alphas = in.alphas;
     out.samples.resize(static_cast<size_t>(out.width) * out.height * out.channels);
     png_byte *to = out.samples.data();
     for (int y = 0; y < out.height; ++y) {
@@ -135,9 +143,15 @@ bool write_png(const char *path, const picture &image)
         png_set_IHDR(png, info, image.width, image.height, index_bit_depth(highest), PNG_COLOR_TYPE_PALETTE,
                      PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
         png_set_PLTE(png, info, image.palette.data(), highest + 1);
+        // Entries past the tRNS chunk are opaque, so it can end where the
+        // used entries do.
+        const int alpha_count = std::min(static_cast<int>(image.alphas.size()), highest + 1);
+        if (std::count(image.alphas.begin(), image.alphas.begin() + alpha_count, 255) < alpha_count)
+            png_set_tRNS(png, info, image.alphas.data(), alpha_count, nullptr);
         png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);  // filters only hurt index data
     } else {
-        png_set_IHDR(png, info, image.width, image.height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+        png_set_IHDR(png, info, image.width, image.height, 8,
+                     image.channels == 4 ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                      PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     }
     png_write_info(png, info);

@@ -3,9 +3,13 @@
 // under soft light, and saturated shaded spheres and a hue sweep.
 //
 //   make_sample FILE [WIDTH HEIGHT [GRAIN]]
+//   make_sample --sprite FILE [SIZE]
 //
 // FILE ends in .png or .ppm (binary). GRAIN adds film-like noise of that many
-// levels, as a photograph has; the bundled sample has none.
+// levels, as a photograph has; the bundled sample has none. --sprite draws a
+// game sprite instead, a SIZE x SIZE PNG with alpha (96 by default): a shaded
+// ball with a soft edge and a soft shadow, on a clear background under which
+// lies the magenta of the colour key it was cut out with.
 #include <png.h>
 
 #include <algorithm>
@@ -120,7 +124,53 @@ colour scene(double x, double y, int width, int height)
     return c;
 }
 
-bool write_png(const char *path, int width, int height, const std::vector<unsigned char> &rgb)
+// The sprite at one point: the ball over its shadow, straight (not
+// premultiplied) colour and the alpha of the two together.
+struct sprite_sample {
+    colour c;
+    double alpha;
+};
+
+sprite_sample sprite(double x, double y, int size)
+{
+    const double shadow_d = std::hypot((x - 0.56 * size) / (0.36 * size), (y - 0.84 * size) / (0.09 * size));
+    const double shadow = 0.55 * (1 - smooth(0.3, 1.0, shadow_d));
+    colour ball;
+    if (sphere(x, y, 0.46 * size, 0.44 * size, 0.36 * size, from_srgb(40, 120, 230), ball))
+        return { ball, 1.0 };
+    return { from_srgb(16, 12, 30), shadow };
+}
+
+// Sixteen samples a pixel give the ball its soft edge. Colour is averaged
+// over the covered samples only, weighted by their alpha.
+std::vector<unsigned char> draw_sprite(int size)
+{
+    std::vector<unsigned char> rgba(static_cast<size_t>(size) * size * 4);
+    for (int y = 0; y < size; ++y)
+        for (int x = 0; x < size; ++x) {
+            colour sum{ 0, 0, 0 };
+            double alpha = 0;
+            for (int s = 0; s < 16; ++s) {
+                sprite_sample p = sprite(x + (s % 4 + 0.5) / 4, y + (s / 4 + 0.5) / 4, size);
+                sum = { sum.r + p.c.r * p.alpha, sum.g + p.c.g * p.alpha, sum.b + p.c.b * p.alpha };
+                alpha += p.alpha / 16;
+            }
+            unsigned char *out = &rgba[(static_cast<size_t>(y) * size + x) * 4];
+            const int level = static_cast<int>(std::lround(alpha * 255));
+            if (level == 0) {
+                out[0] = 255, out[1] = 0, out[2] = 255, out[3] = 0;  // the colour key left behind
+                continue;
+            }
+            const double weight = 1 / (alpha * 16);
+            out[0] = static_cast<unsigned char>(to_srgb_byte(sum.r * weight));
+            out[1] = static_cast<unsigned char>(to_srgb_byte(sum.g * weight));
+            out[2] = static_cast<unsigned char>(to_srgb_byte(sum.b * weight));
+            out[3] = static_cast<unsigned char>(level);
+        }
+    return rgba;
+}
+
+bool write_png(const char *path, int width, int height, const std::vector<unsigned char> &samples, int channels = 3)
 {
     FILE *file = std::fopen(path, "wb");
     if (!file)
@@ -134,11 +184,11 @@ bool write_png(const char *path, int width, int height, const std::vector<unsign
     }
     png_init_io(png, file);
     png_set_compression_level(png, 9);
-    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
+    png_set_IHDR(png, info, width, height, 8, channels == 4 ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
     for (int y = 0; y < height; ++y)
-        png_write_row(png, rgb.data() + static_cast<size_t>(y) * width * 3);
+        png_write_row(png, samples.data() + static_cast<size_t>(y) * width * channels);
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
     return std::fclose(file) == 0;
@@ -172,8 +222,20 @@ uint32_t next_random(uint32_t &state)
 
 int main(int argc, char **argv)
 {
+    if (argc >= 3 && argc <= 4 && std::string(argv[1]) == "--sprite") {
+        const int size = argc == 4 ? std::atoi(argv[3]) : 96;
+        if (size < 16 || size > 4096) {
+            std::fprintf(stderr, "make_sample: the sprite needs 16 to 4096 pixels a side\n");
+            return 2;
+        }
+        if (!write_png(argv[2], size, size, draw_sprite(size), 4)) {
+            std::fprintf(stderr, "make_sample: cannot write %s\n", argv[2]);
+            return 1;
+        }
+        return 0;
+    }
     if (argc != 2 && argc != 4 && argc != 5) {
-        std::fprintf(stderr, "usage: make_sample FILE [WIDTH HEIGHT [GRAIN]]\n");
+        std::fprintf(stderr, "usage: make_sample FILE [WIDTH HEIGHT [GRAIN]]\n       make_sample --sprite FILE [SIZE]\n");
         return 2;
     }
     int width = argc >= 4 ? std::atoi(argv[2]) : 384;
