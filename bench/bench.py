@@ -35,7 +35,8 @@ TIMED_COMBINATIONS = (
     + [("-g srgb", ["-g", "srgb"]),
        ("-lc 128", ["-lc", "128"]),
        ("-lmx on -lmn on", ["-lmx", "on", "-lmn", "on"]),
-       ("-pp circle", ["-pp", "circle"])]
+       ("-pp circle", ["-pp", "circle"]),
+       ("-a 128", ["-a", "128"])]
 )
 
 # Checked for equality only: the corners where a fast path is most likely to
@@ -58,6 +59,7 @@ EXTRA_CHECKS = [
     ("-pp circle -d 0 -ppw square -ppc 2", ["-pp", "circle", "-d", "0", "-ppw", "square", "-ppc", "2"]),
     ("-pp circle -ppw cross -c yuv -q 421", ["-pp", "circle", "-ppw", "cross", "-c", "yuv", "-q", "421"]),
     ("-g srgb -lc 170 -s on -c cmyk", ["-g", "srgb", "-lc", "170", "-s", "on", "-c", "cmyk"]),
+    ("-a 255 -s on -d 4", ["-a", "255", "-s", "on", "-d", "4"]),
 ]
 
 # The classic kernels with the shares a pixel's error goes to, floyd's and
