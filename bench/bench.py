@@ -668,6 +668,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build-dir", default="build-bench", help="where the programs are built and the data cached")
     parser.add_argument("--quick", action="store_true", help="measure the plain path on the smaller photo (--quick-size)")
+    parser.add_argument("--check", action="store_true", help="only the equivalence check of fast and plain (a few minutes)")
     parser.add_argument("--repeats", type=int, default=3, help="runs of each timed measurement (default 3)")
     parser.add_argument("--size", type=parse_size, default=(4000, 3000), help="the large photo (default 4000x3000)")
     parser.add_argument("--quick-size", type=parse_size, default=(2000, 1500), help="the photo of --quick's plain runs (default 2000x1500)")
@@ -687,6 +688,9 @@ def main():
               " peak, so a figure marked <= may be less)\n" % (floor / 2**20), flush=True)
         bench = Bench(options)
         targets = Targets()
+        if options.check:
+            equivalence(bench)
+            return report_failures()
         print("inputs (cached in %s):" % bench.data, flush=True)
         for image in IMAGES:
             for extension in ("ppm", "png"):
@@ -709,6 +713,10 @@ def main():
 
     print("== targets ==")
     print_table(["target", "measured", ""], [list(row) for row in targets.rows])
+    return report_failures()
+
+
+def report_failures():
     if failures:
         print("FAIL: %d correctness failure(s):" % len(failures))
         for message in failures:
