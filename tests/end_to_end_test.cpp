@@ -22,6 +22,13 @@ std::string size_lines(int width, int height)
     return "\nimage width " + std::to_string(width) + "\nimage heigh " + std::to_string(height) + "\n\n";
 }
 
+std::string output_name(const char *stem, int number)
+{
+    char name[64];
+    std::snprintf(name, sizeof name, "%s_dithered_%04d.png", stem, number);
+    return name;
+}
+
 class end_to_end : public ::testing::Test {
 protected:
     // 256 distinct colours, with a trailer of four bytes that must not reach
@@ -83,20 +90,21 @@ TEST_F(end_to_end, palette_colours_map_onto_their_entries)
         r = run_tessaly({ "-c", space, "-w", window, "-s", "on", "-g", i % 2 ? "srgb" : "linear", "img.png" },
                         folder.path());
         EXPECT_EQ(r.status, 0);
-        char name[32];
-        std::snprintf(name, sizeof name, "img_dithered_%04d.png", i + 1);
-        EXPECT_EQ(indices(name), entries) << space << " " << window;
+        EXPECT_EQ(indices(output_name("img", i + 1)), entries) << space << " " << window;
     }
 }
 
-// A file that cannot be opened, or a palette that cannot, is one line; the
-// run goes on and the status is 1.
-TEST_F(end_to_end, open_errors_are_reported_and_the_run_goes_on)
+// The usage text's example ("-c srgb" is no keyword of -c, so that line
+// stays open), then a file that cannot be opened and a palette that cannot:
+// each is one line, the run goes on and the status is 1.
+TEST_F(end_to_end, the_usage_example_runs_and_open_errors_do_not_end_it)
 {
     write_entries("good.png", 2, { 9, 8 });
-    run_result r = run_tessaly({ "missing.png", "-w", "x", "good.png", "-p", "none.act", "good.png" }, folder.path());
+    run_result r = run_tessaly({ "-c", "srgb", "-w", "round", "-d", "0.97", "missing.png", "good.png", "-p", "none.act",
+                                 "good.png" }, folder.path());
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.output, banner + "missing.png - image open error\n-w - x window selected\ngood.png - " + size_lines(2, 1) +
+    EXPECT_EQ(r.output, banner + "-c - -w - round window selected\n-d - diffusion level 0.970000\n"
+                                 "missing.png - image open error\ngood.png - " + size_lines(2, 1) +
                             "-p - custom palette\nnone.act\ngood.png - palette open error\n");
     EXPECT_EQ(indices("good_dithered_0000.png"), (std::vector<uint8_t>{ 9, 8 }));
     EXPECT_EQ(list_folder(folder.path()), (std::vector<std::string>{ "good.png", "good_dithered_0000.png", "palette.act" }));
@@ -107,16 +115,13 @@ TEST_F(end_to_end, open_errors_are_reported_and_the_run_goes_on)
 // give the same indices, and so does the PNG's output compressed.
 TEST_F(end_to_end, every_format_and_compression_give_the_same_indices)
 {
-    std::vector<uint8_t> rgb, colours, entries;
-    for (int y = 0; y < 16; ++y)
-        for (int x = 0; x < 16; ++x) {
-            const uint8_t pixel[3] = { uint8_t(x * 16 + 3), uint8_t(y * 16 + 5), uint8_t(128 + x - y) };
-            rgb.insert(rgb.end(), pixel, pixel + 3);
-            colours.insert(colours.end(), pixel, pixel + 3);
-            entries.push_back(static_cast<uint8_t>(y * 16 + x));
-        }
+    std::vector<uint8_t> rgb, entries;
+    for (int i = 0; i < 256; ++i) {
+        rgb.insert(rgb.end(), { uint8_t(i % 16 * 16 + 3), uint8_t(i / 16 * 16 + 5), uint8_t(128 + i % 16 - i / 16) });
+        entries.push_back(static_cast<uint8_t>(i));
+    }
     write_png_form(folder.file("png.png"), 16, 16, { 2, 8 }, rgb);
-    write_test_gif(folder.file("gif.gif"), 16, 16, { 16, 16, 0, 0, true, true }, colours, entries);
+    write_test_gif(folder.file("gif.gif"), 16, 16, { 16, 16, 0, 0, true, true }, rgb, entries);
     write_test_tiff(folder.file("tiff.tif"), 16, 16, { PHOTOMETRIC_RGB, 8, 3, COMPRESSION_LZW },
                     std::vector<uint16_t>(rgb.begin(), rgb.end()));
     write_file(folder.file("webp.webp"), webp_bytes(16, 16, rgb, true));
@@ -157,10 +162,9 @@ TEST_F(end_to_end, sprites_keep_their_clear_pixels)
 {
     const int width = 40, height = 30;
     const std::vector<uint8_t> sprite = sprite_rgba(width, height, 0);
-    int soft[2] = {};
+    int soft[2] = {};  // the soft edge reaches both sides of the threshold
     for (size_t i = 3; i < sprite.size(); i += 4)
-        if (sprite[i] != 0 && sprite[i] != 255)
-            ++soft[sprite[i] >= 128];
+        soft[sprite[i] >= 128] += sprite[i] != 0 && sprite[i] != 255;
     ASSERT_TRUE(soft[0] > 0 && soft[1] > 0);
     write_png_form(folder.file("black.png"), width, height, { 6, 8 }, sprite);
     write_png_form(folder.file("noise.png"), width, height, { 6, 8 }, sprite_rgba(width, height, 9));
@@ -183,8 +187,8 @@ TEST_F(end_to_end, sprites_keep_their_clear_pixels)
                                 "noise.png - " + size);
         std::vector<uint8_t> transparency(c.entry + 1, 255);
         transparency[c.entry] = 0;
-        for (const std::string number : { "0000", "0001" }) {
-            const std::string black = "black_dithered_" + number + ".png", noise = "noise_dithered_" + number + ".png";
+        for (int number : { 0, 1 }) {
+            const std::string black = output_name("black", number), noise = output_name("noise", number);
             decoded_png png = decode_png_file(folder.file(black));
             ASSERT_TRUE(png.ok) << black << ": " << png.error;
             EXPECT_EQ(png.palette, c.plte) << c.palette;
@@ -220,12 +224,10 @@ TEST_F(end_to_end, without_clear_pixels_only_entry_255_is_lost)
     EXPECT_EQ(r.status, 0);
     std::vector<decoded_png> outputs;
     for (int number = 0; number < 5; ++number) {
-        char name[32];
-        std::snprintf(name, sizeof name, "opaque_dithered_%04d.png", number);
-        outputs.push_back(decode_png_file(folder.file(name)));
-        ASSERT_TRUE(outputs.back().ok) << name;
+        outputs.push_back(decode_png_file(folder.file(output_name("opaque", number))));
+        ASSERT_TRUE(outputs.back().ok) << number;
     }
-    EXPECT_TRUE(read_file(folder.file("opaque_dithered_0000.png")) == read_file(folder.file("opaque_dithered_0001.png")));
+    EXPECT_TRUE(read_file(folder.file(output_name("opaque", 0))) == read_file(folder.file(output_name("opaque", 1))));
     EXPECT_GE(std::count(outputs[0].pixels.begin(), outputs[0].pixels.end(), 255), 8 * height);
     EXPECT_EQ(std::count(outputs[2].pixels.begin(), outputs[2].pixels.end(), 255), 0);
     EXPECT_EQ(outputs[3].pixels, outputs[4].pixels);
