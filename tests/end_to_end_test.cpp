@@ -6,7 +6,6 @@
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
-#include <tiffio.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -113,30 +112,17 @@ TEST_F(end_to_end, palette_colours_map_onto_their_entries)
     }
 }
 
-// One picture of 256 colours, none of them the palette's, as PNG, GIF
-// (interlaced, with its own colour table), TIFF and lossless WebP: all four
-// give the same indices, and so does the PNG's output compressed, which -z
-// must make smaller.
-TEST_F(end_to_end, every_format_and_compression_give_the_same_indices)
+// -z gives the same indices in a smaller file. (Every form of every reader
+// is the image tests'; the program reading each format, the unusual forms'
+// run.)
+TEST_F(end_to_end, compression_keeps_the_indices_in_a_smaller_file)
 {
-    std::vector<uint8_t> rgb, entries;
-    for (int i = 0; i < 256; ++i) {
+    std::vector<uint8_t> rgb;
+    for (int i = 0; i < 256; ++i)
         rgb.insert(rgb.end(), { uint8_t(i % 16 * 16 + 3), uint8_t(i / 16 * 16 + 5), uint8_t(128 + i % 16 - i / 16) });
-        entries.push_back(static_cast<uint8_t>(i));
-    }
     write_png_form(folder.file("png.png"), 16, 16, { 2, 8 }, rgb);
-    write_test_gif(folder.file("gif.gif"), 16, 16, { 16, 16, 0, 0, true, true }, rgb, entries);
-    write_test_tiff(folder.file("tiff.tif"), 16, 16, { PHOTOMETRIC_RGB, 8, 3, COMPRESSION_LZW },
-                    std::vector<uint16_t>(rgb.begin(), rgb.end()));
-    write_file(folder.file("webp.webp"), webp_bytes(16, 16, rgb, true));
-
-    const run_result r = run_tessaly({ "png.png", "gif.gif", "tiff.tif", "webp.webp", "-z", "on", "png.png" }, folder.path());
-    EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_NE(r.output.find("-z - png compression on\n"), std::string::npos) << r.output;
-    const std::vector<uint8_t> expected = indices("png_dithered_0000.png");
-    for (const char *name : { "gif_dithered_0000.png", "tiff_dithered_0000.png", "webp_dithered_0000.png",
-                              "png_dithered_0001.png" })
-        EXPECT_EQ(indices(name), expected) << name;
+    EXPECT_EQ(run_tessaly({ "png.png", "-z", "on", "png.png" }, folder.path()).status, 0);
+    EXPECT_EQ(indices("png_dithered_0001.png"), indices("png_dithered_0000.png"));
     EXPECT_LT(read_file(folder.file("png_dithered_0001.png")).size(), read_file(folder.file("png_dithered_0000.png")).size());
 }
 
