@@ -151,13 +151,10 @@ void write_test_gif(const std::string &path, int frame_width, int frame_height, 
     }
     EGifPutImageDesc(gif, form.left, form.top, frame_width, frame_height, form.interlaced,
                      form.local_table ? map : nullptr);
-    std::vector<int> order;
     const int starts[4] = { 0, 4, 2, 1 }, steps[4] = { 8, 8, 4, 2 };
     for (int pass = 0; pass < (form.interlaced ? 4 : 1); ++pass)
         for (int y = form.interlaced ? starts[pass] : 0; y < frame_height; y += form.interlaced ? steps[pass] : 1)
-            order.push_back(y);
-    for (int y : order)
-        EGifPutLine(gif, const_cast<GifPixelType *>(&indices[static_cast<size_t>(y) * frame_width]), frame_width);
+            EGifPutLine(gif, const_cast<GifPixelType *>(&indices[static_cast<size_t>(y) * frame_width]), frame_width);
     EGifCloseFile(gif, &error);
     GifFreeMapObject(map);
 }
