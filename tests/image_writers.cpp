@@ -204,37 +204,30 @@ void write_test_tiff(const std::string &path, int width, int height, const tiff_
         const size_t n = form.colour_map.size() / 3;
         TIFFSetField(tiff, TIFFTAG_COLORMAP, &form.colour_map[0], &form.colour_map[n], &form.colour_map[2 * n]);
     }
+    // Tiles of 16 x 16, padded with zeros beyond the image, or strips of
+    // whole rows, the last one cut where the image ends.
     const int planes = form.planar ? form.samples : 1, per_plane = form.planar ? 1 : form.samples;
-    // The values of one plane over columns x0 ... x0 + count - 1 of row y;
-    // outside the image, zero.
-    auto plane_values = [&](int p, int y, int x0, int count) {
-        std::vector<uint16_t> out;
-        for (int x = x0; x < x0 + count; ++x)
-            for (int s = 0; s < per_plane; ++s)
-                out.push_back(x < width && y < height ? values[(static_cast<size_t>(y) * width + x) * form.samples + p + s] : 0);
-        return out;
-    };
-    if (form.tiled) {
-        TIFFSetField(tiff, TIFFTAG_TILEWIDTH, 16);
+    const int block_width = form.tiled ? 16 : width, block_height = form.tiled || jpeg ? 16 : 3;
+    TIFFSetField(tiff, form.tiled ? TIFFTAG_TILEWIDTH : TIFFTAG_ROWSPERSTRIP, form.tiled ? 16 : block_height);
+    if (form.tiled)
         TIFFSetField(tiff, TIFFTAG_TILELENGTH, 16);
-        for (int p = 0; p < planes; ++p)
-            for (int y0 = 0; y0 < height; y0 += 16)
-                for (int x0 = 0; x0 < width; x0 += 16) {
-                    std::vector<uint8_t> tile;
-                    for (int y = y0; y < y0 + 16; ++y) {
-                        const std::vector<uint8_t> row = packed_row(plane_values(p, y, x0, 16), form.bits);
-                        tile.insert(tile.end(), row.begin(), row.end());
-                    }
-                    TIFFWriteEncodedTile(tiff, TIFFComputeTile(tiff, x0, y0, 0, p), tile.data(), tile.size());
+    for (int p = 0; p < planes; ++p)
+        for (int y0 = 0; y0 < height; y0 += block_height)
+            for (int x0 = 0; x0 < width; x0 += block_width) {
+                std::vector<uint8_t> block;
+                for (int y = y0; y < y0 + block_height && (form.tiled || y < height); ++y) {
+                    std::vector<uint16_t> row;
+                    for (int x = x0; x < x0 + block_width; ++x)
+                        for (int s = 0; s < per_plane; ++s)
+                            row.push_back(x < width && y < height ? values[(size_t(y) * width + x) * form.samples + p + s] : 0);
+                    const std::vector<uint8_t> packed = packed_row(row, form.bits);
+                    block.insert(block.end(), packed.begin(), packed.end());
                 }
-    } else {
-        TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, jpeg ? 16 : 3);
-        for (int p = 0; p < planes; ++p)
-            for (int y = 0; y < height; ++y) {
-                std::vector<uint8_t> row = packed_row(plane_values(p, y, 0, width), form.bits);
-                TIFFWriteScanline(tiff, row.data(), y, static_cast<uint16_t>(p));
+                if (form.tiled)
+                    TIFFWriteEncodedTile(tiff, TIFFComputeTile(tiff, x0, y0, 0, p), block.data(), block.size());
+                else
+                    TIFFWriteEncodedStrip(tiff, TIFFComputeStrip(tiff, y0, p), block.data(), block.size());
             }
-    }
     TIFFClose(tiff);
 }
 
