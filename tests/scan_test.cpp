@@ -53,9 +53,7 @@ protected:
         clear_search_state();
         clear_scan_state();
         best_color = 0;
-        for (auto &plane : pal_ch)
-            for (float &value : plane)
-                value = 0.0f;
+        std::memset(pal_ch, 0, sizeof pal_ch);
         for (int c = 0; c < 3; ++c)
             pal_ch[c][1] = 1.0f;
     }
@@ -265,24 +263,26 @@ TEST_F(scan, circle_passes_revisit_pixels_that_received_error)
         { 1, 2, -0.000396728515625f, 1.0f, 0.046875f - 0.025390625f - 0.003173828125f - 0.000396728515625f,
           0.046875f - 0.003173828125f },
     };
+    auto two_pixels = [] {
+        working_image image = blank_image(2, 1);
+        set_grey(image, 1, 1, 0.375f);
+        set_grey(image, 2, 1, 0.75f);
+        return image;
+    };
     for (const auto &c : cases)
         for (bool plain : { true, false }) {
             SCOPED_TRACE(testing::Message() << "-pp " << c.algorithm << ", " << c.passes << " passes, plain " << plain);
             pre_processing_algorithm = c.algorithm;
             pre_processing_pass = c.passes;
             use_plain_paths = plain;
-            working_image image = blank_image(2, 1);
-            set_grey(image, 1, 1, 0.375f);
-            set_grey(image, 2, 1, 0.75f);
+            working_image image = two_pixels();
             pre_process(image);
             EXPECT_EQ(image.at(1, 1)[0], c.pixel_1);
             EXPECT_EQ(image.at(2, 1)[0], c.pixel_2);
             EXPECT_EQ(image.at(1, 0)[0], c.above_1);
             EXPECT_EQ(image.at(0, 1)[0], c.left_of_1);
         }
-    working_image image = blank_image(2, 1);
-    set_grey(image, 1, 1, 0.375f);
-    set_grey(image, 2, 1, 0.75f);
+    working_image image = two_pixels();
     EXPECT_EQ(dither(image), (std::vector<int>{ 0, 1 }));
 }
 
