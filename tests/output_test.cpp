@@ -56,9 +56,8 @@ protected:
 
     void expect_our_png(const std::string &name)
     {
-        decoded_png png = decode_png_file(folder.file(name));
-        ASSERT_TRUE(png.ok) << png.error;
-        EXPECT_EQ(png.pixels, (std::vector<uint8_t>{ 0, 1 }));
+        const decoded_png png = decode_png_file(folder.file(name));
+        EXPECT_TRUE(png.ok && png.pixels == std::vector<uint8_t>({ 0, 1 })) << name << ": " << png.error;
     }
 
     png_writer_t *writer = nullptr;
