@@ -58,7 +58,11 @@ protected:
             pal_ch[c][1] = 1.0f;
     }
 
-    void TearDown() override { use_plain_paths = false; }
+    void TearDown() override
+    {
+        use_plain_paths = false;
+        transparent_entry = -1;  // file state, which the settings' defaults leave
+    }
 
     // Runs the pre-processing and the scan as the engine does, the plain
     // paths on a copy of the image first unless only the fast ones are asked
@@ -170,27 +174,6 @@ TEST_F(scan, ordered_patterns_mix_flat_fields_in_proportion)
     }
 }
 
-// linear_x carries all to the next pixel in scan direction. The row 0.3 0.3 0
-// gives 0 1 0 left to right and 1 0 0 right to left; the last pixel hands
-// -0.4 to the frame on the side the row ran towards.
-TEST_F(scan, serpentine_turns_every_second_row)
-{
-    install_window(window_linear_x);
-    for (int serpentine_on : { 1, 0 }) {
-        serpentine = serpentine_on;
-        working_image image = blank_image(3, 3);
-        for (int y = 1; y <= 3; ++y) {
-            set_grey(image, 1, y, 0.3f);
-            set_grey(image, 2, y, 0.3f);
-        }
-        const int middle[3] = { serpentine_on, 1 - serpentine_on, 0 };
-        EXPECT_EQ(dither(image), (std::vector<int>{ 0, 1, 0, middle[0], middle[1], middle[2], 0, 1, 0 }));
-        EXPECT_FLOAT_EQ(image.at(4, 1)[0], -0.4f);
-        EXPECT_FLOAT_EQ(image.at(serpentine_on ? 0 : 4, 2)[0], -0.4f);
-        EXPECT_FLOAT_EQ(image.at(4, 3)[0], -0.4f);
-    }
-}
-
 // One pixel of 3.0 (white, error 2.0 kept whole in error_ch) in a frame of
 // values on both sides of the levels. floyd adds 0.875 to -0.25, 0.375 to 0.9,
 // 0.625 to 3.0 and 0.125 to 0.1 before the 3 x 3 block is limited: limiting
@@ -286,36 +269,43 @@ TEST_F(scan, circle_passes_revisit_pixels_that_received_error)
     EXPECT_EQ(dither(image), (std::vector<int>{ 0, 1 }));
 }
 
-// A clear pixel gets the transparent entry (7 here) and does nothing else.
-// With linear_x a row 0.3, clear, 0.3 is black at both ends: dithered, the
-// clear pixel would pass on 0.4 from 0.3 + 0.1 and so whiten the third pixel;
-// giving the error of its hidden 0.4 would too. A pixel where no entry wins
-// (1e10 is beyond every error) keeps the entry of the last pixel searched,
-// white, not the clear one's. Both ways; dither() holds the fast scan to the
-// plain one.
-TEST_F(scan, clear_pixels_take_no_error_and_give_none)
+// linear_x carries all to the next pixel in scan direction, so each row
+// shows the order it ran in. The row 0.3 0.3 0 gives 0 1 0 left to right and
+// 1 0 0 right to left, and its last pixel hands -0.4 to the frame on the side
+// the row ran towards; serpentine on, every second row runs right to left.
+// A clear pixel gets the transparent entry (7 here) and does nothing else:
+// in 0.3, clear, 0.3 both ends stay black, where dithering the clear pixel
+// would pass on 0.4 from 0.3 + 0.1 and whiten the third, and so would giving
+// the error of a hidden 0.4. A pixel where no entry wins (1e10 is beyond every
+// error) keeps the entry of the last pixel searched, white, not the clear
+// one's. dither() holds the fast scan to the plain one.
+TEST_F(scan, rows_run_in_scan_order_and_clear_pixels_take_no_part)
 {
     transparent_entry = 7;
     install_window(window_linear_x);
-    const struct { float left, hidden, right; int left_index, right_index; } rows[] = {
-        { 0.3f, 0.1f, 0.3f, 0, 0 },
-        { 0.3f, 0.4f, 0.3f, 0, 0 },
-        { 1.0f, 0.2f, 1e10f, 1, 1 },
+    const struct { float left, middle, right; bool clear; int forward[3], backward[3]; } rows[] = {
+        { 0.3f, 0.3f, 0, false, { 0, 1, 0 }, { 0, 1, 0 } },
+        { 0.3f, 0.3f, 0, false, { 0, 1, 0 }, { 1, 0, 0 } },
+        { 0.3f, 0.1f, 0.3f, true, { 0, 7, 0 }, { 0, 7, 0 } },
+        { 0.3f, 0.4f, 0.3f, true, { 0, 7, 0 }, { 0, 7, 0 } },
+        { 1.0f, 0.2f, 1e10f, true, { 1, 7, 1 }, { 1, 7, 1 } },
     };
     for (int serpentine_on : { 0, 1 }) {
         serpentine = serpentine_on;
-        working_image image = blank_image(3, 3);
+        working_image image = blank_image(3, 5);
         std::vector<int> expected;
-        for (int y = 1; y <= 3; ++y) {
+        for (int y = 1; y <= 5; ++y) {
             const auto &row = rows[y - 1];
             set_grey(image, 1, y, row.left);
-            set_clear(image, 2, y, row.hidden);
+            (row.clear ? set_clear : set_grey)(image, 2, y, row.middle);
             set_grey(image, 3, y, row.right);
-            expected.insert(expected.end(), { row.left_index, 7, row.right_index });
+            const int *indices = serpentine_on && y % 2 == 0 ? row.backward : row.forward;
+            expected.insert(expected.end(), indices, indices + 3);
         }
         EXPECT_EQ(dither(image), expected) << "serpentine " << serpentine_on;
+        EXPECT_FLOAT_EQ(image.at(4, 1)[0], -0.4f);
+        EXPECT_FLOAT_EQ(image.at(serpentine_on ? 0 : 4, 2)[0], -0.4f);
     }
-    transparent_entry = -1;
 }
 
 // An ordered pattern maps every visible pixel as it would without clear
@@ -340,5 +330,4 @@ TEST_F(scan, ordered_patterns_leave_clear_pixels_out)
     }
     expected[10] = expected[7];
     EXPECT_EQ(dither(clear_ramp), expected);
-    transparent_entry = -1;
 }
