@@ -17,11 +17,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <limits>
 #include <random>
+#include <sstream>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -34,80 +34,84 @@ namespace {
 std::vector<uint8_t> photo_like(int width, int height, unsigned seed)
 {
     std::mt19937 random(seed);
-    std::vector<uint8_t> rgb(static_cast<size_t>(width) * height * 3);
+    std::vector<uint8_t> rgb;
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
-            double u = double(x) / width, v = double(y) / height;
-            double disc = std::exp(-((u - 0.6) * (u - 0.6) + (v - 0.4) * (v - 0.4)) * 12);
+            const double u = double(x) / width, v = double(y) / height;
+            const double disc = std::exp(-((u - 0.6) * (u - 0.6) + (v - 0.4) * (v - 0.4)) * 12);
             double level[3] = { 255 * u, 255 * (0.3 + 0.7 * disc), 255 * (1 - v) };
             if (x < width / 6 && y < height / 3)
                 level[0] = level[1] = level[2] = (y < height / 6) ? 0 : 255;
             if (x > width * 5 / 6 && y > height * 2 / 3)
                 level[0] = 230, level[1] = 20, level[2] = 200;
-            for (int c = 0; c < 3; ++c) {
-                double grain = static_cast<int>(random() % 21) - 10;
-                rgb[(static_cast<size_t>(y) * width + x) * 3 + c] =
-                    static_cast<uint8_t>(std::fmin(255, std::fmax(0, level[c] + grain)));
-            }
+            for (double l : level)
+                rgb.push_back(static_cast<uint8_t>(std::fmin(255, std::fmax(0, l + (int(random() % 21) - 10)))));
         }
     return rgb;
 }
 
-std::vector<uint8_t> cube_palette()
+// What a case set, to name it when it fails.
+std::string settings_in_use()
 {
-    std::vector<uint8_t> rgb;
-    for (int r = 0; r < 6; ++r)
-        for (int g = 0; g < 8; ++g)
-            for (int b = 0; b < 5; ++b)
-                rgb.insert(rgb.end(), { uint8_t(r * 51), uint8_t(g * 255 / 7), uint8_t(b * 255 / 4) });
-    for (int k = 1; k <= 16; ++k)
-        rgb.insert(rgb.end(), 3, uint8_t(k * 15));
-    return rgb;
+    std::ostringstream s;
+    s << color_spaces[color_space].keyword << " -e " << quant_error_finding_algorithm << " -q "
+      << quant_weighting_coefficients << " -w " << diffusion_window << " -s " << serpentine << " -g " << RGB_gamma
+      << " -d " << coefficient << " -lmx " << max_limit << " -lmn " << min_limit << " " << max_level << "/" << min_level
+      << " -lc " << level_compress << " -a " << alpha_threshold << " -pp " << pre_processing_algorithm << "/"
+      << pre_processing_window << "/" << pre_processing_pass << ", " << scan_thread_count << " threads";
+    return s.str();
 }
 
-// 128 random colours, each twice: every pixel meets ties.
-std::vector<uint8_t> doubled_palette(unsigned seed)
+// Starts helpers until the given one, which the system refuses for want of
+// memory or of threads.
+int helpers_started, refused_helper;
+bool refused_for_memory;
+std::thread refusing_starter(std::function<void()> body)
 {
-    std::mt19937 random(seed);
-    std::vector<uint8_t> rgb;
-    for (int k = 0; k < 128; ++k) {
-        uint8_t colour[3] = { uint8_t(random()), uint8_t(random()), uint8_t(random()) };
-        rgb.insert(rgb.end(), colour, colour + 3);
-        rgb.insert(rgb.end(), colour, colour + 3);
-    }
-    return rgb;
+    if (++helpers_started >= refused_helper && refused_for_memory)
+        throw std::bad_alloc();
+    if (helpers_started >= refused_helper)
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    return std::thread(std::move(body));
 }
-
-// Four far-apart colours repeated: large errors, and with a diffusion level
-// above 1 values that run away to infinity and then stop being numbers.
-std::vector<uint8_t> four_colour_palette()
-{
-    const uint8_t four[4][3] = { { 0, 0, 0 }, { 255, 255, 0 }, { 0, 255, 255 }, { 255, 0, 255 } };
-    std::vector<uint8_t> rgb;
-    for (int k = 0; k < 256; ++k)
-        rgb.insert(rgb.end(), four[k % 4], four[k % 4] + 3);
-    return rgb;
-}
-
-struct engine_result {
-    std::string output;      // the PNG file
-    int best_color;
-    float quant_error_ch[max_working_channels];
-};
 
 class fast_path : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        write_png_form(folder.file("small.png"), 37, 29, { 2, 8 }, photo_like(37, 29, 1));
-        write_png_form(folder.file("wide.png"), 150, 23, { 2, 8 }, photo_like(150, 23, 2));
-        write_png_form(folder.file("tall.png"), 45, 203, { 2, 8 }, photo_like(45, 203, 3));
-        write_png_form(folder.file("sprite.png"), 37, 29, { 6, 8 }, sprite_rgba(37, 29, 4));
-        write_png_form(folder.file("wide_sprite.png"), 150, 23, { 6, 8 }, sprite_rgba(150, 23, 5));
-        write_png_form(folder.file("tall_sprite.png"), 45, 203, { 6, 8 }, sprite_rgba(45, 203, 6));
-        write_palette_file(folder.file("cube.act"), cube_palette());
-        write_palette_file(folder.file("doubled.act"), doubled_palette(3));
-        write_palette_file(folder.file("four.act"), four_colour_palette());
+        // Small; wide, for the wavefront across columns; tall, for the ring of
+        // rows. Each as a photograph and as a sprite with clear pixels.
+        const struct { const char *name; int width, height; } sizes[] = {
+            { "small", 37, 29 }, { "wide", 150, 23 }, { "tall", 45, 203 } };
+        for (unsigned seed = 1; seed <= 3; ++seed) {
+            const auto &s = sizes[seed - 1];
+            write_png_form(folder.file(s.name + std::string(".png")), s.width, s.height, { 2, 8 },
+                           photo_like(s.width, s.height, seed));
+            write_png_form(folder.file(s.name + std::string("_sprite.png")), s.width, s.height, { 6, 8 },
+                           sprite_rgba(s.width, s.height, seed + 3));
+        }
+        // A cube of 6 x 8 x 5 levels and 16 greys; four far-apart colours
+        // repeated: large errors, and with a diffusion level above 1 values
+        // that run away to infinity and then stop being numbers; 128 random
+        // colours, each twice: every pixel meets ties.
+        const uint8_t four[4][3] = { { 0, 0, 0 }, { 255, 255, 0 }, { 0, 255, 255 }, { 255, 0, 255 } };
+        std::vector<uint8_t> cube, fours, doubled[2];
+        std::mt19937 random[2] = { std::mt19937(3), std::mt19937(4) };
+        for (int e = 0; e < 256; ++e) {
+            if (e < 240)
+                cube.insert(cube.end(), { uint8_t(e / 40 * 51), uint8_t(e / 5 % 8 * 255 / 7), uint8_t(e % 5 * 255 / 4) });
+            else
+                cube.insert(cube.end(), 3, uint8_t((e - 239) * 15));
+            fours.insert(fours.end(), four[e % 4], four[e % 4] + 3);
+            for (int d = 0; d < 2 && e % 2 == 0; ++d) {
+                const uint8_t r = uint8_t(random[d]()), g = uint8_t(random[d]()), b = uint8_t(random[d]());
+                doubled[d].insert(doubled[d].end(), { r, g, b, r, g, b });
+            }
+        }
+        write_palette_file(folder.file("cube.act"), cube);
+        write_palette_file(folder.file("four.act"), fours);
+        write_palette_file(folder.file("doubled.act"), doubled[0]);
+        write_palette_file(folder.file("doubled_too.act"), doubled[1]);
     }
 
     void TearDown() override
@@ -119,41 +123,39 @@ protected:
 
     std::thread (*const usual_starter)(std::function<void()>) = scan_helper_starter;
 
-    engine_result run(const std::string &image, const std::string &palette,
-                      const std::function<void()> &options, bool plain, int carried)
-    {
-        set_default_settings();
-        failed_files = 0;
-        options();
-        std::strcpy(palette_path_buffer, folder.file(palette).c_str());
-        std::strcpy(arguments_buffer, folder.file(image).c_str());
-        use_plain_paths = plain;
-        best_color = carried;
-        clear_search_state();
-        stdout_capture quiet;
-        ditherer();
-        quiet.finish();
-        engine_result result;
-        std::string saved = arguments_buffer;
-        result.output = read_file(saved);
-        std::remove(saved.c_str());
-        result.best_color = best_color;
-        std::memcpy(result.quant_error_ch, dither_quant_error_ch, sizeof result.quant_error_ch);
-        EXPECT_EQ(failed_files, 0);
-        return result;
-    }
-
     // The same engine run both ways must give the same file and leave the
     // same search state for the next file.
-    void expect_same(const std::string &image, const std::string &palette, const std::function<void()> &options,
-                     const std::string &what, int carried = 17)
+    void expect_same(const char *image, const char *palette, const std::function<void()> &options, int carried = 17)
     {
-        engine_result plain = run(image, palette, options, true, carried);
-        engine_result fast = run(image, palette, options, false, carried);
-        ASSERT_FALSE(plain.output.empty()) << what;
-        EXPECT_TRUE(plain.output == fast.output) << what;
-        EXPECT_EQ(plain.best_color, fast.best_color) << what;
-        EXPECT_EQ(0, std::memcmp(plain.quant_error_ch, fast.quant_error_ch, sizeof plain.quant_error_ch)) << what;
+        set_default_settings();
+        options();
+        SCOPED_TRACE(std::string(image) + " with " + palette + ", entry " + std::to_string(carried) + " carried: " +
+                     settings_in_use());
+        std::string output[2];
+        int best[2];
+        float errors[2][max_working_channels];
+        for (int plain : { 1, 0 }) {
+            set_default_settings();
+            options();
+            std::strcpy(palette_path_buffer, folder.file(palette).c_str());
+            std::strcpy(arguments_buffer, folder.file(image).c_str());
+            use_plain_paths = plain;
+            best_color = carried;
+            failed_files = 0;
+            clear_search_state();
+            stdout_capture quiet;
+            ditherer();
+            quiet.finish();
+            output[plain] = read_file(arguments_buffer);
+            std::remove(arguments_buffer);
+            best[plain] = best_color;
+            std::memcpy(errors[plain], dither_quant_error_ch, sizeof errors[plain]);
+            EXPECT_EQ(failed_files, 0);
+        }
+        ASSERT_FALSE(output[1].empty());
+        EXPECT_TRUE(output[1] == output[0]);
+        EXPECT_EQ(best[1], best[0]);
+        EXPECT_EQ(0, std::memcmp(errors[1], errors[0], sizeof errors[0]));
     }
 
     temp_folder folder;
@@ -167,26 +169,25 @@ TEST_F(fast_path, every_colour_space_metric_and_weighting)
         for (int metric = 0; metric < metric_count; ++metric)
             for (int weighting = 0; weighting < weighting_count; ++weighting)
                 expect_same("small.png", "cube.act", [&] {
-                    color_space = space;
-                    quant_error_finding_algorithm = metric;
-                    quant_weighting_coefficients = weighting;
-                    serpentine = (metric + weighting) % 2;
-                    RGB_gamma = (space + metric) % 2;
-                }, std::string(color_spaces[space].keyword) + " -e " + std::to_string(metric) + " -q " +
-                       std::to_string(weighting));
+                    color_space = space; quant_error_finding_algorithm = metric; quant_weighting_coefficients = weighting;
+                    serpentine = (metric + weighting) % 2; RGB_gamma = (space + metric) % 2;
+                });
 }
 
-TEST_F(fast_path, every_window_both_scans_both_gammas_with_tied_entries)
+// Every window both ways and in both gammas with tied entries, and both ways
+// with clear pixels (-a).
+TEST_F(fast_path, every_window_both_scans_with_tied_entries_and_clear_pixels)
 {
-    for (int w = 0; w < window_count; ++w)
-        for (int serpentine_on = 0; serpentine_on < 2; ++serpentine_on)
-            for (int gamma = 0; gamma < 2; ++gamma)
-                expect_same("small.png", "doubled.act", [&] {
-                    diffusion_window = w;
-                    serpentine = serpentine_on;
-                    RGB_gamma = gamma;
-                    coefficient = w == 3 ? 0.5f : 1.0f;
-                }, "window " + std::to_string(w) + " serpentine " + std::to_string(serpentine_on));
+    for (int window = 0; window < window_count; ++window)
+        for (int scans = 0; scans < 4; ++scans) {
+            expect_same("small.png", "doubled.act", [&] {
+                diffusion_window = window; serpentine = scans % 2; RGB_gamma = scans / 2;
+                coefficient = window == window_linear_x ? 0.5f : 1.0f;
+            });
+            if (scans < 2)
+                expect_same("small_sprite.png", "cube.act",
+                            [&] { alpha_threshold = 128; diffusion_window = window; serpentine = scans; });
+        }
 }
 
 TEST_F(fast_path, runaway_diffusion_limits_and_level_compression)
@@ -195,165 +196,94 @@ TEST_F(fast_path, runaway_diffusion_limits_and_level_compression)
         for (float level : { 1.9f, 4.0f, -2.5f })
             for (int space : { color_space_rgb, color_space_rgbcmyk })
                 expect_same("small.png", "four.act", [&] {
-                    color_space = space;
-                    quant_error_finding_algorithm = metric;
-                    coefficient = level;
-                    serpentine = metric % 2;
-                }, "runaway -e " + std::to_string(metric) + " -d " + std::to_string(level));
-
-    for (int compress = 0; compress < 4; ++compress)
-        expect_same("small.png", "cube.act", [&] {
-            level_compress = compress;
-            max_limit = 1;
-            min_limit = compress % 2;
-            max_level = compress == 3 ? 0.2f : 0.9f;  // below the lower level once
-            min_level = 0.3f;
-            coefficient = 2.5f;
-        }, "limits, -lc " + std::to_string(compress));
+                    color_space = space; quant_error_finding_algorithm = metric; coefficient = level; serpentine = metric % 2;
+                });
+    // The upper level below the lower once; clear pixels (-a 1) under both limits.
+    const struct { const char *image; int space, compress, lower_on, alpha; float upper; } cases[] = {
+        { "small.png", color_space_rgb, 0, 0, 0, 0.9f }, { "small.png", color_space_rgb, 1, 1, 0, 0.9f },
+        { "small.png", color_space_rgb, 2, 0, 0, 0.9f }, { "small.png", color_space_rgb, 3, 1, 0, 0.2f },
+        { "small_sprite.png", color_space_rgbcmyk, 0, 1, 1, 0.8f } };
+    for (const auto &c : cases)
+        expect_same(c.image, "cube.act", [&] {
+            color_space = c.space; level_compress = c.compress; alpha_threshold = c.alpha;
+            max_limit = 1; min_limit = c.lower_on; max_level = c.upper; min_level = 0.3f; coefficient = 2.5f;
+        });
 }
 
 TEST_F(fast_path, circle_pre_processing_leaves_the_same_unwritten_entries)
 {
     // rgbcmyk with 421 leaves channels 3 to 6 of the per-channel error as the
     // pre-processing left them; cmyk with 421 and pow2m1113 reads entry 3 so.
-    struct case_row {
-        int space, weighting, metric, window, passes;
-    } const cases[] = {
-        { 2, 1, 0, 0, 1 }, { 2, 2, 1, 1, 3 }, { 1, 1, 5, 2, 2 }, { 4, 3, 0, 0, 5 }, { 0, 0, 0, 1, 0 },
-        { 6, 5, 5, 2, -1 },
-    };
-    for (const case_row &c : cases)
-        expect_same("small.png", "cube.act", [&] {
-            color_space = c.space;
-            quant_weighting_coefficients = c.weighting;
-            quant_error_finding_algorithm = c.metric;
-            pre_processing_algorithm = 1;
-            pre_processing_window = c.window;
-            pre_processing_pass = c.passes;
-        }, "circle in " + std::string(color_spaces[c.space].keyword));
+    // The last rows leave clear pixels (-a 255) out of the circle.
+    const struct { int space, weighting, metric, window, passes, alpha; } cases[] = {
+        { 2, 1, 0, 0, 1, 0 }, { 2, 2, 1, 1, 3, 0 }, { 1, 1, 5, 2, 2, 0 }, { 4, 3, 0, 0, 5, 0 }, { 0, 0, 0, 1, 0, 0 },
+        { 6, 5, 5, 2, -1, 0 }, { 0, 0, 0, 0, 1, 255 }, { 0, 0, 0, 2, 3, 255 } };
+    for (const auto &c : cases)
+        expect_same(c.alpha ? "small_sprite.png" : "small.png", "cube.act", [&] {
+            color_space = c.space; quant_weighting_coefficients = c.weighting; quant_error_finding_algorithm = c.metric;
+            pre_processing_algorithm = pre_processing_circle; pre_processing_window = c.window;
+            pre_processing_pass = c.passes; alpha_threshold = c.alpha; serpentine = c.passes == 3;
+        });
 }
 
 // The wavefront's lag follows the columns a window reaches: the wide ones
 // too, with their limits; the ordered windows share their rows out instead.
+// Pixels where no entry wins take the entry of the pixel before them, across
+// the rows that other threads scan and across wholly clear rows; a carried
+// entry 255, which the full palette gives up, becomes 0 in both.
 TEST_F(fast_path, row_wavefront_on_several_threads)
 {
     const int spaces[] = { color_space_rgb, color_space_cmyk, color_space_rgbcmyk, color_space_rgbyuv };
     const int windows[] = { window_round, window_jarvis, window_burkes, window_atkinson, window_bluenoise };
-    for (int threads : { 2, 3, 5 }) {
+    for (int threads : { 1, 2, 3, 5 }) {
         scan_thread_count = threads;
         for (int i = 0; i < 8; ++i)
             expect_same("wide.png", "cube.act", [&] {
-                color_space = spaces[i % 4];
-                diffusion_window = windows[i % 5];
-                max_limit = min_limit = i % 2;
+                color_space = spaces[i % 4]; diffusion_window = windows[i % 5]; max_limit = min_limit = i % 2;
                 max_level = 0.8f;
-            }, std::to_string(threads) + " threads, window " + std::to_string(windows[i % 5]) + " in " +
-                   color_spaces[spaces[i % 4]].keyword);
-        // Pixels where no entry wins take the entry of the pixel before them,
-        // across the rows that other threads scan.
-        for (int carried : { 0, 200 })
-            expect_same("wide.png", "four.act", [&] { coefficient = 3.0f; },
-                        std::to_string(threads) + " threads, runaway", carried);
+            });
+        expect_same("wide_sprite.png", "cube.act", [] { alpha_threshold = 128; diffusion_window = window_round; max_limit = 1; });
+        for (int carried : { 0, 200, 255 }) {
+            expect_same("wide.png", "four.act", [] { coefficient = 3.0f; }, carried);
+            expect_same("wide_sprite.png", "four.act", [] { alpha_threshold = 128; coefficient = 3.0f; }, carried);
+        }
     }
 }
 
-// Clear pixels (-a) in every scan: every window both ways, the limits, the
-// circle pre-processing, runaway diffusion whose undefined values must be
-// carried across wholly clear rows, and the wavefront on several threads. A
-// carried entry 255, which the full palette gives up, becomes 0 in both.
-TEST_F(fast_path, clear_pixels_in_every_scan)
+TEST_F(fast_path, helpers_refused_or_without_memory_leave_one_thread_to_scan)
 {
-    for (int w = 0; w < window_count; ++w)
-        for (int serpentine_on = 0; serpentine_on < 2; ++serpentine_on)
-            expect_same("sprite.png", "cube.act", [&] {
-                alpha_threshold = 128;
-                diffusion_window = w;
-                serpentine = serpentine_on;
-            }, "-a 128, window " + std::to_string(w) + " serpentine " + std::to_string(serpentine_on));
-
-    expect_same("sprite.png", "cube.act", [&] {
-        alpha_threshold = 1;
-        color_space = color_space_rgbcmyk;
-        max_limit = min_limit = 1;
-        max_level = 0.8f;
-        min_level = 0.3f;
-        coefficient = 2.5f;
-    }, "-a 1 with limits");
-    for (int passes : { 1, 3 })
-        expect_same("sprite.png", "cube.act", [&] {
-            alpha_threshold = 255;
-            pre_processing_algorithm = 1;
-            pre_processing_window = passes - 1;
-            pre_processing_pass = passes;
-            serpentine = passes == 3;
-        }, "-a 255 with circle, passes " + std::to_string(passes));
-
-    for (int threads : { 1, 2, 3 }) {
-        scan_thread_count = threads;
-        expect_same("wide_sprite.png", "cube.act", [&] {
-            alpha_threshold = 128;
-            diffusion_window = window_round;
-            max_limit = 1;
-        }, "-a 128 on " + std::to_string(threads) + " threads");
-        for (int carried : { 0, 255 })
-            expect_same("wide_sprite.png", "four.act", [&] {
-                alpha_threshold = 128;
-                coefficient = 3.0f;
-            }, "-a 128, runaway, " + std::to_string(threads) + " threads", carried);
-    }
+    scan_thread_count = 4;
+    scan_helper_starter = refusing_starter;
+    for (int refused : { 1, 3 })
+        for (bool memory : { true, false })
+            expect_same("wide.png", "cube.act", [&] {
+                helpers_started = 0; refused_helper = refused; refused_for_memory = memory;
+            });
 }
-
-namespace {
-
-// A pixel where no entry wins keeps the entry of the pixel before it in scan
-// order, which for the first pixels of a row is the last of the row above,
-// scanned by another thread.
-std::vector<uint8_t> scan_indices(working_image image, bool plain, int threads, int carried)
-{
-    use_plain_paths = plain;
-    scan_thread_count = threads;
-    best_color = carried;
-    clear_search_state();
-    clear_scan_state();
-    scale_scan_windows();
-    png_writer_t *writer = png_writer_new(image.width, image.height, PNG_WRITER_INDEXED);
-    diffusion_scan(image, writer);
-    std::vector<uint8_t> indices(writer->pixels, writer->pixels + writer->pixel_bytes);
-    indices.push_back(static_cast<uint8_t>(best_color));
-    png_writer_destroy(writer);
-    return indices;
-}
-
-}  // namespace
 
 TEST_F(fast_path, scan_that_follows_the_reading_through_a_ring_of_rows)
 {
     // 207 framed rows pass through the ring's places more than three times,
     // with the frame rows below the last row among them; the windows that
     // reach two rows down write into places the reader refills next, and an
-    // ordered pattern gives no rows back.
+    // ordered pattern gives no rows back. The mask of clear pixels stays
+    // whole while the values pass through the ring.
     for (int window : { window_round, window_jarvis, window_atkinson, window_bluenoise })
         for (int threads : { 1, 2, 3 })
             for (int serpentine_on : { 0, 1 }) {
                 scan_thread_count = threads;
                 expect_same("tall.png", "cube.act", [&] {
-                    serpentine = serpentine_on;
-                    max_limit = min_limit = 1;
-                    max_level = 0.9f;
-                    min_level = 0.05f;
-                    diffusion_window = window;
-                }, "window " + std::to_string(window) + ", " + std::to_string(threads) + " threads, serpentine " +
-                       std::to_string(serpentine_on));
-                // The mask of clear pixels stays whole while the values pass
-                // through the ring.
-                expect_same("tall_sprite.png", "cube.act", [&] {
-                    alpha_threshold = 128;
-                    serpentine = serpentine_on;
-                    diffusion_window = window;
-                }, "-a 128, window " + std::to_string(window) + ", " + std::to_string(threads) + " threads");
+                    serpentine = serpentine_on; diffusion_window = window;
+                    max_limit = min_limit = 1; max_level = 0.9f; min_level = 0.05f;
+                });
+                expect_same("tall_sprite.png", "cube.act",
+                            [&] { alpha_threshold = 128; serpentine = serpentine_on; diffusion_window = window; });
             }
 }
 
+// A pixel where no entry wins keeps the entry of the pixel before it in scan
+// order, which for the first pixels of a row is the last of the row above,
+// scanned by another thread: the ordered patterns, straight from the scan.
 TEST_F(fast_path, rows_that_start_without_a_winner_take_the_last_entry_of_the_row_above)
 {
     set_default_settings();
@@ -370,20 +300,30 @@ TEST_F(fast_path, rows_that_start_without_a_winner_take_the_last_entry_of_the_ro
         for (int x = 1; x <= width; ++x)
             for (int c = 0; c < 3; ++c)
                 image.at(x, y)[c] = float(random() % 1000) / 999;
-    const float not_a_number = std::nanf("");
     for (int y : { 2, 3, 4, 7, 12 })
         for (int x = 1; x <= (y == 3 ? width : 2); ++x)  // row 3 wholly, so row 4 reaches back to row 2
-            image.at(x, y)[1] = not_a_number;
+            image.at(x, y)[1] = std::nanf("");
     image.at(width, height)[0] = std::numeric_limits<float>::infinity();
-
+    const auto indices = [&](bool plain, int threads, int carried) {
+        use_plain_paths = plain;
+        scan_thread_count = threads;
+        best_color = carried;
+        clear_search_state();
+        clear_scan_state();
+        scale_scan_windows();
+        png_writer_t *writer = png_writer_new(width, height, PNG_WRITER_INDEXED);
+        diffusion_scan(image, writer);
+        std::vector<uint8_t> scanned(writer->pixels, writer->pixels + writer->pixel_bytes);
+        scanned.push_back(static_cast<uint8_t>(best_color));
+        png_writer_destroy(writer);
+        return scanned;
+    };
     for (int window : { window_dot, window_bayer4 }) {
         install_window(window);
-        for (int carried : { 0, 77 }) {
-            const std::vector<uint8_t> plain = scan_indices(image, true, 1, carried);
+        for (int carried : { 0, 77 })
             for (int threads : { 1, 2, 3, 4 })
-                EXPECT_EQ(plain, scan_indices(image, false, threads, carried))
-                    << window << ", " << threads << " threads";
-        }
+                EXPECT_EQ(indices(true, 1, carried), indices(false, threads, carried))
+                    << window << ", " << threads << " threads, entry " << carried << " carried";
     }
 }
 
@@ -407,77 +347,41 @@ TEST_F(fast_path, search_agrees_with_every_entry_tried_near_far_and_beyond)
     // Values in the palette's box, on the boundaries of its cells, outside it
     // at every distance up to past the last shell, and not numbers; palettes
     // dense in the darks (linear light) and with ties.
-    const float not_a_number = std::nanf(""), infinite = std::numeric_limits<float>::infinity();
+    const float infinite = std::numeric_limits<float>::infinity();
     std::mt19937 random(7);
     std::vector<std::vector<float>> values;
     for (int i = 0; i < 3000; ++i) {
         const float scale = std::ldexp(1.0f, static_cast<int>(random() % 26) - 12);
-        std::vector<float> v(max_working_channels, 0.0f);
+        values.emplace_back(max_working_channels, 0.0f);
         for (int c = 0; c < 7; ++c)
-            v[c] = (float(random() % 20001) / 10000 - 1.0f) * scale + 0.3f;
-        values.push_back(v);
+            values.back()[c] = (float(random() % 20001) / 10000 - 1.0f) * scale + 0.3f;
     }
-    for (float odd : { not_a_number, infinite, -infinite, 3e38f, 0.0f, 1.0f })
+    for (float odd : { std::nanf(""), infinite, -infinite, 3e38f, 0.0f, 1.0f })
         for (int c = 0; c < 3; ++c) {
-            std::vector<float> v(max_working_channels, 0.4f);
-            v[c] = odd;
-            values.push_back(v);
+            values.emplace_back(max_working_channels, 0.4f);
+            values.back()[c] = odd;
         }
-    const std::vector<uint8_t> palettes[] = { cube_palette(), doubled_palette(4) };
-    for (const std::vector<uint8_t> &palette : palettes)
+    for (const char *palette : { "cube.act", "doubled_too.act" })
         for (int gamma = 0; gamma < 2; ++gamma)
-            for (int space : { color_space_rgb, color_space_yuv, color_space_cmyk, color_space_rgbcmyk })
+            for (int space : { color_space_rgb, color_space_yuv, color_space_cmyk, color_space_rgbcmyk }) {
+                set_default_settings();
+                RGB_gamma = gamma;
+                color_space = space;
+                select_color_space(space);
+                std::strcpy(palette_path_buffer, folder.file(palette).c_str());
+                stdout_capture quiet;
+                ASSERT_TRUE(read_palette());
+                quiet.finish();
+                convert_palette();
                 for (int metric = 0; metric < metric_count; ++metric)
                     for (int weighting : { weighting_111, weighting_421, weighting_2417 }) {
-                        set_default_settings();
-                        RGB_gamma = gamma;
-                        color_space = space;
-                        select_color_space(space);
-                        write_palette_file(folder.file("p.act"), palette);
-                        std::strcpy(palette_path_buffer, folder.file("p.act").c_str());
-                        stdout_capture quiet;
-                        ASSERT_TRUE(read_palette());
-                        quiet.finish();
-                        convert_palette();
                         clear_search_state();
                         const nearest_color_finder finder(weighting, metric);
                         int differing = 0;
                         for (const std::vector<float> &v : values)
                             differing += finder.find(v.data()) != finder.find_exhaustively(v.data());
-                        EXPECT_EQ(differing, 0) << color_spaces[space].keyword << " -e " << metric << " -q " << weighting
-                                                << " gamma " << gamma;
+                        EXPECT_EQ(differing, 0) << palette << " in " << color_spaces[space].keyword << " -g " << gamma
+                                                << " -e " << metric << " -q " << weighting;
                     }
-}
-
-namespace {
-
-// Starts helpers until the given one, which the system refuses.
-template <typename refusal>
-std::thread (*refusing_starter(int refused))(std::function<void()>)
-{
-    static int count, limit;
-    count = 0;
-    limit = refused;
-    return [](std::function<void()> body) {
-        if (++count >= limit)
-            throw refusal();
-        return std::thread(std::move(body));
-    };
-}
-
-struct refused_thread : std::system_error {
-    refused_thread() : std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)) {}
-};
-
-}  // namespace
-
-TEST_F(fast_path, helpers_refused_or_without_memory_leave_one_thread_to_scan)
-{
-    for (int refused : { 1, 3 }) {
-        scan_thread_count = 4;
-        scan_helper_starter = refusing_starter<std::bad_alloc>(refused);
-        expect_same("wide.png", "cube.act", [] {}, "memory runs out for helper " + std::to_string(refused));
-        scan_helper_starter = refusing_starter<refused_thread>(refused);
-        expect_same("wide.png", "cube.act", [] {}, "the system refuses helper " + std::to_string(refused));
-    }
+            }
 }
