@@ -15,85 +15,75 @@
 //     kills the process as soon as a hidden file (".tessaly-") of the folder
 //     is written to, that is while the process writes its output.
 #include "tests/image_writers.h"
+#include "tests/png_check.h"
 
-#include <png.h>
 #include <tiffio.h>
 
 #include <sys/inotify.h>
 #include <unistd.h>
 
-#include <csetjmp>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
 namespace {
 
+// The sample as 8-bit RGB rows, with an alpha that must change nothing; no
+// pixels when it is not such a PNG.
 struct picture {
     int width = 0, height = 0;
-    std::vector<uint8_t> rgb;  // 8-bit, interleaved, top-down
+    std::vector<uint8_t> rgb, alpha;
 
-    size_t pixels() const { return static_cast<size_t>(width) * height; }
+    size_t pixels() const { return alpha.size(); }
 };
+
+decoded_png read_png(const char *path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return decode_png(std::string(std::istreambuf_iterator<char>(in), {}));
+}
 
 picture read_sample(const char *path)
 {
-    png_image image = {};
-    image.version = PNG_IMAGE_VERSION;
-    picture sample;
-    if (!png_image_begin_read_from_file(&image, path))
-        return sample;
-    image.format = PNG_FORMAT_RGB;
-    sample.rgb.resize(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, sample.rgb.data(), 0, nullptr))
+    const decoded_png png = read_png(path);
+    if (!png.ok || png.color_type != 2 || png.bit_depth != 8)
         return picture();
-    sample.width = static_cast<int>(image.width);
-    sample.height = static_cast<int>(image.height);
+    picture sample{ static_cast<int>(png.width), static_cast<int>(png.height), png.pixels, {} };
+    for (size_t i = 0; i < png.pixels.size() / 3; ++i)
+        sample.alpha.push_back(static_cast<uint8_t>(i * 7));
     return sample;
 }
 
-// The level of an 8-bit sample widened to 16 bits with a low byte that no
-// 8-bit file could give.
-uint16_t wide_sample(uint8_t level, size_t i)
-{
-    const unsigned low = static_cast<unsigned>((i * 2654435761u) >> 24) & 0xFF;
-    return static_cast<uint16_t>(level << 8 | low);
-}
-
-uint8_t grey_of(const uint8_t *rgb)
-{
-    return static_cast<uint8_t>((rgb[0] * 77 + rgb[1] * 150 + rgb[2] * 29) >> 8);
-}
-
 // The sample values of every pixel: channels 1 (grey), 2 (grey, alpha), 3
-// or 4 (with alpha), of 8 or 16 bits.
+// or 4 (with alpha), of 8 bits or of 16 with a low byte that no 8-bit file
+// could give.
 std::vector<uint16_t> sample_values(const picture &p, int channels, int depth)
 {
     std::vector<uint16_t> values;
     for (size_t i = 0; i < p.pixels(); ++i) {
         const uint8_t *rgb = &p.rgb[i * 3];
-        std::vector<uint8_t> levels;
+        std::vector<uint8_t> levels(rgb, rgb + 3);
         if (channels <= 2)
-            levels.push_back(grey_of(rgb));
-        else
-            levels.assign(rgb, rgb + 3);
+            levels = { static_cast<uint8_t>((rgb[0] * 77 + rgb[1] * 150 + rgb[2] * 29) >> 8) };
         if (channels == 2 || channels == 4)
-            levels.push_back(static_cast<uint8_t>(i * 7));  // alpha, which must change nothing
-        for (size_t c = 0; c < levels.size(); ++c)
-            values.push_back(depth == 8 ? levels[c] : wide_sample(levels[c], i * 4 + c));
+            levels.push_back(p.alpha[i]);
+        for (size_t c = 0; c < levels.size(); ++c) {
+            const unsigned low = static_cast<unsigned>(((i * 4 + c) * 2654435761u) >> 24) & 0xFF;
+            values.push_back(depth == 8 ? levels[c] : static_cast<uint16_t>(levels[c] << 8 | low));
+        }
     }
     return values;
 }
 
 // The values as PNG and PNM store them: bytes, or 16-bit big-endian.
-std::vector<uint8_t> big_endian(const std::vector<uint16_t> &values, int depth)
+std::vector<uint8_t> stored_samples(const picture &p, int channels, int depth)
 {
     std::vector<uint8_t> bytes;
-    for (uint16_t v : values) {
+    for (uint16_t v : sample_values(p, channels, depth)) {
         if (depth == 16)
             bytes.push_back(static_cast<uint8_t>(v >> 8));
         bytes.push_back(static_cast<uint8_t>(v));
@@ -106,10 +96,8 @@ std::vector<uint8_t> big_endian(const std::vector<uint16_t> &values, int depth)
 std::vector<uint8_t> cube_palette()
 {
     std::vector<uint8_t> entries;
-    for (int r = 0; r < 6; ++r)
-        for (int g = 0; g < 7; ++g)
-            for (int b = 0; b < 6; ++b)
-                entries.insert(entries.end(), { uint8_t(r * 51), uint8_t(g * 255 / 6), uint8_t(b * 51) });
+    for (int e = 0; e < 252; ++e)
+        entries.insert(entries.end(), { uint8_t(e / 42 * 51), uint8_t(e / 6 % 7 * 255 / 6), uint8_t(e % 6 * 51) });
     entries.resize(256 * 3, 0);
     return entries;
 }
@@ -129,171 +117,114 @@ void write_bytes(const std::string &path, const std::string &bytes)
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
-void write_pnm(const std::string &path, const picture &p, int channels, int depth)
+// An uncompressed bottom-up BMP of 8 bits with the cube's colours; the other
+// depths come from the shared writers.
+std::string bmp8_bytes(const picture &p)
 {
-    const std::string head = std::string(channels == 1 ? "P5" : "P6") + "\n# sample\n" + std::to_string(p.width) +
-                             " " + std::to_string(p.height) + "\n" + (depth == 8 ? "255" : "65535") + "\n";
-    const std::vector<uint8_t> body = big_endian(sample_values(p, channels, depth), depth);
-    write_bytes(path, head + std::string(body.begin(), body.end()));
-}
-
-// An uncompressed bottom-up BMP of 8 or 32 bits; 24 bits come from the
-// shared writer.
-void write_bmp(const std::string &path, const picture &p, int bits)
-{
-    const int row_bytes = (p.width * bits + 31) / 32 * 4, colours = bits == 8 ? 256 : 0;
-    const uint32_t offset = 54 + 4 * colours, data = static_cast<uint32_t>(row_bytes) * p.height;
-    std::string out = "BM";
+    const uint32_t row_bytes = (p.width + 3) / 4 * 4, offset = 54 + 4 * 256, data = row_bytes * p.height;
     const uint32_t fields[][2] = { { offset + data, 4 }, { 0, 4 }, { offset, 4 }, { 40, 4 }, { uint32_t(p.width), 4 },
-                                   { uint32_t(p.height), 4 }, { 1, 2 }, { uint32_t(bits), 2 }, { 0, 4 }, { data, 4 },
-                                   { 2835, 4 }, { 2835, 4 }, { uint32_t(colours), 4 }, { 0, 4 } };
+                                   { uint32_t(p.height), 4 }, { 1, 2 }, { 8, 2 }, { 0, 4 }, { data, 4 },
+                                   { 2835, 4 }, { 2835, 4 }, { 256, 4 }, { 0, 4 } };
+    std::string out = "BM";
     for (const auto &field : fields)
         for (uint32_t i = 0; i < field[1]; ++i)
             out += static_cast<char>(field[0] >> (8 * i));
     const std::vector<uint8_t> palette = cube_palette(), indices = cube_indices(p);
-    for (int e = 0; e < colours; ++e)
+    for (int e = 0; e < 256; ++e)
         out += { char(palette[e * 3 + 2]), char(palette[e * 3 + 1]), char(palette[e * 3]), 0 };
     for (int y = p.height - 1; y >= 0; --y) {
-        std::string row;
-        for (int x = 0; x < p.width; ++x) {
-            const size_t i = static_cast<size_t>(y) * p.width + x;
-            const uint8_t *rgb = &p.rgb[i * 3];
-            if (bits == 8)
-                row += static_cast<char>(indices[i]);
-            else
-                row += { char(rgb[2]), char(rgb[1]), char(rgb[0]), char(i * 7) };
-        }
-        row.resize(row_bytes, '\0');
-        out += row;
+        out.append(indices.begin() + static_cast<size_t>(y) * p.width, indices.begin() + static_cast<size_t>(y + 1) * p.width);
+        out.append(row_bytes - p.width, '\0');
     }
-    write_bytes(path, out);
+    return out;
 }
 
-void write_png(const std::string &path, const picture &p, int channels, int depth, bool interlaced = false)
-{
-    const int types[] = { 0, 0, 4, 2, 6 };
-    write_png_form(path, p.width, p.height, png_form(types[channels], depth, interlaced),
-                   big_endian(sample_values(p, channels, depth), depth));
-}
+// The inputs, one row a file: its name, whose extension gives the format,
+// its channels (0: the cube's indices) and depth (a BMP's bits a pixel), and
+// a variant: an interlaced PNG, a progressive JPEG, or the alpha of a
+// palette PNG's entries, a GIF's transparent colour or a BMP's bit fields.
+struct input {
+    const char *name;
+    int channels, depth;
+    bool variant;
+};
+const input inputs[] = {
+    { "png_rgb8.png", 3, 8, false },    { "png_rgba8.png", 4, 8, false },    { "png_grey8.png", 1, 8, false },
+    { "png_grey_alpha8.png", 2, 8, false }, { "png_rgb16.png", 3, 16, false }, { "png_rgba16.png", 4, 16, false },
+    { "png_grey16.png", 1, 16, false }, { "png_grey_alpha16.png", 2, 16, false }, { "png_interlaced.png", 3, 8, true },
+    { "png_palette.png", 0, 8, false }, { "bmp_24.bmp", 3, 24, false },      { "bmp_32.bmp", 3, 32, false },
+    { "bmp_8.bmp", 0, 8, false },       { "pnm_rgb8.ppm", 3, 8, false },     { "pnm_rgb16.ppm", 3, 16, false },
+    { "pnm_grey16.pgm", 1, 16, false }, { "tiff_rgb8.tif", 3, 8, false },    { "tiff_rgb16.tif", 3, 16, false },
+    { "tiff_grey16.tif", 1, 16, false }, { "gif_palette.gif", 0, 8, false }, { "webp_lossless.webp", 3, 8, false },
+    { "jpeg_rgb.jpg", 3, 8, false },    { "jpeg_progressive.jpg", 3, 8, true }, { "jpeg_grey.jpg", 1, 8, false },
+};
+// Those with alpha of their own kinds; the PNG colour types with alpha are
+// among the others.
+const input alpha_inputs[] = {
+    { "png_palette_alpha.png", 0, 8, true }, { "gif_transparent.gif", 0, 8, true }, { "bmp_32_alpha.bmp", 3, 32, true } };
 
-std::vector<uint8_t> grey_samples(const picture &p)
+void write_input(const picture &p, const std::string &path, const input &in)
 {
-    return big_endian(sample_values(p, 1, 8), 8);
-}
-
-void write_tiff(const std::string &path, const picture &p, int channels, int depth)
-{
-    const uint16_t photometric = channels == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB;
-    const uint16_t compression = depth == 8 ? COMPRESSION_LZW : COMPRESSION_NONE;
-    write_test_tiff(path, p.width, p.height, tiff_form(photometric, static_cast<uint16_t>(depth),
-                                                        static_cast<uint16_t>(channels), compression),
-                    sample_values(p, channels, depth));
-}
-
-// The palette indices of an output, row after row; empty when the file is
-// no 8-bit indexed PNG.
-std::vector<uint8_t> read_indices(const char *path, uint32_t &width, uint32_t &height)
-{
-    std::vector<uint8_t> indices;
-    std::FILE *file = std::fopen(path, "rb");
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png ? png_create_info_struct(png) : nullptr;
-    if (file && info && !setjmp(png_jmpbuf(png))) {
-        png_init_io(png, file);
-        png_read_info(png, info);
-        width = png_get_image_width(png, info);
-        height = png_get_image_height(png, info);
-        if (png_get_color_type(png, info) == PNG_COLOR_TYPE_PALETTE && png_get_bit_depth(png, info) == 8) {
-            indices.resize(static_cast<size_t>(width) * height);
-            for (uint32_t y = 0; y < height; ++y)
-                png_read_row(png, indices.data() + static_cast<size_t>(y) * width, nullptr);
-        }
+    const std::string format = path.substr(path.rfind('.') + 1);
+    const std::vector<uint8_t> palette = cube_palette(), indices = cube_indices(p);
+    const auto stored = [&] { return stored_samples(p, in.channels, in.depth); };
+    if (format == "png" && in.channels == 0) {
+        std::vector<uint8_t> entry_alphas;
+        for (int e = 0; in.variant && e < 256; ++e)
+            entry_alphas.push_back(static_cast<uint8_t>(e * 37));
+        write_png_form(path, p.width, p.height, png_form(3, 8, false, palette, entry_alphas), indices);
+    } else if (format == "png") {
+        const int types[] = { 0, 0, 4, 2, 6 };
+        write_png_form(path, p.width, p.height, png_form(types[in.channels], in.depth, in.variant), stored());
+    } else if (format == "bmp" && in.depth == 32) {
+        write_bytes(path, bmp32_bytes(p.width, p.height, p.rgb, p.alpha, in.variant ? bmp32_form::alpha : bmp32_form::plain));
+    } else if (format == "bmp") {
+        write_bytes(path, in.depth == 8 ? bmp8_bytes(p) : bmp_bytes(p.width, p.height, p.rgb));
+    } else if (format == "ppm" || format == "pgm") {
+        const std::vector<uint8_t> body = stored();
+        write_bytes(path, std::string(in.channels == 1 ? "P5" : "P6") + "\n# sample\n" + std::to_string(p.width) + " " +
+                              std::to_string(p.height) + "\n" + (in.depth == 8 ? "255" : "65535") + "\n" +
+                              std::string(body.begin(), body.end()));
+    } else if (format == "tif") {
+        write_test_tiff(path, p.width, p.height,
+                        tiff_form(in.channels == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB, uint16_t(in.depth),
+                                  uint16_t(in.channels), in.depth == 8 ? COMPRESSION_LZW : COMPRESSION_NONE),
+                        sample_values(p, in.channels, in.depth));
+    } else if (format == "gif") {
+        gif_form form{ p.width, p.height };
+        form.transparent = in.variant ? indices[0] : -1;
+        write_test_gif(path, p.width, p.height, form, palette, indices);
+    } else if (format == "webp") {
+        write_bytes(path, webp_bytes(p.width, p.height, p.rgb, true));
+    } else {
+        write_test_jpeg(path, p.width, p.height, in.channels, in.channels == 1 ? stored() : p.rgb, in.variant);
     }
-    png_destroy_read_struct(&png, &info, nullptr);
-    if (file)
-        std::fclose(file);
-    return indices;
 }
 
-int write_inputs(const char *sample_path, const std::string &folder)
+template <size_t count>
+int write_inputs(const char *sample_path, const std::string &folder, const input (&rows)[count])
 {
     const picture p = read_sample(sample_path);
     if (p.rgb.empty())
         return 1;
-    // One row a file: its name, what makes it.
-    const std::vector<std::pair<std::string, std::function<void(const std::string &)>>> inputs = {
-        { "png_rgb8.png", [&](const std::string &f) { write_png(f, p, 3, 8); } },
-        { "png_rgba8.png", [&](const std::string &f) { write_png(f, p, 4, 8); } },
-        { "png_grey8.png", [&](const std::string &f) { write_png(f, p, 1, 8); } },
-        { "png_grey_alpha8.png", [&](const std::string &f) { write_png(f, p, 2, 8); } },
-        { "png_rgb16.png", [&](const std::string &f) { write_png(f, p, 3, 16); } },
-        { "png_rgba16.png", [&](const std::string &f) { write_png(f, p, 4, 16); } },
-        { "png_grey16.png", [&](const std::string &f) { write_png(f, p, 1, 16); } },
-        { "png_grey_alpha16.png", [&](const std::string &f) { write_png(f, p, 2, 16); } },
-        { "png_interlaced.png", [&](const std::string &f) { write_png(f, p, 3, 8, true); } },
-        { "png_palette.png",
-          [&](const std::string &f) { write_png_form(f, p.width, p.height, png_form(3, 8, false, cube_palette()), cube_indices(p)); } },
-        { "bmp_24.bmp", [&](const std::string &f) { write_bytes(f, bmp_bytes(p.width, p.height, p.rgb)); } },
-        { "bmp_32.bmp", [&](const std::string &f) { write_bmp(f, p, 32); } },
-        { "bmp_8.bmp", [&](const std::string &f) { write_bmp(f, p, 8); } },
-        { "pnm_rgb8.ppm", [&](const std::string &f) { write_pnm(f, p, 3, 8); } },
-        { "pnm_rgb16.ppm", [&](const std::string &f) { write_pnm(f, p, 3, 16); } },
-        { "pnm_grey16.pgm", [&](const std::string &f) { write_pnm(f, p, 1, 16); } },
-        { "tiff_rgb8.tif", [&](const std::string &f) { write_tiff(f, p, 3, 8); } },
-        { "tiff_rgb16.tif", [&](const std::string &f) { write_tiff(f, p, 3, 16); } },
-        { "tiff_grey16.tif", [&](const std::string &f) { write_tiff(f, p, 1, 16); } },
-        { "gif_palette.gif",
-          [&](const std::string &f) {
-              gif_form form;
-              form.screen_width = p.width;
-              form.screen_height = p.height;
-              write_test_gif(f, p.width, p.height, form, cube_palette(), cube_indices(p));
-          } },
-        { "webp_lossless.webp", [&](const std::string &f) { write_bytes(f, webp_bytes(p.width, p.height, p.rgb, true)); } },
-        { "jpeg_rgb.jpg", [&](const std::string &f) { write_test_jpeg(f, p.width, p.height, 3, p.rgb, false); } },
-        { "jpeg_progressive.jpg", [&](const std::string &f) { write_test_jpeg(f, p.width, p.height, 3, p.rgb, true); } },
-        { "jpeg_grey.jpg", [&](const std::string &f) { write_test_jpeg(f, p.width, p.height, 1, grey_samples(p), false); } },
-    };
-    for (const auto &input : inputs)
-        input.second(folder + "/" + input.first);
+    for (const input &row : rows)
+        write_input(p, folder + "/" + row.name, row);
     return 0;
 }
 
-// Inputs with alpha of their own kinds (those of the PNG colour types are
-// among the others): a palette PNG with transparent entries, a GIF with a
-// transparent colour and a 32-bit BMP whose bit fields declare alpha.
-int write_alpha_inputs(const char *sample_path, const std::string &folder)
-{
-    const picture p = read_sample(sample_path);
-    if (p.rgb.empty())
-        return 1;
-    const std::vector<uint8_t> indices = cube_indices(p);
-    std::vector<uint8_t> entry_alphas(256), alpha(p.pixels());
-    for (size_t e = 0; e < entry_alphas.size(); ++e)
-        entry_alphas[e] = static_cast<uint8_t>(e * 37);
-    for (size_t i = 0; i < alpha.size(); ++i)
-        alpha[i] = static_cast<uint8_t>(i * 7);
-    write_png_form(folder + "/png_palette_alpha.png", p.width, p.height, png_form(3, 8, false, cube_palette(), entry_alphas),
-                   indices);
-    gif_form form;
-    form.screen_width = p.width;
-    form.screen_height = p.height;
-    form.transparent = indices[0];
-    write_test_gif(folder + "/gif_transparent.gif", p.width, p.height, form, cube_palette(), indices);
-    write_bytes(folder + "/bmp_32_alpha.bmp", bmp32_bytes(p.width, p.height, p.rgb, alpha, bmp32_form::alpha));
-    return 0;
-}
-
+// Only 8-bit indexed outputs of the same size compare.
 int print_share(const char *a, const char *b)
 {
-    uint32_t width_a = 0, height_a = 0, width_b = 0, height_b = 0;
-    const std::vector<uint8_t> first = read_indices(a, width_a, height_a), second = read_indices(b, width_b, height_b);
-    if (first.empty() || width_a != width_b || height_a != height_b || first.size() != second.size())
+    const decoded_png first = read_png(a), second = read_png(b);
+    for (const decoded_png *output : { &first, &second })
+        if (!output->ok || output->color_type != 3 || output->bit_depth != 8 || output->pixels.empty())
+            return 1;
+    if (first.width != second.width || first.height != second.height)
         return 1;
     size_t equal = 0;
-    for (size_t i = 0; i < first.size(); ++i)
-        equal += first[i] == second[i];
-    std::printf("%.2f\n", 100.0 * static_cast<double>(equal) / static_cast<double>(first.size()));
+    for (size_t i = 0; i < first.pixels.size(); ++i)
+        equal += first.pixels[i] == second.pixels[i];
+    std::printf("%.2f\n", 100.0 * static_cast<double>(equal) / static_cast<double>(first.pixels.size()));
     return 0;
 }
 
@@ -322,9 +253,9 @@ int main(int argument_count, char **arguments)
 {
     const std::string command = argument_count == 4 ? arguments[1] : "";
     if (command == "inputs")
-        return write_inputs(arguments[2], arguments[3]);
+        return write_inputs(arguments[2], arguments[3], inputs);
     if (command == "alpha-inputs")
-        return write_alpha_inputs(arguments[2], arguments[3]);
+        return write_inputs(arguments[2], arguments[3], alpha_inputs);
     if (command == "share")
         return print_share(arguments[2], arguments[3]);
     if (command == "kill")
