@@ -207,14 +207,14 @@ TEST_F(fast_path, circle_pre_processing_leaves_the_same_unwritten_entries)
     // rgbcmyk with 421 leaves channels 3 to 6 of the per-channel error as the
     // pre-processing left them; cmyk with 421 and pow2m1113 reads entry 3 so.
     // The last rows leave clear pixels (-a 255) out of the circle.
-    const struct { int space, weighting, metric, window, passes, alpha; } cases[] = {
-        { 2, 1, 0, 0, 1, 0 }, { 2, 2, 1, 1, 3, 0 }, { 1, 1, 5, 2, 2, 0 }, { 4, 3, 0, 0, 5, 0 }, { 0, 0, 0, 1, 0, 0 },
-        { 6, 5, 5, 2, -1, 0 }, { 0, 0, 0, 0, 1, 255 }, { 0, 0, 0, 2, 3, 255 } };
+    const struct { int space, weighting, metric, window, passes, alpha, serpentine; } cases[] = {
+        { 2, 1, 0, 0, 1, 0, 0 }, { 2, 2, 1, 1, 3, 0, 0 }, { 1, 1, 5, 2, 2, 0, 0 }, { 4, 3, 0, 0, 5, 0, 0 },
+        { 0, 0, 0, 1, 0, 0, 0 }, { 6, 5, 5, 2, -1, 0, 0 }, { 0, 0, 0, 0, 1, 255, 0 }, { 0, 0, 0, 2, 3, 255, 1 } };
     for (const auto &c : cases)
         expect_same(c.alpha ? "small_sprite.png" : "small.png", "cube.act", [&] {
             color_space = c.space; quant_weighting_coefficients = c.weighting; quant_error_finding_algorithm = c.metric;
             pre_processing_algorithm = pre_processing_circle; pre_processing_window = c.window;
-            pre_processing_pass = c.passes; alpha_threshold = c.alpha; serpentine = c.passes == 3;
+            pre_processing_pass = c.passes; alpha_threshold = c.alpha; serpentine = c.serpentine;
         });
 }
 
