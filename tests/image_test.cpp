@@ -138,6 +138,9 @@ TEST_F(image_test, every_form_reads_as_8_bit_rgb_and_alpha)
     const bytes three_colours = { 200, 10, 20, 30, 40, 250, 0, 128, 255 };
     const bytes grey_blocks = blocks({ { 0 }, { 64 }, { 200 }, { 255 } }),
                 rgb_blocks = blocks({ { 0, 0, 0 }, { 64, 64, 64 }, { 200, 200, 200 }, { 255, 255, 255 } });
+    std::vector<uint16_t> rgba16_blocks;  // the grey blocks, their alpha their level
+    for (uint8_t v : blocks({ { 0, 0, 0, 0 }, { 64, 64, 64, 64 }, { 200, 200, 200, 200 }, { 255, 255, 255, 255 } }))
+        rgba16_blocks.push_back(uint16_t(v * 257));
     bytes pattern(20 * 18 * 3);
     for (size_t i = 0; i < pattern.size(); ++i)
         pattern[i] = uint8_t(i * 37 + i / 60);
@@ -227,6 +230,8 @@ TEST_F(image_test, every_form_reads_as_8_bit_rgb_and_alpha)
           20, pattern },
         { "tiff rgb in tiled planes", tiff(20, 18, { PHOTOMETRIC_RGB, 8, 3, COMPRESSION_PACKBITS, true, true },
                                            values_of(pattern)), 20, pattern },
+        { "tiff rgba 16-bit in tiled planes", tiff(16, 16, { PHOTOMETRIC_RGB, 16, 4, COMPRESSION_ADOBE_DEFLATE, true, true },
+                                                   rgba16_blocks), 16, rgb_blocks, grey_blocks },
         { "tiff jpeg", tiff(16, 16, { PHOTOMETRIC_RGB, 8, 3, COMPRESSION_JPEG }, values_of(rgb_blocks)), 16, rgb_blocks },
         // GIF: the frame sits on the logical screen, filled with the
         // background colour of the global table; a frame reaching past the
