@@ -1,7 +1,8 @@
 """Tessaly's benchmark: whole-process wall time, CPU time and peak memory of
-tessaly against Pillow's Floyd-Steinberg quantizer, the fast paths against
-the plain one, every option combination against the default, and a byte for
-byte check of the fast paths against the plain program.
+tessaly against Pillow's Floyd-Steinberg quantizer on camera photographs and
+a synthetic scene, the fast paths against the plain one, every option
+combination against the default (and against an earlier build), and a byte
+for byte check of the fast paths against the plain program.
 
 Run through bench/run, which installs what is needed and builds the programs;
 see bench/README.md. Only the standard library is imported here: everything
@@ -34,7 +35,8 @@ TIMED_COMBINATIONS = (
     + [("-g srgb", ["-g", "srgb"]),
        ("-lc 128", ["-lc", "128"]),
        ("-lmx on -lmn on", ["-lmx", "on", "-lmn", "on"]),
-       ("-pp circle", ["-pp", "circle"])]
+       ("-pp circle", ["-pp", "circle"]),
+       ("-a 128", ["-a", "128"])]
 )
 
 # Checked for equality only: the corners where a fast path is most likely to
@@ -57,6 +59,7 @@ EXTRA_CHECKS = [
     ("-pp circle -d 0 -ppw square -ppc 2", ["-pp", "circle", "-d", "0", "-ppw", "square", "-ppc", "2"]),
     ("-pp circle -ppw cross -c yuv -q 421", ["-pp", "circle", "-ppw", "cross", "-c", "yuv", "-q", "421"]),
     ("-g srgb -lc 170 -s on -c cmyk", ["-g", "srgb", "-lc", "170", "-s", "on", "-c", "cmyk"]),
+    ("-a 255 -s on -d 4", ["-a", "255", "-s", "on", "-d", "4"]),
 ]
 
 # The classic kernels with the shares a pixel's error goes to, floyd's and
@@ -91,6 +94,23 @@ image = Image.open(sys.argv[1]).convert("RGB")
 colours = bytes(image.quantize(256, method=Image.Quantize.MEDIANCUT).getpalette()[:768])
 with open(sys.argv[2], "wb") as f:
     f.write(colours.ljust(768, b"\\0"))
+"""
+
+# A camera photograph cropped to the aspect of the size asked for and
+# enlarged to it (Lanczos), saved as PPM or PNG by the extension.
+PILLOW_ENLARGE = """
+import sys
+from PIL import Image
+source, output, width, height = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+image = Image.open(source).convert("RGB")
+w, h = image.size
+if w * height > h * width:
+    crop_w, crop_h = h * width // height, h
+else:
+    crop_w, crop_h = w, w * height // width
+left, top = (w - crop_w) // 2, (h - crop_h) // 2
+image = image.crop((left, top, left + crop_w, top + crop_h)).resize((width, height), Image.Resampling.LANCZOS)
+image.save(output, format="PPM" if output.endswith(".ppm") else "PNG")
 """
 
 PILLOW_SIZE = """
@@ -188,6 +208,7 @@ class Bench:
         os.makedirs(self.scratch)
         self.tessaly = os.path.join(self.build, "tessaly")
         self.plain = os.path.join(self.build, "tessaly_plain")
+        self.baseline = options.baseline
         for program in (self.tessaly, self.plain, self.tool("make_sample"), self.tool("make_palette")):
             if not os.access(program, os.X_OK):
                 raise Failure("%s is not built (bench/run builds it)" % program)
@@ -215,10 +236,24 @@ class Bench:
         return self.cached(name, lambda path: subprocess.run(
             [self.tool("make_sample"), path, str(size[0]), str(size[1]), str(grain)], check=True))
 
-    def palette(self, name):
+    def camera(self, picture, size, extension):
+        """A camera photograph enlarged to the size."""
+        source = os.path.join(self.options.photos, picture + ".png")
+        if not os.path.exists(source):
+            raise Failure("%s is missing (bench/run unpacks it)" % source)
+        return self.cached("%s_%s.%s" % (picture, size_name(size), extension),
+                           lambda path: run_python(PILLOW_ENLARGE, source, path, str(size[0]), str(size[1])))
+
+    def image(self, name, size, extension):
+        """The input called name: "scene" (the synthetic one) or a photograph."""
+        return self.sample(size, 6, extension) if name == "scene" else self.camera(name, size, extension)
+
+    def palette(self, name, image="scene"):
+        """cube332 and cga from make_palette; "adapted" is the median cut of
+        the image at the large size."""
         if name == "adapted":
-            photo = self.sample(self.options.size, 6, "ppm")
-            return self.cached("adapted_%s.act" % size_name(self.options.size),
+            photo = self.image(image, self.options.size, "ppm")
+            return self.cached("adapted_%s_%s.act" % (image, size_name(self.options.size)),
                                lambda path: run_python(PILLOW_ADAPTED_PALETTE, photo, path))
         return self.cached(name + ".act",
                            lambda path: subprocess.run([self.tool("make_palette"), name, path], check=True))
@@ -361,54 +396,78 @@ class Targets:
         self.rows.append((name, bytes_per_pixel(peak, pixels) + " B/pixel", verdict))
 
 
+IMAGES = ("scene", "chelsea", "coffee", "astronaut")
+
+
 def against_pillow(bench, targets):
-    """Sections 1: the 12-megapixel photo as PPM and as PNG, each palette,
-    tessaly and Pillow, best and median of the repeats."""
+    """Section 1: each image at the large size as PPM and as PNG, each palette,
+    tessaly and Pillow (and the baseline build) run in turn, best and median
+    of the repeats."""
     size = bench.options.size
     pixels = size[0] * size[1]
-    print("== tessaly (default settings) against Pillow, %s (%.1f MP), %d run(s) each ==" % (size_name(size), megapixels(size), bench.options.repeats))
+    programs = [("tessaly", bench.tessaly), ("Pillow", None)]
+    if bench.baseline:
+        programs.append(("baseline", bench.baseline))
+    print("== tessaly (default settings) against Pillow, %s (%.1f MP), %d run(s) each, in turn ==" % (size_name(size), megapixels(size), bench.options.repeats))
     rows = []
-    medians = {}
-    for extension in ("ppm", "png"):
-        source = bench.sample(size, 6, extension)
-        for palette_name in ("cube332", "adapted"):
-            palette = bench.palette(palette_name)
-            kept = os.path.join(bench.build, "decode_check.png")
-            ours = bench.repeated_tessaly(palette, [], source, size, kept)
-            os.remove(kept)
-            theirs = bench.repeated(lambda: bench.run_pillow(palette, source))
-            label = "%s %s" % (extension.upper(), palette_name)
-            for who, runs in (("tessaly", ours), ("Pillow", theirs)):
-                walls = [r.wall for r in runs]
-                cpus = [r.cpu for r in runs]
-                peak = max(r.peak_bytes for r in runs)
-                rows.append([label, who, seconds(statistics.median(walls)), seconds(min(walls)),
-                             seconds(statistics.median(cpus)), megabytes(peak), bytes_per_pixel(peak, pixels)])
-            ratio = lambda f: f(ours) / f(theirs)
-            wall_ratio = ratio(lambda runs: statistics.median(r.wall for r in runs))
-            medians[(extension, palette_name)] = (wall_ratio, statistics.median(r.wall for r in ours), max(r.peak_bytes for r in ours))
-            rows.append([label, "tessaly/Pillow", "%.2f" % wall_ratio,
-                         "%.2f" % ratio(lambda runs: min(r.wall for r in runs)),
-                         "%.2f" % ratio(lambda runs: statistics.median(r.cpu for r in runs)),
-                         "%.2f" % ratio(lambda runs: max(r.peak_bytes for r in runs)), ""])
-    print_table(["input palette", "program", "wall med", "wall best", "CPU med", "peak MB", "B/pixel"], rows)
+    peaks = {}
+    for image in IMAGES:
+        for extension in ("ppm", "png"):
+            source = bench.image(image, size, extension)
+            for palette_name in ("cube332", "adapted"):
+                palette = bench.palette(palette_name, image)
+                kept = os.path.join(bench.build, "decode_check.png")
+                bench.run_tessaly(bench.tessaly, palette, [], source, keep_as=kept)
+                check_decodes(kept, size)
+                os.remove(kept)
+                runs = {who: [] for who, _ in programs}
+                for _ in range(bench.options.repeats):
+                    for who, program in programs:
+                        runs[who].append(bench.run_pillow(palette, source) if program is None
+                                         else bench.run_tessaly(program, palette, [], source))
+                label = "%s %s %s" % (image, extension.upper(), palette_name)
+                for who, _ in programs:
+                    walls = [r.wall for r in runs[who]]
+                    cpus = [r.cpu for r in runs[who]]
+                    peak = max(r.peak_bytes for r in runs[who])
+                    rows.append([label, who, seconds(statistics.median(walls)), seconds(min(walls)),
+                                 seconds(statistics.median(cpus)), "%.1f" % (statistics.median(cpus) / pixels * 1e9),
+                                 megabytes(peak), bytes_per_pixel(peak, pixels)])
+                median = lambda who, f: statistics.median(f(r) for r in runs[who])
+                wall_ratio = median("tessaly", lambda r: r.wall) / median("Pillow", lambda r: r.wall)
+                cpu_ratio = median("tessaly", lambda r: r.cpu) / median("Pillow", lambda r: r.cpu)
+                rows.append([label, "tessaly/Pillow", "%.2f" % wall_ratio,
+                             "%.2f" % (min(r.wall for r in runs["tessaly"]) / min(r.wall for r in runs["Pillow"])),
+                             "%.2f" % cpu_ratio, "", "", ""])
+                limit = 0.7 if extension == "ppm" else 0.8
+                targets.add("%s wall <= %.1f x Pillow (%s, %s)" % (extension.upper(), limit, image, palette_name),
+                            "%.2f x" % wall_ratio, wall_ratio <= limit)
+                ns = median("tessaly", lambda r: r.cpu) / pixels * 1e9
+                if palette_name == "adapted" and extension == "ppm":
+                    targets.add("CPU <= 30 ns/pixel (%s PPM, adapted)" % image, "%.1f ns" % ns, ns <= 30)
+                if bench.baseline:
+                    before = median("baseline", lambda r: r.cpu) / pixels * 1e9
+                    targets.add("CPU no worse than %s (%s %s %s)" % (bench.options.baseline_name, image, extension.upper(), palette_name),
+                                "%.1f ns against %.1f" % (ns, before), ns <= before * 1.05)
+                if extension == "ppm":
+                    for who, _ in programs:
+                        peaks.setdefault(who, []).append(max(r.peak_bytes for r in runs[who]))
+    print_table(["image input palette", "program", "wall med", "wall best", "CPU med", "CPU ns/px", "peak MB", "B/pixel"], rows)
 
-    for palette_name in ("cube332", "adapted"):
-        figure = medians[("ppm", palette_name)][0]
-        targets.add("default PPM wall <= 0.5 x Pillow (%s)" % palette_name, "%.2f x" % figure, figure <= 0.5)
-    for palette_name in ("cube332", "adapted"):
-        figure = medians[("png", palette_name)][0]
-        targets.add("PNG wall <= 0.8 x Pillow (%s)" % palette_name, "%.2f x" % figure, figure <= 0.8)
-    peak = max(medians[("ppm", p)][2] for p in ("cube332", "adapted"))
-    targets.add_memory("peak memory rgb <= 20 B/pixel (%s PPM)" % size_name(size), peak, pixels, 20)
-    return medians
+    peak = max(peaks["tessaly"])
+    if bench.baseline:
+        before = max(peaks["baseline"])
+        targets.add_memory("peak memory rgb <= %s's %.2f B/pixel (PPM)" % (bench.options.baseline_name, before / pixels),
+                           peak, pixels, before / pixels * 1.01)
+    else:
+        targets.add_memory("peak memory rgb <= 14 B/pixel (PPM)", peak, pixels, 14)
 
 
 def seven_channel_memory(bench, targets):
     """The 7-channel space on the large photo: one run for its peak memory."""
     size = bench.options.size
     source = bench.sample(size, 6, "ppm")
-    result = bench.run_tessaly(bench.tessaly, bench.palette("adapted"), ["-c", "rgbcmyk"], source)
+    result = bench.run_tessaly(bench.tessaly, bench.palette("adapted", "scene"), ["-c", "rgbcmyk"], source)
     pixels = size[0] * size[1]
     figure = bytes_per_pixel(result.peak_bytes, pixels)
     print("== peak memory, -c rgbcmyk, %s PPM, adapted palette: %s MB, %s B/pixel (wall %s) ==\n"
@@ -451,63 +510,87 @@ def compression(bench, targets):
 
 
 def against_plain(bench, targets):
-    """Section 2: the fast program against tessaly_plain on the PPM, each
-    palette; the two outputs must be the same bytes."""
+    """Section 2: the fast program against tessaly_plain at default settings,
+    each palette: the synthetic scene at the large size (the quick size with
+    --quick) and the photographs at the quick size; the outputs must be the
+    same bytes."""
     quick = bench.options.quick
-    size = bench.options.quick_size if quick else bench.options.size
-    source = bench.sample(size, 6, "ppm")
-    note = " (--quick: plain measured on the %.1f-megapixel version, not on %s)" % (megapixels(size), size_name(bench.options.size)) if quick else ""
-    print("== fast against plain, %s PPM, default settings, plain run once%s ==" % (size_name(size), note), flush=True)
+    large = bench.options.quick_size if quick else bench.options.size
+    print("== fast against plain, PPM, default settings, plain run once; the scene at %s, the photographs at %s ==" % (size_name(large), size_name(bench.options.quick_size)), flush=True)
     rows = []
     worst = None
-    for palette_name in ("cube332", "adapted"):
-        palette = bench.palette(palette_name)
-        fast_output = os.path.join(bench.build, "fast.png")
-        plain_output = os.path.join(bench.build, "plain.png")
-        fast = bench.repeated_tessaly(palette, [], source, size, fast_output)
-        print("  running tessaly_plain with %s ..." % palette_name, flush=True)
-        plain = bench.run_tessaly(bench.plain, palette, [], source, keep_as=plain_output)
-        same = filecmp.cmp(fast_output, plain_output, shallow=False)
-        os.remove(fast_output)
-        os.remove(plain_output)
-        if not same:
-            fail("fast and plain outputs DIFFER on %s PPM with %s" % (size_name(size), palette_name))
-        fast_wall = min(r.wall for r in fast)
-        speedup = plain.wall / fast_wall
-        worst = speedup if worst is None else min(worst, speedup)
-        rows.append([palette_name, seconds(fast_wall), seconds(plain.wall), seconds(min(r.cpu for r in fast)), seconds(plain.cpu),
-                     "%.1f x" % speedup, "identical" if same else "DIFFERENT - FAIL"])
-    print_table(["palette", "fast wall best", "plain wall", "fast CPU", "plain CPU", "plain/fast", "outputs"], rows)
-    where = "%s PPM%s" % (size_name(size), ", --quick" if quick else "")
+    for image in IMAGES:
+        size = large if image == "scene" else bench.options.quick_size
+        source = bench.image(image, size, "ppm")
+        for palette_name in ("cube332", "adapted"):
+            palette = bench.palette(palette_name, image)
+            fast_output = os.path.join(bench.build, "fast.png")
+            plain_output = os.path.join(bench.build, "plain.png")
+            fast = bench.repeated_tessaly(palette, [], source, size, fast_output)
+            print("  running tessaly_plain on %s with %s ..." % (image, palette_name), flush=True)
+            plain = bench.run_tessaly(bench.plain, palette, [], source, keep_as=plain_output)
+            same = filecmp.cmp(fast_output, plain_output, shallow=False)
+            os.remove(fast_output)
+            os.remove(plain_output)
+            if not same:
+                fail("fast and plain outputs DIFFER on %s %s PPM with %s" % (image, size_name(size), palette_name))
+            fast_wall = min(r.wall for r in fast)
+            speedup = plain.wall / fast_wall
+            if image == "scene":
+                worst = speedup if worst is None else min(worst, speedup)
+            rows.append(["%s %s" % (image, palette_name), size_name(size), seconds(fast_wall), seconds(plain.wall),
+                         seconds(min(r.cpu for r in fast)), seconds(plain.cpu), "%.1f x" % speedup,
+                         "identical" if same else "DIFFERENT - FAIL"])
+    print_table(["image palette", "size", "fast wall best", "plain wall", "fast CPU", "plain CPU", "plain/fast", "outputs"], rows)
+    where = "scene %s PPM%s" % (size_name(large), ", --quick" if quick else "")
     targets.add("default >= 20 x faster than plain (%s)" % where, "%.1f x" % worst, worst >= 20)
 
 
 def combinations(bench, targets):
-    """Section 3: every option changed one at a time on a smaller photo, time
-    per pixel per working channel against the default's."""
+    """Section 3: every option changed one at a time on a photograph at the
+    combination size: time per pixel per working channel against the
+    default's, and CPU time against the baseline build's when there is one."""
     size = bench.options.combo_size
     pixels = size[0] * size[1]
-    source = bench.sample(size, 6, "ppm")
-    palette = bench.palette("adapted")
-    print("== option combinations, %s PPM, adapted palette, best of %d ==" % (size_name(size), bench.options.repeats), flush=True)
+    source = bench.image("chelsea", size, "ppm")
+    palette = bench.palette("adapted", "chelsea")
+    print("== option combinations, chelsea %s PPM, its adapted palette, best of %d ==" % (size_name(size), bench.options.repeats), flush=True)
     results = []
     for label, settings in TIMED_COMBINATIONS:
-        runs = bench.repeated(lambda: bench.run_tessaly(bench.tessaly, palette, settings, source))
+        ours, before = [], []
+        for _ in range(bench.options.repeats):
+            ours.append(bench.run_tessaly(bench.tessaly, palette, settings, source))
+            if bench.baseline:
+                before.append(bench.run_tessaly(bench.baseline, palette, settings, source))
         space = settings[settings.index("-c") + 1] if "-c" in settings else "rgb"
-        results.append((label, space, min(r.wall for r in runs), max(r.peak_bytes for r in runs)))
+        results.append((label, space, min(r.wall for r in ours), min(r.cpu for r in ours),
+                        max(r.peak_bytes for r in ours), min(r.cpu for r in before) if before else None))
     default_per_channel = results[0][2] / (pixels * CHANNELS["rgb"])
     rows = []
     worst_label, worst_ratio = None, 0.0
-    for label, space, wall, peak in results:
+    worst_before_label, worst_before = None, 0.0
+    for label, space, wall, cpu, peak, cpu_before in results:
         per_channel = wall / (pixels * CHANNELS[space])
         ratio = per_channel / default_per_channel
         if ratio > worst_ratio:
             worst_label, worst_ratio = label, ratio
         memory = bytes_per_pixel(peak, pixels) if space in ("rgb", "rgbcmyk") else ""
-        rows.append([label, CHANNELS[space], seconds(wall), "%.2f" % (per_channel * 1e9), "%.2f" % ratio, memory])
-    print_table(["combination", "channels", "wall best", "ns/pixel/channel", "vs default", "peak B/pixel"], rows)
+        row = [label, CHANNELS[space], seconds(wall), "%.2f" % (per_channel * 1e9), "%.2f" % ratio,
+               "%.1f" % (cpu / pixels * 1e9), memory]
+        if cpu_before is not None:
+            row.append("%.2f" % (cpu / cpu_before))
+            if cpu / cpu_before > worst_before:
+                worst_before_label, worst_before = label, cpu / cpu_before
+        rows.append(row)
+    header = ["combination", "channels", "wall best", "ns/pixel/channel", "vs default", "CPU ns/pixel", "peak B/pixel"]
+    if bench.baseline:
+        header.append("CPU vs " + bench.options.baseline_name)
+    print_table(header, rows)
     targets.add("every combination no slower per channel than default (worst: %s)" % worst_label,
                 "%.2f x" % worst_ratio, worst_ratio <= 1.0)
+    if bench.baseline:
+        targets.add("every combination's CPU no worse than %s (worst: %s)" % (bench.options.baseline_name, worst_before_label),
+                    "%.2f x" % worst_before, worst_before <= 1.05)
 
 
 def windows_against_floyd(bench, targets):
@@ -554,9 +637,10 @@ def equivalence(bench):
     small images: a grainy photo and a smooth one, three palettes (cga holds
     240 copies of one colour, so ties are decided by the lowest index)."""
     size = bench.options.check_size
-    images = [bench.sample(size, 6, "ppm"), bench.sample(size, 0, "png")]
-    palettes = ["cube332", "adapted", "cga"]
-    print("== equivalence of fast and plain, %s, photo with grain (PPM) and without (PNG), palettes %s ==" % (size_name(size), ", ".join(palettes)), flush=True)
+    images = [bench.sample(size, 6, "ppm"), bench.sample(size, 0, "png"), bench.camera("chelsea", size, "ppm")]
+    palettes = [bench.palette("cube332"), bench.palette("adapted", "scene"), bench.palette("cga"),
+                bench.palette("adapted", "chelsea")]
+    print("== equivalence of fast and plain, %s, the scene with grain (PPM) and without (PNG) and a photograph, palettes cube332, cga and two adapted ==" % size_name(size), flush=True)
     fast_output = os.path.join(bench.build, "check_fast.png")
     plain_output = os.path.join(bench.build, "check_plain.png")
     passed = 0
@@ -564,12 +648,11 @@ def equivalence(bench):
     for label, settings in checks:
         differing = []
         for source in images:
-            for palette_name in palettes:
-                palette = bench.palette(palette_name)
+            for palette in palettes:
                 bench.run_tessaly(bench.tessaly, palette, settings, source, keep_as=fast_output)
                 bench.run_tessaly(bench.plain, palette, settings, source, keep_as=plain_output)
                 if not filecmp.cmp(fast_output, plain_output, shallow=False):
-                    differing.append("%s/%s" % (os.path.basename(source), palette_name))
+                    differing.append("%s/%s" % (os.path.basename(source), os.path.basename(palette)))
         if differing:
             fail("fast and plain differ for %s on %s" % (label, ", ".join(differing)))
         else:
@@ -585,11 +668,15 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build-dir", default="build-bench", help="where the programs are built and the data cached")
     parser.add_argument("--quick", action="store_true", help="measure the plain path on the smaller photo (--quick-size)")
+    parser.add_argument("--check", action="store_true", help="only the equivalence check of fast and plain (a few minutes)")
     parser.add_argument("--repeats", type=int, default=3, help="runs of each timed measurement (default 3)")
     parser.add_argument("--size", type=parse_size, default=(4000, 3000), help="the large photo (default 4000x3000)")
     parser.add_argument("--quick-size", type=parse_size, default=(2000, 1500), help="the photo of --quick's plain runs (default 2000x1500)")
     parser.add_argument("--combo-size", type=parse_size, default=(2000, 1500), help="the photo of the combinations (default 2000x1500)")
     parser.add_argument("--check-size", type=parse_size, default=(300, 200), help="the images of the equivalence check (default 300x200)")
+    parser.add_argument("--photos", required=True, help="the folder of the camera photographs (bench/run fills it)")
+    parser.add_argument("--baseline", help="a tessaly built from an earlier commit, measured in turn with this one")
+    parser.add_argument("--baseline-name", default="baseline", help="what to call it")
     options = parser.parse_args()
     if options.repeats < 1:
         parser.error("--repeats must be at least 1")
@@ -601,10 +688,15 @@ def main():
               " peak, so a figure marked <= may be less)\n" % (floor / 2**20), flush=True)
         bench = Bench(options)
         targets = Targets()
+        if options.check:
+            equivalence(bench)
+            return report_failures()
         print("inputs (cached in %s):" % bench.data, flush=True)
-        for extension in ("ppm", "png"):
-            bench.sample(options.size, 6, extension)
-        for name in ("cube332", "adapted", "cga"):
+        for image in IMAGES:
+            for extension in ("ppm", "png"):
+                bench.image(image, options.size, extension)
+            bench.palette("adapted", image)
+        for name in ("cube332", "cga"):
             bench.palette(name)
         print(flush=True)
         against_pillow(bench, targets)
@@ -621,6 +713,10 @@ def main():
 
     print("== targets ==")
     print_table(["target", "measured", ""], [list(row) for row in targets.rows])
+    return report_failures()
+
+
+def report_failures():
     if failures:
         print("FAIL: %d correctness failure(s):" % len(failures))
         for message in failures:

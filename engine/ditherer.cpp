@@ -4,6 +4,7 @@
 #include "engine/nearest.h"
 #include "engine/output.h"
 #include "engine/palette.h"
+#include "engine/fast_scan.h"
 #include "engine/scan.h"
 #include "engine/windows.h"
 #include "engine/working_image.h"
@@ -41,6 +42,10 @@ void print_size(const image_source &source)
 // Reads every row of the source into the working image, opening the gate
 // row by row; it may run on a thread of its own, so it reads no setting and
 // lets no exception out: memory running out ends the reading as damage does.
+// Into a ring, input row y (framed row y + 1, and for the last row the frame
+// rows below it too) waits until the scan is done with the rows those places
+// held; a reader that must wait waits for half a ring more, and then fills it
+// in one go rather than a row at each turn of the scan.
 outcome read_working_image(image_source &source, working_image &image, row_gate &gate,
                            const row_conversion &conversion, std::vector<uint8_t> &row)
 {
@@ -50,6 +55,9 @@ outcome read_working_image(image_source &source, working_image &image, row_gate 
                 gate.fail();
                 return outcome::damaged;
             }
+            if (image.ring())
+                gate.wait_released(y + 2 + (y == source.height - 1 ? working_image::frame : 0) - ring_rows,
+                                  ring_rows / 2);
             // Alpha is asked for only when it is used.
             const uint8_t *alpha = conversion.alpha_threshold > 0 ? source.row_alpha() : nullptr;
             fill_working_row(image, y, row.data(), alpha, conversion);
@@ -73,34 +81,56 @@ void prepare_scan()
     clear_search_state();
 }
 
-// Reading the image and scanning it overlap: one thread decodes and fills
-// rows while the scan follows a row behind. The plain path reads first and
-// scans after, as the reference does; so does the circle pre-processing,
-// which needs the whole image.
+// Whether the scan follows the reading row by row, holding only a ring of
+// rows: the plain path reads first and scans after, as the reference does;
+// so does the circle pre-processing, which needs the whole image.
+bool scan_follows_reading(const row_conversion &conversion)
+{
+    return !use_plain_paths && pre_processing_algorithm != pre_processing_circle &&
+           fast_paths_cover(conversion.channels);
+}
+
+// Whether the scan can make do with a ring of rows: the error-diffusion scans
+// give rows back as they finish them; an ordered pattern's scan gives none back
+// and holds the whole image.
+bool scan_holds_ring(const row_conversion &conversion)
+{
+    return scan_follows_reading(conversion) && !scan_windows[checked_code(diffusion_window, window_count)].pattern;
+}
+
+// Reading the image and scanning it overlap where the scan follows the
+// reading: one thread decodes and fills rows while the scan follows a row
+// behind.
 outcome read_and_dither(image_source &source, working_image &image, png_writer_t *writer,
                         const row_conversion &conversion)
 {
     row_gate gate;
     std::vector<uint8_t> row(static_cast<size_t>(source.width) * 3);
     outcome reading = outcome::dithered;
-    const bool overlap = !use_plain_paths && pre_processing_algorithm != pre_processing_circle;
-    // Joined on every way out, an exception's included.
+    const bool overlap = scan_follows_reading(conversion);
+    // Joined on every way out, an exception's included; a reader waiting for
+    // places in a ring that the scan has left goes on first.
     struct joining_thread {
+        row_gate &gate;
         std::thread thread;
         ~joining_thread()
         {
-            if (thread.joinable())
+            if (thread.joinable()) {
+                gate.release_all();
                 thread.join();
+            }
         }
-    } reader;
+    } reader{ gate, {} };
     if (overlap) {
         try {
             reader.thread = std::thread([&] { reading = read_working_image(source, image, gate, conversion, row); });
         } catch (const std::system_error &) {
-            // No thread to be had: read first, then scan.
+            // No thread to be had: read first, then scan, all the rows held.
         }
     }
     if (!reader.thread.joinable()) {
+        if (image.ring())
+            allocate_working_image(image, source.width, source.height, conversion);
         reading = read_working_image(source, image, gate, conversion, row);
         if (reading != outcome::dithered)
             return reading;
@@ -109,8 +139,10 @@ outcome read_and_dither(image_source &source, working_image &image, png_writer_t
     prepare_scan();
     pre_process(image);
     const bool scanned = diffusion_scan(image, writer, &gate);
-    if (reader.thread.joinable())
+    if (reader.thread.joinable()) {
+        gate.release_all();
         reader.thread.join();
+    }
     if (reading != outcome::dithered)
         return reading;
     return scanned ? outcome::dithered : outcome::damaged;
@@ -142,7 +174,7 @@ outcome dither_into(image_source &source, working_image &image, writer_ptr &writ
         return outcome::too_large;
     try {
         const row_conversion conversion = make_row_conversion();
-        allocate_working_image(image, source.width, source.height, conversion);
+        allocate_working_image(image, source.width, source.height, conversion, scan_holds_ring(conversion));
         writer.reset(png_writer_new(static_cast<uint32_t>(source.width), static_cast<uint32_t>(source.height),
                                     PNG_WRITER_INDEXED));
         if (!writer || !set_output_palette(writer.get()))

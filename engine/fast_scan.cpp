@@ -15,7 +15,10 @@
 #include <atomic>
 #include <cmath>
 #include <cstddef>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -40,8 +43,11 @@ namespace {
 // most a zero changes its sign, which no distance or comparison sees), so
 // such slots are passed over; an infinite or undefined error still makes the
 // plain scan's undefined value there, and then every slot is taken.
+//
+// The rows above and below are found through the image, which may hold its
+// rows in a ring.
 template <int channels>
-inline void spread_fast(float *v, const float *error, const spread_list &slots)
+inline void spread_fast(working_image &image, int x, int y, const float *error, const spread_list &slots)
 {
     double e[channels];
     bool finite = true;
@@ -52,7 +58,7 @@ inline void spread_fast(float *v, const float *error, const spread_list &slots)
     const int count = finite ? slots.with_share : slots.all;
     for (int i = 0; i < count; ++i) {
         const double weight = slots.weight[i];
-        float *neighbour = v + slots.offset[i];
+        float *neighbour = image.at(x + slots.dx[i], y + slots.dy[i]);
         for (int c = 0; c < channels; ++c)
             neighbour[c] = static_cast<float>(neighbour[c] + e[c] * weight);
     }
@@ -69,7 +75,7 @@ inline void apply_color(working_image &image, uint8_t *indices, int x, int y, fl
         v[c] = pal_ch[c][color];
     }
     indices[x - 1] = static_cast<uint8_t>(color);
-    spread_fast<channels>(v, error, window);
+    spread_fast<channels>(image, x, y, error, window);
     if (max_limit == 1 || min_limit == 1)
         apply_limits(image, x, y, channels, window.columns, window.rows);
 }
@@ -123,7 +129,7 @@ void fast_circle_passes(working_image &image, const nearest_color_finder &finder
     carrying_chooser choose{ finder, carried, found };
     float error[max_working_channels];
     last_searched last;
-    const spread_list around = spread_list_around(mix_wind, image);
+    const spread_list around = spread_list_around(mix_wind);
     for (int pass = 0; pass < pre_processing_pass; ++pass) {
         const bool last_pass = pass == pre_processing_pass - 1;
         for (int y = 1; y <= image.height; ++y) {
@@ -135,7 +141,7 @@ void fast_circle_passes(working_image &image, const nearest_color_finder &finder
                 if (last_pass && (clear || (y == image.height && x == image.width)))
                     last.keep(v, channels);
                 take_color(v, choose(v), error, channels);
-                spread_fast<channels>(v, error, around);
+                spread_fast<channels>(image, x, y, error, around);
             }
         }
     }
@@ -151,16 +157,24 @@ bool rows_ready(const row_gate *gate, const working_image &image, int y, int row
     return !gate || gate->wait_for(std::min(y + rows, image.height));
 }
 
+// The framed rows that are done with once row y is scanned, and every row
+// above it: those below y, and with a window that reaches two rows down, below
+// y - 1, since it writes two rows down and reads the rows it spreads into.
+int rows_done_with(int y, int rows)
+{
+    return y + 1 - rows;
+}
+
 template <int channels>
 bool sequential_fast_scan(working_image &image, png_writer_t *writer, const nearest_color_finder &finder,
-                          const row_gate *gate)
+                          row_gate *gate)
 {
     int carried = best_color;
     bool found = false;
     last_searched last;
     carrying_chooser choose{ finder, carried, found };
-    const spread_list left_to_right = scan_spread_list(scaled_wind_r, image);
-    const spread_list right_to_left = scan_spread_list(scaled_wind_l, image);
+    const spread_list left_to_right = scan_spread_list(scaled_wind_r);
+    const spread_list right_to_left = scan_spread_list(scaled_wind_l);
     direction = 1;
     for (int y = 1; y <= image.height; ++y) {
         if (!rows_ready(gate, image, y, scaled_wind_r.rows))
@@ -179,6 +193,8 @@ bool sequential_fast_scan(working_image &image, png_writer_t *writer, const near
                 last.keep(image.at(x, y), channels);
             fast_pixel_step<channels>(image, indices, x, y, window, error_ch, choose);
         }
+        if (gate)
+            gate->release_through(rows_done_with(y, scaled_wind_r.rows));
         if (serpentine == 1)
             direction = direction == 1 ? 0 : 1;
     }
@@ -188,7 +204,7 @@ bool sequential_fast_scan(working_image &image, png_writer_t *writer, const near
 }
 
 // Rows scanned together by one thread.
-constexpr int rows_in_flight = 2;
+constexpr int rows_in_flight = 4;
 
 // The row wavefront. A pixel touches the values of the block its window
 // reaches, from the row above it down, c columns to either side (3 x 3 for c
@@ -207,10 +223,10 @@ template <int channels, bool masked>
 class wavefront {
 public:
     wavefront(working_image &image, png_writer_t *writer, const nearest_color_finder &finder, int threads,
-              const row_gate *gate)
+              row_gate *gate)
         : image_(image), writer_(writer), finder_(finder), threads_(threads), gate_(gate),
           transparent_(static_cast<uint8_t>(transparent_entry)), done_(image.height + 1), ends_(image.height + 1),
-          window_(scan_spread_list(scaled_wind_r, image)), lag_(2 * scaled_wind_r.columns)
+          window_(scan_spread_list(scaled_wind_r)), lag_(2 * scaled_wind_r.columns)
     {
         for (auto &d : done_)
             d.value.store(0, std::memory_order_relaxed);
@@ -218,9 +234,11 @@ public:
         ends_[0].color = best_color;
     }
 
-    // Returns false when the gate failed. Throws std::system_error, having
-    // touched no pixel, when the threads cannot all be had.
-    bool run()
+    enum class outcome { scanned, gate_failed, no_threads };
+
+    // Scans the image; with no_threads nothing has been touched, and the
+    // caller scans in one thread instead.
+    outcome run()
     {
         // The helpers wait for the word to start, so that a thread the system
         // refuses leaves the image untouched for a scan in one thread.
@@ -231,27 +249,15 @@ public:
             for (std::thread &helper : helpers)
                 helper.join();
         };
-        try {
-            for (int t = 1; t < threads_; ++t)
-                helpers.emplace_back([this, t, &start] {
-                    int word;
-                    while ((word = start.load(std::memory_order_acquire)) == 0)
-                        std::this_thread::yield();
-                    if (word > 0)
-                        rows_of(t);
-                });
-        } catch (...) {
-            // A helper refused by the system or for want of memory: the
-            // started ones leave before touching a row, and the caller runs
-            // the scan in this thread alone.
+        if (!start_helpers(helpers, start)) {
             go(-1);
-            throw;
+            return outcome::no_threads;
         }
         start.store(1, std::memory_order_release);
         rows_of(0);
         go(1);
         if (gate_ && gate_->failed())
-            return false;
+            return outcome::gate_failed;
         // The last search of the scan was in the last row that searched any
         // pixel; the rows after it, all clear, passed its entry on.
         for (int y = image_.height; y >= 1; --y) {
@@ -262,12 +268,36 @@ public:
             leave_fast_search_state(finder_, end.last.values, ends_[image_.height].color, end.found);
             break;
         }
-        return true;
+        return outcome::scanned;
     }
 
 private:
+    // False when the system refuses a thread or memory runs out for one; the
+    // helpers started so far are in the list, waiting for the word.
+    bool start_helpers(std::vector<std::thread> &helpers, std::atomic<int> &start)
+    {
+        try {
+            helpers.reserve(threads_ - 1);
+            for (int t = 1; t < threads_; ++t)
+                helpers.push_back(scan_helper_starter([this, t, &start] {
+                    int word;
+                    while ((word = start.load(std::memory_order_acquire)) == 0)
+                        std::this_thread::yield();
+                    if (word > 0)
+                        rows_of(t);
+                }));
+        } catch (const std::system_error &) {
+            return false;
+        } catch (const std::bad_alloc &) {
+            return false;
+        }
+        return true;
+    }
+
     // Publishing progress every few pixels keeps the shared counters quiet.
     static constexpr int publish_every = 32;
+    // Some microseconds: many publications of a row whose thread runs.
+    static constexpr int spins_before_sleeping = 512;
 
     // What a finished row leaves for the rows below and for the end of the
     // scan. A row that never finishes (the reading failed) leaves entry 0.
@@ -286,17 +316,37 @@ private:
 
     // Waits until the row has finished the column; returns how far it has
     // come, which the caller keeps, so that the shared counter is read again
-    // only when the row is not known to be far enough.
-    int wait_for(int row, int column) const
+    // only when the row is not known to be far enough. A short wait spins; a
+    // long one (the thread of the row above is not running) sleeps until
+    // that thread publishes, costing no processor time meanwhile.
+    int wait_for(int row, int column)
     {
         int done;
         for (int spins = 0; (done = done_[row].value.load(std::memory_order_acquire)) < column; ++spins) {
-            if (spins < 256)
+            if (spins < spins_before_sleeping) {
                 cpu_relax();
-            else
-                std::this_thread::yield();
+                continue;
+            }
+            std::unique_lock<std::mutex> lock(sleep_mutex_);
+            // Announced before the counter is read again: a publisher that
+            // stores after that read sees the announcement and wakes us.
+            sleepers_.fetch_add(1, std::memory_order_seq_cst);
+            while ((done = done_[row].value.load(std::memory_order_seq_cst)) < column)
+                woken_.wait(lock);
+            sleepers_.fetch_sub(1, std::memory_order_relaxed);
+            return done;
         }
         return done;
+    }
+
+    // Stores a row's progress and wakes the threads sleeping for some.
+    void publish(int row, int column)
+    {
+        done_[row].value.store(column, std::memory_order_seq_cst);
+        if (sleepers_.load(std::memory_order_seq_cst) != 0) {
+            std::lock_guard<std::mutex> lock(sleep_mutex_);
+            woken_.notify_all();
+        }
     }
 
     // A row being scanned: where it stands and what it carries.
@@ -342,7 +392,9 @@ private:
     }
 
     // The row above has finished by now: the last pixel of a row waits for
-    // it. A row that searched no pixel passes on the entry it was given.
+    // it. A row that searched no pixel passes on the entry it was given. Once
+    // a row is done, the rows above the ones its window reaches are free:
+    // nothing touches them again, and a ring may take them back.
     void finish(row_cursor &row)
     {
         row_end &end = ends_[row.y];
@@ -350,7 +402,9 @@ private:
         end.found = row.found;
         end.last = row.last;
         std::memcpy(end.error, row.error, sizeof end.error);
-        done_[row.y].value.store(image_.width, std::memory_order_release);
+        publish(row.y, image_.width);
+        if (gate_)
+            gate_->release_through(rows_done_with(row.y, window_.rows));
     }
 
     // Each thread scans a group of rows together, each row the lag and one
@@ -367,7 +421,7 @@ private:
             const int last = std::min(y + group - 1, height);
             if (!rows_ready(gate_, image_, last, window_.rows)) {
                 for (; y <= height; ++y)
-                    done_[y].value.store(image_.width, std::memory_order_release);
+                    publish(y, image_.width);
                 return;
             }
             rows(y, last - y + 1);
@@ -416,7 +470,7 @@ private:
                 // The end of a row is published by finish, after what the
                 // row leaves is written.
                 if (i == count - 1 && row.x % publish_every == 0 && !row.finished(width))
-                    done_[row.y].value.store(row.x - 1, std::memory_order_release);
+                    publish(row.y, row.x - 1);
                 if (row.finished(width)) {
                     finish(row);
                     --unfinished;
@@ -429,9 +483,12 @@ private:
     png_writer_t *writer_;
     const nearest_color_finder &finder_;
     const int threads_;
-    const row_gate *gate_;
+    row_gate *gate_;
     const uint8_t transparent_;
     std::vector<progress> done_;
+    std::atomic<int> sleepers_{ 0 };
+    std::mutex sleep_mutex_;
+    std::condition_variable woken_;
     std::vector<row_end> ends_;
     const spread_list window_;
     // How far a row's pixel stays behind the row above: twice the columns
@@ -440,22 +497,18 @@ private:
 };
 
 template <int channels, bool masked>
-bool wavefront_scan(working_image &image, png_writer_t *writer, const nearest_color_finder &finder,
-                    const row_gate *gate)
+bool wavefront_scan(working_image &image, png_writer_t *writer, const nearest_color_finder &finder, row_gate *gate)
 {
-    try {
-        return wavefront<channels, masked>(image, writer, finder, scan_threads(image), gate).run();
-    } catch (const std::system_error &) {
-        // No threads to be had: this one does it all.
-        return wavefront<channels, masked>(image, writer, finder, 1, gate).run();
-    } catch (const std::bad_alloc &) {
-        // No memory for another thread: the same, losing nothing.
-        return wavefront<channels, masked>(image, writer, finder, 1, gate).run();
-    }
+    using front = wavefront<channels, masked>;
+    typename front::outcome result = front(image, writer, finder, scan_threads(image), gate).run();
+    // No threads to be had: this one does it all.
+    if (result == front::outcome::no_threads)
+        result = front(image, writer, finder, 1, gate).run();
+    return result == front::outcome::scanned;
 }
 
 template <int channels>
-bool fast_scan(working_image &image, png_writer_t *writer, const nearest_color_finder &finder, const row_gate *gate)
+bool fast_scan(working_image &image, png_writer_t *writer, const nearest_color_finder &finder, row_gate *gate)
 {
     // A serpentine row depends on the whole row before it: one row at a time.
     if (serpentine == 1)
@@ -467,7 +520,40 @@ bool fast_scan(working_image &image, png_writer_t *writer, const nearest_color_f
     return wavefront_scan<channels, true>(image, writer, finder, gate);
 }
 
+// The fast scan and circle passes for each channel count of a colour space.
+// A count missing here leaves the file to the plain paths (fast_paths_cover),
+// which a test makes sure no colour space reaches.
+struct fast_scan_row {
+    int channels;
+    bool (*scan)(working_image &, png_writer_t *, const nearest_color_finder &, row_gate *);
+    void (*circle)(working_image &, const nearest_color_finder &);
+};
+
+const fast_scan_row fast_scans[] = {
+    { 3, fast_scan<3>, fast_circle_passes<3> },
+    { 4, fast_scan<4>, fast_circle_passes<4> },
+    { 6, fast_scan<6>, fast_circle_passes<6> },
+    { 7, fast_scan<7>, fast_circle_passes<7> },
+};
+
+const fast_scan_row *fast_scan_for(int channels)
+{
+    for (const fast_scan_row &row : fast_scans)
+        if (row.channels == channels)
+            return &row;
+    return nullptr;
+}
+
 }  // namespace
+
+std::thread (*scan_helper_starter)(std::function<void()> body) = [](std::function<void()> body) {
+    return std::thread(std::move(body));
+};
+
+bool fast_paths_cover(int channels)
+{
+    return fast_scan_for(channels) != nullptr;
+}
 
 void leave_fast_search_state(const nearest_color_finder &finder, const float *last_values, int carried, bool found)
 {
@@ -489,21 +575,11 @@ int scan_threads(const working_image &image)
 void fast_pre_process(working_image &image)
 {
     const nearest_color_finder finder(0, 0);
-    switch (channels_used) {
-    case 4: fast_circle_passes<4>(image, finder); break;
-    case 6: fast_circle_passes<6>(image, finder); break;
-    case 7: fast_circle_passes<7>(image, finder); break;
-    default: fast_circle_passes<3>(image, finder); break;
-    }
+    fast_scan_for(channels_used)->circle(image, finder);
 }
 
-bool fast_diffusion_scan(working_image &image, png_writer_t *writer, const row_gate *gate)
+bool fast_diffusion_scan(working_image &image, png_writer_t *writer, row_gate *gate)
 {
     const nearest_color_finder finder(quant_weighting_coefficients, quant_error_finding_algorithm);
-    switch (channels_used) {
-    case 4: return fast_scan<4>(image, writer, finder, gate);
-    case 6: return fast_scan<6>(image, writer, finder, gate);
-    case 7: return fast_scan<7>(image, writer, finder, gate);
-    default: return fast_scan<3>(image, writer, finder, gate);
-    }
+    return fast_scan_for(channels_used)->scan(image, writer, finder, gate);
 }

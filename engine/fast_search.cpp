@@ -6,41 +6,109 @@
 #include "settings/settings.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <new>
 #include <utility>
+#include <vector>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 namespace {
 
-// The grid files the first channels of a value: three (16 cells along each),
-// or all four of the four-channel spaces (8 along each), where the K channel
-// tells apart the greys and darks that C, M and Y alone lump together.
+constexpr float infinity = std::numeric_limits<float>::infinity();
+
+// A cell's list is padded to a multiple of the widest vector of candidates.
+constexpr int batch = 16;
+
+// The cells. A value is first placed relative to the palette's box, u = (v -
+// centre) / half on every axis, so that the box is -1 ... 1; inside it each
+// axis is cut at boundaries, and a table over fine steps of u gives the cell
+// of a value with one multiply.
+//
+// The grid files the first channels of a value: three, or all four of the
+// four-channel spaces, where the K channel tells apart the greys and darks
+// that C, M and Y alone lump together. Under the metrics that are sums of
+// squared differences the cells follow the palette (boundaries at quantiles
+// of its entries, so that they are small where it is dense), the box is
+// padded by a quarter of the palette's range on each side, and the outside is
+// cut by direction and distance; under the other metrics the box is the
+// palette's range cut evenly, its outer cells reaching to infinity.
 constexpr int max_grid_axes = 4;
-constexpr int cell_count = 4096;
+constexpr int fine_steps = 1024;
+constexpr float padding = 0.25f;
+constexpr int quantile_cells = 6;
 
 int grid_axes_for(int channels)
 {
     return channels == 4 ? 4 : 3;
 }
 
-int cells_per_axis_for(int axes)
+int even_cells_for(int axes)
 {
     return axes == 4 ? 8 : 16;
 }
 
-// A cell's list is padded to a multiple of the widest vector of candidates.
-constexpr int batch = 16;
+// Outside the padded box a value is filed by the face of the box its
+// direction leaves through, where it crosses that face (face_cells along each
+// side) and how far it is (shells_per_octave shells in every doubling of the
+// distance, up to 2^octaves box halves). Values farther out share one cell
+// that holds every entry.
+constexpr int face_cells = 8;
+constexpr int shell_bits = 1;
+constexpr int shells_per_octave = 1 << shell_bits;
+constexpr int octaves = 11;
+constexpr int shells = octaves * shells_per_octave;
+constexpr int outer_cell_count = 6 * face_cells * face_cells * shells;
+constexpr float farthest_shell = static_cast<float>(1 << octaves);
 
-constexpr float infinity = std::numeric_limits<float>::infinity();
+// The slack of a cell beyond its boundaries: the cell of a value is found
+// with rounded arithmetic (u and the ratios within some 3e-7, the distance
+// within a relative 3e-7), so a value close to a boundary may be filed on
+// either side of it, and both cells must hold it.
+constexpr double cell_slack = 1e-4;     // of the cell's size
+constexpr double place_slack = 1e-5;    // of u and the ratios, or relative to the distance
+
+// A cell of squared distances whose list passes a batch is cut, down to this
+// depth.
+constexpr int split_above = batch;
+constexpr int deepest = 8;
+
+// Under squared distances, the plain search's error of a candidate lies
+// within this relative distance of the exact sum of squares (five roundings
+// of a float, a few of a double: some 3e-7), plus tiny where values leave
+// the normal range.
+constexpr double rounding_reach = 2e-6;
+constexpr double rounding_floor = 1e-30;
+
+// An entry that some other entry beats everywhere in a cell is left out of
+// its list; the challengers tried are this many entries of the least upper
+// bound.
+constexpr int challengers = 12;
 
 enum cell_state { cell_empty, cell_building, cell_ready };
+
+// Metrics that are weighted sums of squares of the per-channel error: their
+// factors by entry.
+struct squares_row {
+    int metric;
+    double factor[4];
+};
+
+const squares_row squares_metrics[] = {
+    { metric_pow2, { 1.0, 1.0, 1.0, 1.0 } },  // over three channels here
+    { metric_pow2m421, { 2.0, 4.0, 1.0, 0.0 } },
+    { metric_pow2m1113, { 1.0, 1.0, 1.0, 200.0 } },
+};
 
 }  // namespace
 
 // Everything the search needs of the file, copied once: the palette, how each
-// entry of the per-channel error is formed, and the grid.
+// entry of the per-channel error is formed, and the cells.
 struct nearest_color_finder::plan {
     int metric = 0;
     int channels = 3;
@@ -62,25 +130,55 @@ struct nearest_color_finder::plan {
     // Unwritten entries that are not finite make every error the same
     // non-number or infinity: the grid has nothing to order then.
     bool usable = true;
+    // The metric is a weighted sum of squares of the grid channels (and of
+    // constants): the error of one entry less another's is then linear in
+    // the value, and the cells follow the palette.
+    bool squares = false;
+    double square_factor[max_working_channels] = {};
 
     int axes = 3;
-    int cells_per_axis = 16;
-    float origin[max_grid_axes] = {};
-    float step[max_grid_axes] = {};
-    float inverse_step[max_grid_axes] = {};
+    float centre[max_grid_axes] = {};
+    float inverse_half[max_grid_axes] = {};
+    int cells_along[max_grid_axes] = {};
+    // Boundaries of each axis's cells in fine steps, and the cell of each step.
+    int boundary[max_grid_axes][fine_steps + 1] = {};
+    uint8_t cell_of_step[max_grid_axes][fine_steps] = {};
+    int inner_cells = 0;
+    int outer_base = 0;     // the first cell outside the box
+    int farthest_cell = 0;  // beyond the last shell, and the last cell
 };
 
 // The entries that may be nearest to a value in the cell, by rising lower
 // bound (ties by index): their bounds, indices and colours, padded to whole
-// batches with entries that can never win.
+// batches with entries that can never win. A cell where one entry beats all
+// others everywhere names it, and the search needs no arithmetic there.
 struct nearest_color_finder::cell {
     std::atomic<int> state{ cell_empty };
-    int count = 0;
-    std::unique_ptr<float[]> bound;
-    std::unique_ptr<int32_t[]> entry;
-    std::unique_ptr<float[]> colours;  // entries planes of count values
+    int16_t count = 0;  // padded
+    int16_t kept = 0;   // real entries
+    int16_t only = -1;
+    // Under squared distances, the cell's place in the coordinates that file
+    // a value: u inside the box; outside it (side 2 * face + 1 where the face
+    // is at -1, 2 * face at +1) where its direction crosses the face, as two
+    // ratios to the distance, and the distance. A cell whose list is longer
+    // than a batch is cut in two along each coordinate, at half its range;
+    // its children take their entries from its list.
+    int8_t side = -1;
+    int8_t depth = 0;
+    int8_t planes = 0;  // of colours
+    float low[3] = {}, high[3] = {};
+    std::unique_ptr<cell[]> children;
+    // One block: the bounds, the colours (entries planes of count values),
+    // then the indices as bytes (the padding's never read).
+    std::unique_ptr<float[]> list;
 
-    const float *colour(int e) const { return colours.get() + static_cast<size_t>(e) * count; }
+    const float *bound() const { return list.get(); }
+    const float *colour(int e) const { return list.get() + static_cast<size_t>(e + 1) * count; }
+    const uint8_t *entry() const
+    {
+        return reinterpret_cast<const uint8_t *>(list.get() + static_cast<size_t>(planes + 1) * count);
+    }
+    float cut(int axis) const { return low[axis] + (high[axis] - low[axis]) / 2; }
 };
 
 namespace {
@@ -151,14 +249,30 @@ float bound_in_box(const plan_t &p, const float *lo, const float *hi, int k, boo
     return static_cast<float>(metrics[p.metric].on_doubles(d, p.channels));
 }
 
-inline int axis_cell(float value, float origin, float inverse_step, int cells_per_axis)
+// The exact sum of squares that the plain search's error of entry k rounds,
+// at a point of the working space (grid channels first, in double).
+double squares_at(const plan_t &p, const double *point, int k)
 {
-    float t = (value - origin) * inverse_step;
-    if (!(t > 0.0f))
-        return 0;
-    if (t >= cells_per_axis - 1)
-        return cells_per_axis - 1;
-    return static_cast<int>(t);
+    double sum = 0.0;
+    for (int e = 0; e < p.entries; ++e) {
+        const double d = p.kind[e] == plan_t::constant ? p.constant_value[e] : p.weight[e] * (point[e] - p.pal[e][k]);
+        sum += p.square_factor[e] * (d * d);
+    }
+    return sum;
+}
+
+// Whether entry j beats entry k everywhere in the convex region with these
+// corners. Less the reach of the rounding, the one's error less the other's
+// is a concave function of the value (the squares cancel but for the
+// rounding's own), so it is least at a corner.
+bool beaten_everywhere(const double *corner_squares_k, const double *corner_squares_j, int corners)
+{
+    for (int i = 0; i < corners; ++i) {
+        const double k = corner_squares_k[i], j = corner_squares_j[i];
+        if (!((1.0 - rounding_reach) * k - (1.0 + rounding_reach) * j > rounding_floor))
+            return false;
+    }
+    return true;
 }
 
 // The vectors of a vector unit: sixteen floats for AVX-512, eight for AVX2,
@@ -206,22 +320,23 @@ inline float widened(float rough)
 // 1e18 on, and rough errors may overflow where exact ones do not.
 constexpr float rough_limit = 1e17f;
 
-// The rough per-channel error of a vector of candidates.
-template <int lanes, int entries>
+// The rough per-channel error of a vector of candidates. With plain, every
+// entry read is |v - pal|, as under the default weighting.
+template <int lanes, int entries, bool plain>
 __attribute__((always_inline)) inline void weigh_batch(const plan_t &p, const cell_t &c, int i, const float *v,
                                                        typename vectors<lanes>::floats *d)
 {
     using floats = typename vectors<lanes>::floats;
     using ints = typename vectors<lanes>::ints;
     for (int e = 0; e < entries; ++e) {
-        if (p.kind[e] == plan_t::constant) {
+        if (!plain && p.kind[e] == plan_t::constant) {
             d[e] = floats{} + p.constant_value[e];
             continue;
         }
         floats colour;
         std::memcpy(&colour, c.colour(e) + i, sizeof colour);
         const floats magnitude = (floats)((ints)(v[e] - colour) & 0x7fffffff);
-        d[e] = p.kind[e] == plan_t::weighted_difference ? p.float_weight[e] * magnitude : magnitude;
+        d[e] = !plain && p.kind[e] == plan_t::weighted_difference ? p.float_weight[e] * magnitude : magnitude;
     }
 }
 
@@ -263,6 +378,18 @@ __attribute__((always_inline)) inline typename vectors<lanes>::ints joined_every
         return joined_everywhere<lanes, step / 2>(x | with_partners<step>(x, std::make_index_sequence<lanes>{}));
 }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx512f"))) inline uint32_t mask_at_most_16(vectors<16>::floats x, float limit)
+{
+    return _mm512_cmp_ps_mask(x, _mm512_set1_ps(limit), _CMP_LE_OQ);
+}
+
+__attribute__((target("avx"))) inline uint32_t mask_at_most_8(vectors<8>::floats x, float limit)
+{
+    return static_cast<uint32_t>(_mm256_movemask_ps(_mm256_cmp_ps(x, _mm256_set1_ps(limit), _CMP_LE_OQ)));
+}
+#endif
+
 // The smallest lane; a non-number is never the smallest.
 template <int lanes>
 __attribute__((always_inline)) inline float smallest_lane(typename vectors<lanes>::floats x)
@@ -270,10 +397,19 @@ __attribute__((always_inline)) inline float smallest_lane(typename vectors<lanes
     return smallest_everywhere<lanes>(x == x ? x : infinity)[0];
 }
 
-// Bit j set where lane j is at most the limit.
+// Bit j set where lane j is at most the limit (a non-number never is): the
+// mask of a vector compare where the unit has one.
 template <int lanes>
 __attribute__((always_inline)) inline uint32_t lanes_at_most(typename vectors<lanes>::floats x, float limit)
 {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if constexpr (lanes == 16)
+        return mask_at_most_16(x, limit);
+    if constexpr (lanes == 8)
+        return mask_at_most_8(x, limit);
+    if constexpr (lanes == 4)
+        return static_cast<uint32_t>(_mm_movemask_ps(_mm_cmple_ps(x, _mm_set1_ps(limit))));
+#endif
     const auto bits = (x <= limit) & lane_bits<lanes>(std::make_index_sequence<lanes>{});
     return static_cast<uint32_t>(joined_everywhere<lanes>(bits)[0]);
 }
@@ -284,7 +420,7 @@ constexpr int unsettled = -2;
 // next bound passes what the least rough error allows the exact least to be:
 // no entry from there on can win or tie. Then settles exactly, lowest index
 // on ties, every entry tried whose rough error could hide the exact least.
-template <int lanes, int metric, int entries>
+template <int lanes, int metric, int entries, bool plain>
 __attribute__((always_inline)) inline int search_batches(const plan_t &p, const cell_t &c, const float *v)
 {
     using floats = typename vectors<lanes>::floats;
@@ -292,9 +428,9 @@ __attribute__((always_inline)) inline int search_batches(const plan_t &p, const 
     float batch_least[palette_entries / lanes];
     float least = infinity;
     int tried = 0;
-    for (int i = 0; i < c.count && !(c.bound[i] > widened(least)); i += lanes, ++tried) {
+    for (int i = 0; i < c.count && !(c.bound()[i] > widened(least)); i += lanes, ++tried) {
         floats d[entries];
-        weigh_batch<lanes, entries>(p, c, i, v, d);
+        weigh_batch<lanes, entries, plain>(p, c, i, v, d);
         // Metrics 0 and 1 run over the used channels, which are the entries
         // they read; the others ignore the count.
         rough[tried] = metric_of<metric>(d, entries);
@@ -314,7 +450,7 @@ __attribute__((always_inline)) inline int search_batches(const plan_t &p, const 
         if (!(batch_least[b] <= reach))
             continue;
         for (uint32_t mask = lanes_at_most<lanes>(rough[b], reach); mask != 0; mask &= mask - 1) {
-            const int k = c.entry[b * lanes + __builtin_ctz(mask)];
+            const int k = c.entry()[b * lanes + __builtin_ctz(mask)];
             if (++candidates == 1) {
                 // Alone within reach, it wins without being settled.
                 only = k;
@@ -334,73 +470,159 @@ __attribute__((always_inline)) inline int search_batches(const plan_t &p, const 
     return candidates == 1 ? only : best_entry;
 }
 
-// The metric and the number of entries it reads fix the shape of the search;
-// the widest vector unit of the machine runs it.
-template <int metric, int entries>
+// The metric, the number of entries it reads and whether they are all plain
+// differences fix the shape of the search; the widest vector unit of the
+// machine runs it.
+template <int metric, int entries, bool plain>
 int search_generic(const plan_t &p, const cell_t &c, const float *v)
 {
-    return search_batches<4, metric, entries>(p, c, v);
+    return search_batches<4, metric, entries, plain>(p, c, v);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-template <int metric, int entries>
+template <int metric, int entries, bool plain>
 __attribute__((target("avx2"))) int search_avx2(const plan_t &p, const cell_t &c, const float *v)
 {
-    return search_batches<8, metric, entries>(p, c, v);
+    return search_batches<8, metric, entries, plain>(p, c, v);
 }
 
-template <int metric, int entries>
+template <int metric, int entries, bool plain>
 __attribute__((target("avx512f,avx512dq"))) int search_avx512(const plan_t &p, const cell_t &c, const float *v)
 {
-    return search_batches<16, metric, entries>(p, c, v);
+    return search_batches<16, metric, entries, plain>(p, c, v);
 }
 #endif
 
 using batch_search = int (*)(const plan_t &, const cell_t &, const float *);
 
-template <int metric, int entries>
+template <int metric, int entries, bool plain>
 batch_search widest_search()
 {
 #if defined(__x86_64__) && defined(__GNUC__)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
-        return search_avx512<metric, entries>;
+        return search_avx512<metric, entries, plain>;
     if (__builtin_cpu_supports("avx2"))
-        return search_avx2<metric, entries>;
+        return search_avx2<metric, entries, plain>;
 #endif
-    return search_generic<metric, entries>;
+    return search_generic<metric, entries, plain>;
 }
 
-// Metrics 0 and 1 read the used channels (3, 4, 6 or 7), the others a fixed
-// number of entries.
-batch_search search_for(int metric, int entries)
+// Every metric with the number of entries it reads in some colour space:
+// metrics 0 and 1 read the used channels (3, 4, 6 or 7), the others a fixed
+// number. A pair missing here leaves the file to the exhaustive search, which
+// a test makes sure no colour space reaches.
+struct search_row {
+    int metric, entries;
+    batch_search (*any)();    // entries of every kind
+    batch_search (*plain)();  // every entry a plain difference
+};
+
+template <int metric, int entries>
+constexpr search_row row_of()
 {
-    switch (metric * 16 + entries) {
-    case 0 * 16 + 4: return widest_search<0, 4>();
-    case 0 * 16 + 6: return widest_search<0, 6>();
-    case 0 * 16 + 7: return widest_search<0, 7>();
-    case 1 * 16 + 3: return widest_search<1, 3>();
-    case 1 * 16 + 4: return widest_search<1, 4>();
-    case 1 * 16 + 6: return widest_search<1, 6>();
-    case 1 * 16 + 7: return widest_search<1, 7>();
-    case 2 * 16 + 3: return widest_search<2, 3>();
-    case 3 * 16 + 3: return widest_search<3, 3>();
-    case 4 * 16 + 3: return widest_search<4, 3>();
-    case 5 * 16 + 4: return widest_search<5, 4>();
-    default: return widest_search<0, 3>();
-    }
+    return { metric, entries, widest_search<metric, entries, false>, widest_search<metric, entries, true> };
+}
+
+const search_row searches[] = {
+    row_of<0, 3>(), row_of<0, 4>(), row_of<0, 6>(), row_of<0, 7>(), row_of<1, 3>(), row_of<1, 4>(),
+    row_of<1, 6>(), row_of<1, 7>(), row_of<2, 3>(), row_of<3, 3>(), row_of<4, 3>(), row_of<5, 4>(),
+};
+
+batch_search search_for(int metric, int entries, bool plain)
+{
+    for (const search_row &row : searches)
+        if (row.metric == metric && row.entries == entries)
+            return plain ? row.plain() : row.any();
+    return nullptr;
+}
+
+// The float whose bits are those of x, and back.
+inline uint32_t bits_of(float x)
+{
+    uint32_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    return bits;
+}
+
+// Where shell i of the outside starts, in box halves from the centre: the
+// shells cut each doubling of the distance evenly, as the float's leading
+// mantissa bits do.
+double shell_start(int i)
+{
+    return std::ldexp(1.0 + static_cast<double>(i % shells_per_octave) / shells_per_octave, i / shells_per_octave);
+}
+
+// The step of u on an axis, clamped to the table.
+inline int fine_step(float u)
+{
+    const float t = (u + 1.0f) * (fine_steps / 2);
+    if (!(t > 0.0f))
+        return 0;
+    if (t >= fine_steps - 1)
+        return fine_steps - 1;
+    return static_cast<int>(t);
+}
+
+// u of a boundary given in fine steps.
+inline double step_position(int step)
+{
+    return -1.0 + static_cast<double>(step) / (fine_steps / 2);
+}
+
+// Sets the boundaries of one axis from its list of fine steps (rising, first
+// 0, last fine_steps) and fills the table of steps.
+void set_boundaries(plan_t &p, int axis, const std::vector<int> &steps)
+{
+    p.cells_along[axis] = static_cast<int>(steps.size()) - 1;
+    for (size_t i = 0; i < steps.size(); ++i)
+        p.boundary[axis][i] = steps[i];
+    for (int i = 0; i + 1 < static_cast<int>(steps.size()); ++i)
+        for (int step = steps[i]; step < steps[i + 1]; ++step)
+            p.cell_of_step[axis][step] = static_cast<uint8_t>(i);
+}
+
+// Cells that follow the palette: one for the padding below its least value,
+// quantile_cells between its least and greatest value with as many entries in
+// each, one for the padding above.
+std::vector<int> quantile_boundaries(const float *plane, float centre, float inverse_half)
+{
+    float u[palette_entries];
+    for (int k = 0; k < palette_entries; ++k)
+        u[k] = (plane[k] - centre) * inverse_half;
+    std::sort(u, u + palette_entries);
+    std::vector<int> steps{ 0 };
+    auto add = [&](double position) {
+        const int step = std::clamp(static_cast<int>((position + 1.0) * (fine_steps / 2)), 1, fine_steps - 1);
+        if (step > steps.back())
+            steps.push_back(step);
+    };
+    add(u[0]);
+    for (int i = 1; i < quantile_cells; ++i)
+        add(u[i * palette_entries / quantile_cells]);
+    add(u[palette_entries - 1] + 1.0 / (fine_steps / 2));
+    steps.push_back(fine_steps);
+    return steps;
+}
+
+std::vector<int> even_boundaries(int cells)
+{
+    std::vector<int> steps;
+    for (int i = 0; i <= cells; ++i)
+        steps.push_back(i * fine_steps / cells);
+    return steps;
 }
 
 }  // namespace
 
-nearest_color_finder::nearest_color_finder(int weighting_code, int metric_code)
-    : plan_(std::make_unique<plan>()), cells_(std::make_unique<cell[]>(cell_count))
+nearest_color_finder::nearest_color_finder(int weighting_code, int metric_code) : plan_(std::make_unique<plan>())
 {
     plan &p = *plan_;
     p.metric = checked_code(metric_code, metric_count);
     p.channels = channels_used;
     p.entries = metric_entries(p.metric, p.channels);
     p.weighting = &weightings[checked_code(weighting_code, weighting_count)];
+    p.axes = grid_axes_for(p.channels);
     bool written[max_working_channels] = {};
     if (p.weighting->count == 0) {
         for (int c = 0; c < p.channels; ++c) {
@@ -413,6 +635,7 @@ nearest_color_finder::nearest_color_finder(int weighting_code, int metric_code)
             p.weight[p.weighting->channels[i].channel] = p.weighting->channels[i].weight;
         }
     }
+    bool grid_channels_only = true;
     for (int e = 0; e < max_working_channels; ++e) {
         if (!written[e]) {
             p.kind[e] = plan_t::constant;
@@ -426,15 +649,19 @@ nearest_color_finder::nearest_color_finder(int weighting_code, int metric_code)
         p.float_weight[e] = static_cast<float>(p.weight[e]);
         if (e < p.entries && p.kind[e] == plan_t::constant && !std::isfinite(p.constant_value[e]))
             p.usable = false;
-        if (e < p.entries && p.kind[e] != plan_t::constant && e >= grid_axes_for(p.channels))
-            p.bounded_above = false;
+        if (e < p.entries && p.kind[e] != plan_t::constant && e >= p.axes)
+            grid_channels_only = false;
     }
+    p.bounded_above = grid_channels_only;
     std::memcpy(p.pal, pal_ch, sizeof p.pal);
 
-    // The grid spans the palette; values beyond it fall into the outer cells,
-    // which reach to infinity.
-    p.axes = grid_axes_for(p.channels);
-    p.cells_per_axis = cells_per_axis_for(p.axes);
+    for (const squares_row &row : squares_metrics)
+        if (row.metric == p.metric && p.axes == 3 && grid_channels_only && p.entries <= 4) {
+            p.squares = true;
+            std::copy(row.factor, row.factor + 4, p.square_factor);
+        }
+
+    p.inner_cells = 1;
     for (int axis = 0; axis < p.axes; ++axis) {
         const float *plane = p.pal[axis];
         float low = *std::min_element(plane, plane + palette_entries);
@@ -445,39 +672,206 @@ nearest_color_finder::nearest_color_finder(int weighting_code, int metric_code)
             low -= 0.5f;
             high += 0.5f;
         }
-        p.origin[axis] = low;
-        p.step[axis] = (high - low) / p.cells_per_axis;
-        p.inverse_step[axis] = 1.0f / p.step[axis];
+        const float half = (high - low) / 2 * (p.squares ? 1.0f + 2 * padding : 1.0f);
+        p.centre[axis] = low + (high - low) / 2;
+        p.inverse_half[axis] = 1.0f / half;
+        set_boundaries(p, axis, p.squares ? quantile_boundaries(plane, p.centre[axis], p.inverse_half[axis])
+                                          : even_boundaries(even_cells_for(p.axes)));
+        p.inner_cells *= p.cells_along[axis];
     }
-    search_ = search_for(p.metric, p.entries);
+    p.outer_base = p.inner_cells;
+    p.farthest_cell = p.outer_base + (p.squares ? outer_cell_count : 0);
+    cells_ = std::make_unique<cell[]>(p.farthest_cell + 1);
+    bool plain = true;
+    for (int e = 0; e < p.entries; ++e)
+        plain = plain && p.kind[e] == plan_t::difference;
+    search_ = search_for(p.metric, p.entries, plain);
 }
 
 nearest_color_finder::~nearest_color_finder() = default;
 
-void nearest_color_finder::build_cell(cell &c, int index) const
+bool nearest_color_finder::searches_by_cells() const
 {
-    const plan &p = *plan_;
-    // The box of the cell, widened by a little: the cell of a value is found
-    // with rounded arithmetic, so a value close to a border may be filed on
-    // either side of it, and both boxes must hold it.
-    float lo[max_grid_axes], hi[max_grid_axes];
-    const int cells_per_axis = p.cells_per_axis;
-    int position[max_grid_axes];
-    for (int axis = p.axes - 1, rest = index; axis >= 0; --axis, rest /= cells_per_axis)
-        position[axis] = rest % cells_per_axis;
-    bool finite = true;
-    for (int axis = 0; axis < p.axes; ++axis) {
-        const float margin = p.step[axis] / 1024;
-        const int i = position[axis];
-        lo[axis] = i == 0 ? -infinity : p.origin[axis] + i * p.step[axis] - margin;
-        hi[axis] = i == cells_per_axis - 1 ? infinity : p.origin[axis] + (i + 1) * p.step[axis] + margin;
-        finite = finite && i != 0 && i != cells_per_axis - 1;
-    }
+    return search_ != nullptr;
+}
 
-    float lower[palette_entries];
+namespace {
+
+// The point of the working space at u.
+inline double at_u(const plan_t &p, int axis, double u)
+{
+    return p.centre[axis] + u / p.inverse_half[axis];
+}
+
+// A top cell's place. Inside the box its range of u, from the boundaries;
+// outside, its patch of a face and its shell.
+void place_top_cell(const plan_t &p, cell_t &c, int index)
+{
+    if (index < p.outer_base) {
+        for (int axis = p.axes - 1, rest = index; axis >= 0; --axis) {
+            const int i = rest % p.cells_along[axis];
+            rest /= p.cells_along[axis];
+            c.low[axis] = static_cast<float>(step_position(p.boundary[axis][i]));
+            c.high[axis] = static_cast<float>(step_position(p.boundary[axis][i + 1]));
+        }
+        return;
+    }
+    int rest = index - p.outer_base;
+    const int shell = rest % shells;
+    rest /= shells;
+    const int ib = rest % face_cells;
+    rest /= face_cells;
+    const int ia = rest % face_cells;
+    c.side = rest / face_cells;
+    const float patch = 2.0f / face_cells;
+    c.low[0] = -1.0f + ia * patch;
+    c.high[0] = -1.0f + (ia + 1) * patch;
+    c.low[1] = -1.0f + ib * patch;
+    c.high[1] = -1.0f + (ib + 1) * patch;
+    c.low[2] = static_cast<float>(shell_start(shell));
+    c.high[2] = static_cast<float>(shell_start(shell + 1));
+}
+
+// The corners of a cell of squared distances in the working space, its place
+// widened by the slack. Outside the box the cell is the convex set { s u[f]
+// in [r0, r1], u[a] / |u[f]| in [a0, a1], u[b] / |u[f]| in [b0, b1] }, whose
+// corners are r (s e_f + a e_a + b e_b).
+void corners_of(const plan_t &p, const cell_t &c, double corner[8][3])
+{
+    double lo[3], hi[3];
+    for (int i = 0; i < 3; ++i) {
+        const double size = static_cast<double>(c.high[i]) - c.low[i];
+        const double slack = cell_slack * size + (c.side >= 0 && i == 2 ? place_slack * c.high[i] : place_slack);
+        lo[i] = c.low[i] - slack;
+        hi[i] = c.high[i] + slack;
+    }
+    for (int k = 0; k < 8; ++k) {
+        double u[3];
+        if (c.side < 0) {
+            for (int axis = 0; axis < 3; ++axis)
+                u[axis] = (k >> axis & 1) ? hi[axis] : lo[axis];
+        } else {
+            const int face = c.side / 2;
+            const double distance = (k >> 2 & 1) ? hi[2] : lo[2];
+            u[face] = (c.side % 2 ? -1.0 : 1.0) * distance;
+            u[(face + 1) % 3] = ((k & 1) ? hi[0] : lo[0]) * distance;
+            u[(face + 2) % 3] = ((k >> 1 & 1) ? hi[1] : lo[1]) * distance;
+        }
+        for (int axis = 0; axis < 3; ++axis)
+            corner[k][axis] = at_u(p, axis, u[axis]);
+    }
+}
+
+// The box of an evenly cut grid's cell; its outer cells reach to infinity.
+void even_box(const plan_t &p, int index, float *lo, float *hi)
+{
+    for (int axis = p.axes - 1, rest = index; axis >= 0; --axis) {
+        const int i = rest % p.cells_along[axis];
+        rest /= p.cells_along[axis];
+        const double slack = cell_slack * (step_position(p.boundary[axis][i + 1]) - step_position(p.boundary[axis][i]));
+        lo[axis] = i == 0 ? -infinity : static_cast<float>(at_u(p, axis, step_position(p.boundary[axis][i]) - slack));
+        hi[axis] = i == p.cells_along[axis] - 1
+                       ? infinity
+                       : static_cast<float>(at_u(p, axis, step_position(p.boundary[axis][i + 1]) + slack));
+    }
+}
+
+// The sum of squares of entry k at its nearest and its farthest from a box,
+// exact in double.
+void squares_in_box(const plan_t &p, const double *lo, const double *hi, int k, double &least, double &most)
+{
+    least = most = 0.0;
+    for (int e = 0; e < p.entries; ++e) {
+        double near = 0.0, far = 0.0;
+        if (p.kind[e] == plan_t::constant) {
+            near = far = p.constant_value[e];
+        } else {
+            const double colour = p.pal[e][k];
+            near = p.weight[e] * (colour < lo[e] ? lo[e] - colour : colour > hi[e] ? colour - hi[e] : 0.0);
+            far = p.weight[e] * std::max(std::fabs(lo[e] - colour), std::fabs(hi[e] - colour));
+        }
+        least += p.square_factor[e] * (near * near);
+        most += p.square_factor[e] * (far * far);
+    }
+}
+
+// A float no greater than x.
+inline float float_below(double x)
+{
+    const float f = static_cast<float>(x);
+    return f > x ? std::nextafter(f, -infinity) : f;
+}
+
+// The list of a cell of squared distances, from the entries its parent kept
+// (or all): each entry's error anywhere in the cell lies within the rounding's
+// reach of its sum of squares, which is least and greatest at the box around
+// the corners, and greatest at a corner. Entries whose least passes some
+// entry's greatest are left out, and so is every entry that one of the
+// challengers beats everywhere. Returns how many are kept in order, with
+// their lower bounds in lower.
+int squares_list(const plan_t &p, const cell_t &c, const int32_t *universe, int universe_count, int *order,
+                 float *lower, bool &alone)
+{
+    double corner[8][3];
+    corners_of(p, c, corner);
+    double lo[3], hi[3];
+    for (int axis = 0; axis < 3; ++axis) {
+        lo[axis] = hi[axis] = corner[0][axis];
+        for (const auto &point : corner) {
+            lo[axis] = std::min(lo[axis], point[axis]);
+            hi[axis] = std::max(hi[axis], point[axis]);
+        }
+    }
+    double least[palette_entries], greatest[palette_entries];
+    double cutoff = HUGE_VAL;
+    for (int i = 0; i < universe_count; ++i) {
+        const int k = universe[i];
+        squares_in_box(p, lo, hi, k, least[k], greatest[k]);
+        cutoff = std::min(cutoff, greatest[k]);
+    }
+    cutoff = (1.0 + rounding_reach) * cutoff + rounding_floor;
+    int kept = 0;
+    static thread_local double corner_squares[palette_entries][8];
+    for (int i = 0; i < universe_count; ++i) {
+        const int k = universe[i];
+        if ((1.0 - rounding_reach) * least[k] - rounding_floor > cutoff)
+            continue;
+        order[kept++] = k;
+        greatest[k] = 0.0;
+        for (int j = 0; j < 8; ++j) {
+            corner_squares[k][j] = squares_at(p, corner[j], k);
+            greatest[k] = std::max(greatest[k], corner_squares[k][j]);
+        }
+    }
+    int challenger[challengers];
+    const int challenger_count = std::min(kept, challengers);
+    std::partial_sort_copy(order, order + kept, challenger, challenger + challenger_count,
+                           [&](int a, int b) { return greatest[a] < greatest[b]; });
+    int survivors = 0;
+    for (int i = 0; i < kept; ++i) {
+        const int k = order[i];
+        bool beaten = false;
+        for (int j = 0; j < challenger_count && !beaten; ++j)
+            beaten = challenger[j] != k && beaten_everywhere(corner_squares[k], corner_squares[challenger[j]], 8);
+        if (!beaten)
+            order[survivors++] = k;
+    }
+    for (int i = 0; i < survivors; ++i)
+        lower[order[i]] = float_below(std::max(0.0, (1.0 - rounding_reach) * least[order[i]] - rounding_floor));
+    // A lone entry wins everywhere in the cell when its error there stays far
+    // below the search's starting value.
+    alone = survivors == 1 && greatest[order[0]] < 1e16;
+    return survivors;
+}
+
+// The list of any other cell, from every entry, by the bounds of its box.
+int box_list(const plan_t &p, const float *lo, const float *hi, int *order, float *lower)
+{
+    bool finite = true;
+    for (int axis = 0; axis < p.axes; ++axis)
+        finite = finite && std::isfinite(lo[axis]) && std::isfinite(hi[axis]);
     for (int k = 0; k < palette_entries; ++k)
         lower[k] = bound_in_box(p, lo, hi, k, false);
-
     // No error anywhere in a bounded cell exceeds the smallest upper bound, so
     // entries whose lower bound passes it are never needed.
     float cutoff = infinity;
@@ -485,68 +879,165 @@ void nearest_color_finder::build_cell(cell &c, int index) const
         for (int k = 0; k < palette_entries; ++k)
             cutoff = std::min(cutoff, bound_in_box(p, lo, hi, k, true));
     }
-
-    int order[palette_entries];
     int kept = 0;
     for (int k = 0; k < palette_entries; ++k)
         if (lower[k] <= cutoff)
             order[kept++] = k;
+    return kept;
+}
+
+}  // namespace
+
+// The top cell of a value, and its coordinates there: u inside the box, the
+// two ratios and the distance outside it.
+int nearest_color_finder::top_cell(const float *v, float *q) const
+{
+    const plan &p = *plan_;
+    if (!p.squares) {
+        int index = 0;
+        for (int axis = 0; axis < p.axes; ++axis)
+            index = index * p.cells_along[axis] +
+                    p.cell_of_step[axis][fine_step((v[axis] - p.centre[axis]) * p.inverse_half[axis])];
+        return index;
+    }
+    const float u[3] = { (v[0] - p.centre[0]) * p.inverse_half[0], (v[1] - p.centre[1]) * p.inverse_half[1],
+                         (v[2] - p.centre[2]) * p.inverse_half[2] };
+    const float out[3] = { std::fabs(u[0]), std::fabs(u[1]), std::fabs(u[2]) };
+    if (out[0] < 1.0f && out[1] < 1.0f && out[2] < 1.0f) {
+        // Inside the box no step passes the table's end but by rounding.
+        auto cell_along = [&](int axis) {
+            const int step = static_cast<int>((u[axis] + 1.0f) * (fine_steps / 2));
+            return p.cell_of_step[axis][std::min(step, fine_steps - 1)];
+        };
+        q[0] = u[0];
+        q[1] = u[1];
+        q[2] = u[2];
+        return (cell_along(0) * p.cells_along[1] + cell_along(1)) * p.cells_along[2] + cell_along(2);
+    }
+    // Outside the box: the face is that of the axis farthest out. Values that
+    // are not numbers, infinite or beyond the last shell go to the cell that
+    // holds every entry.
+    const int face = out[1] > out[0] ? (out[2] > out[1] ? 2 : 1) : (out[2] > out[0] ? 2 : 0);
+    const int a = face == 2 ? 0 : face + 1, b = face == 0 ? 2 : face == 1 ? 0 : 1;
+    const float distance = out[face];
+    if (!(distance < farthest_shell && out[a] <= distance && out[b] <= distance))
+        return p.farthest_cell;
+    q[0] = u[a] / distance;
+    q[1] = u[b] / distance;
+    q[2] = distance;
+    const int shell = static_cast<int>((bits_of(distance) - bits_of(1.0f)) >> (23 - shell_bits));
+    auto patch = [](float ratio) {
+        return std::min(static_cast<int>((ratio + 1.0f) * (face_cells / 2)), face_cells - 1);
+    };
+    const int side = face * 2 + (u[face] < 0.0f ? 1 : 0);
+    return p.outer_base + ((side * face_cells + patch(q[0])) * face_cells + patch(q[1])) * shells + shell;
+}
+
+void nearest_color_finder::build_cell(cell &c, int index, const cell *parent) const
+{
+    const plan &p = *plan_;
+    int order[palette_entries];
+    float lower[palette_entries];
+    int kept;
+    bool alone = false;
+    if (p.squares && index != p.farthest_cell) {
+        if (!parent)
+            place_top_cell(p, c, index);
+        int32_t all[palette_entries];
+        for (int k = 0; k < palette_entries; ++k)
+            all[k] = k;
+        if (parent) {
+            for (int i = 0; i < parent->kept; ++i)
+                all[i] = parent->entry()[i];
+        }
+        kept = squares_list(p, c, all, parent ? parent->kept : palette_entries, order, lower, alone);
+    } else {
+        float lo[max_grid_axes], hi[max_grid_axes];
+        if (index == p.farthest_cell) {
+            std::fill(lo, lo + max_grid_axes, -infinity);
+            std::fill(hi, hi + max_grid_axes, infinity);
+        } else {
+            even_box(p, index, lo, hi);
+        }
+        kept = box_list(p, lo, hi, order, lower);
+    }
     std::stable_sort(order, order + kept, [&](int a, int b) { return lower[a] < lower[b]; });
 
     // Padding: a bound of infinity ends the search, and a colour that is not
     // a number gives an error that never wins.
     const int count = (kept + batch - 1) / batch * batch;
-    c.bound = std::make_unique<float[]>(count);
-    c.entry = std::make_unique<int32_t[]>(count);
-    c.colours = std::make_unique<float[]>(static_cast<size_t>(count) * std::max(p.entries, 1));
-    c.count = count;
+    c.planes = static_cast<int8_t>(std::max(p.entries, 1));
+    const size_t floats = static_cast<size_t>(count) * (c.planes + 1);
+    c.list = std::make_unique<float[]>(floats + (count + sizeof(float) - 1) / sizeof(float));
+    c.count = static_cast<int16_t>(count);
+    c.kept = static_cast<int16_t>(kept);
+    c.only = static_cast<int16_t>(alone ? order[0] : -1);
+    float *bound = c.list.get();
+    uint8_t *entry = reinterpret_cast<uint8_t *>(c.list.get() + floats);
     for (int i = 0; i < count; ++i) {
         const bool real = i < kept;
-        c.bound[i] = real ? lower[order[i]] : infinity;
-        c.entry[i] = real ? order[i] : palette_entries;
+        bound[i] = real ? lower[order[i]] : infinity;
+        entry[i] = static_cast<uint8_t>(real ? order[i] : 0);
         for (int e = 0; e < p.entries; ++e)
-            c.colours[static_cast<size_t>(e) * count + i] =
+            c.list[static_cast<size_t>(e + 1) * count + i] =
                 real ? p.pal[e][order[i]] : std::numeric_limits<float>::quiet_NaN();
+    }
+
+    if (p.squares && index != p.farthest_cell && kept > split_above && c.depth < deepest) {
+        auto children = std::make_unique<cell[]>(8);
+        for (int i = 0; i < 8; ++i) {
+            cell &child = children[i];
+            child.side = c.side;
+            child.depth = static_cast<int8_t>(c.depth + 1);
+            for (int axis = 0; axis < 3; ++axis) {
+                child.low[axis] = (i >> axis & 1) ? c.cut(axis) : c.low[axis];
+                child.high[axis] = (i >> axis & 1) ? c.high[axis] : c.cut(axis);
+            }
+        }
+        c.children = std::move(children);
     }
 }
 
-nearest_color_finder::cell &nearest_color_finder::cell_for(const float *v) const
+// Makes the cell ready; false when the value must take the long way, the
+// cell being filled by another thread or its list finding no room.
+bool nearest_color_finder::ready(cell &c, int index, const cell *parent) const
 {
-    const plan &p = *plan_;
-    int index = 0;
-    for (int axis = 0; axis < p.axes; ++axis)
-        index = index * p.cells_per_axis + axis_cell(v[axis], p.origin[axis], p.inverse_step[axis], p.cells_per_axis);
-    return cells_[index];
+    int expected = cell_empty;
+    if (!c.state.compare_exchange_strong(expected, cell_building, std::memory_order_acq_rel))
+        return expected == cell_ready;
+    try {
+        build_cell(c, index, parent);
+    } catch (const std::bad_alloc &) {
+        // This pixel, and the next one to land here, take the long way.
+        c.state.store(cell_empty, std::memory_order_release);
+        return false;
+    }
+    c.state.store(cell_ready, std::memory_order_release);
+    return true;
 }
 
 int nearest_color_finder::find(const float *v) const
 {
     const plan &p = *plan_;
-    if (!p.usable)
+    if (!p.usable || !search_)
         return find_exhaustively(v);
-    for (int c = 0; c < p.channels; ++c)
-        if (!std::isfinite(v[c]))
+    // Values that are not numbers or infinite end in a cell that holds every
+    // entry, where the rough errors leave them unsettled.
+    float q[3] = {};
+    const int index = top_cell(v, q);
+    cell *c = &cells_[index];
+    const cell *parent = nullptr;
+    for (;;) {
+        if (c->state.load(std::memory_order_acquire) != cell_ready && !ready(*c, index, parent))
             return find_exhaustively(v);
-
-    cell &c = cell_for(v);
-    if (c.state.load(std::memory_order_acquire) != cell_ready) {
-        int expected = cell_empty;
-        if (c.state.compare_exchange_strong(expected, cell_building, std::memory_order_acq_rel)) {
-            try {
-                build_cell(c, static_cast<int>(&c - cells_.get()));
-            } catch (const std::bad_alloc &) {
-                // No room for the cell's list: this pixel, and the next one
-                // to land here, take the long way.
-                c.state.store(cell_empty, std::memory_order_release);
-                return find_exhaustively(v);
-            }
-            c.state.store(cell_ready, std::memory_order_release);
-        } else if (expected == cell_building) {
-            // Another thread is filling the cell: this pixel takes the long way.
-            return find_exhaustively(v);
-        }
+        if (!c->children)
+            break;
+        parent = c;
+        c = &c->children[(q[0] >= c->cut(0) ? 1 : 0) + (q[1] >= c->cut(1) ? 2 : 0) + (q[2] >= c->cut(2) ? 4 : 0)];
     }
-    const int found = search_(p, c, v);
+    if (c->only >= 0)
+        return c->only;
+    const int found = search_(p, *c, v);
     return found == unsettled ? find_exhaustively(v) : found;
 }
 

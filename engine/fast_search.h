@@ -34,6 +34,10 @@ public:
     // grid does not hold (not numbers, or infinite).
     int find_exhaustively(const float *v) const;
 
+    // Whether values are searched through the cells; false only for a metric
+    // and channel count without a vector search, which then try every entry.
+    bool searches_by_cells() const;
+
     // The error of entry k for v, exactly as the plain search computes it.
     float error_of(const float *v, int k) const;
 
@@ -46,8 +50,9 @@ public:
     struct cell;
 
 private:
-    cell &cell_for(const float *v) const;
-    void build_cell(cell &c, int index) const;
+    int top_cell(const float *v, float *q) const;
+    void build_cell(cell &c, int index, const cell *parent) const;
+    bool ready(cell &c, int index, const cell *parent) const;
 
     std::unique_ptr<plan> plan_;
     // Filled lazily, a cell at a time, as values land in them.

@@ -9,6 +9,7 @@
 #include "settings/settings.h"
 
 #include <cstring>
+#include <limits>
 
 using namespace scan_steps;
 
@@ -112,7 +113,7 @@ void pre_process(working_image &image)
     if (pre_processing_algorithm != pre_processing_circle)
         return;
     const int channels = channels_used;
-    if (use_plain_paths) {
+    if (use_plain_paths || !fast_paths_cover(channels)) {
         circle_passes(image, channels, [](const float *v) { return find_nearest_color_squared(v); });
         return;
     }
@@ -123,12 +124,12 @@ void pre_process(working_image &image)
     fast_pre_process(image);
 }
 
-bool diffusion_scan(working_image &image, png_writer_t *writer, const row_gate *gate)
+bool diffusion_scan(working_image &image, png_writer_t *writer, row_gate *gate)
 {
     if (ordered_pattern)
         return ordered_scan(image, writer, *ordered_pattern, gate);
     const int channels = channels_used;
-    if (use_plain_paths) {
+    if (use_plain_paths || !fast_paths_cover(channels)) {
         if (gate && !gate->wait_for(image.height))
             return false;
         plain_scan(image, writer, channels);
@@ -159,4 +160,26 @@ bool row_gate::wait_for(int rows) const
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [&] { return filled_.load(std::memory_order_acquire) >= rows || failed(); });
     return filled_.load(std::memory_order_acquire) >= rows;
+}
+
+void row_gate::release_through(int rows)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (rows > released_) {
+        released_ = rows;
+        changed_.notify_all();
+    }
+}
+
+void row_gate::release_all()
+{
+    release_through(std::numeric_limits<int>::max());
+}
+
+void row_gate::wait_released(int rows, int more) const
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (released_ >= rows)
+        return;
+    changed_.wait(lock, [&] { return released_ >= rows + more; });
 }

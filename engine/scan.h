@@ -24,8 +24,19 @@ public:
     bool wait_for(int rows) const;
     bool failed() const { return failed_.load(std::memory_order_acquire); }
 
+    // The other way, for an image held in a ring: framed rows 0 ... rows - 1
+    // are done with, their places free for the reader to fill again.
+    void release_through(int rows);
+    // The scan has ended: every place is free.
+    void release_all();
+    // Waits until the first `rows` framed rows are released; when they are
+    // not yet, until `more` rows beyond them are (the scan can always get
+    // there: the reader has filled them).
+    void wait_released(int rows, int more) const;
+
 private:
     std::atomic<int> filled_{ 0 };
+    int released_ = 0;  // under the lock
     std::atomic<bool> failed_{ false };
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
@@ -42,4 +53,4 @@ void pre_process(working_image &image);
 // ordered scan when the installed window is an ordered one; stores each
 // chosen index in the writer. With a gate, rows are scanned as they are
 // filled; returns false when the gate fails (the image is then unfinished).
-bool diffusion_scan(working_image &image, png_writer_t *writer, const row_gate *gate = nullptr);
+bool diffusion_scan(working_image &image, png_writer_t *writer, row_gate *gate = nullptr);

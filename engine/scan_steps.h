@@ -36,51 +36,49 @@ inline void for_slots_around(visitor &&visit)
                 visit(dx, dy);
 }
 
-// The slots of a window as offsets in floats from the pixel and their
-// shares, for a spreading that walks a list: first the slots whose share is
-// not 0, then the others.
+// The slots of a window as (dx, dy) from the pixel and their shares, for a
+// spreading that walks a list: first the slots whose share is not 0, then the
+// others. The neighbours are found through the image, which may hold its rows
+// in a ring.
 struct spread_list {
     int with_share = 0;
     int all = 0;
     int columns = 1, rows = 1;  // the window's reach
-    ptrdiff_t offset[window_side * window_side];
+    int dx[window_side * window_side];
+    int dy[window_side * window_side];
     double weight[window_side * window_side];
 };
 
-inline void add_to_spread_list(spread_list &list, ptrdiff_t offset, float weight)
+inline void add_to_spread_list(spread_list &list, int dx, int dy, float weight)
 {
-    list.offset[list.all] = offset;
+    list.dx[list.all] = dx;
+    list.dy[list.all] = dy;
     list.weight[list.all] = weight;
     ++list.all;
     // Slots with a share go before the first slot without one.
     if (weight != 0.0f) {
         for (int i = list.all - 1; i > list.with_share; --i) {
-            std::swap(list.offset[i], list.offset[i - 1]);
+            std::swap(list.dx[i], list.dx[i - 1]);
+            std::swap(list.dy[i], list.dy[i - 1]);
             std::swap(list.weight[i], list.weight[i - 1]);
         }
         ++list.with_share;
     }
 }
 
-inline spread_list scan_spread_list(const window_block &window, const working_image &image)
+inline spread_list scan_spread_list(const window_block &window)
 {
     spread_list list;
     list.columns = window.columns;
     list.rows = window.rows;
-    for_scan_slots(window, [&](int dx, int dy) {
-        add_to_spread_list(list, dy * static_cast<ptrdiff_t>(image.row_floats()) + dx * image.channels,
-                           window.at(dx, dy));
-    });
+    for_scan_slots(window, [&](int dx, int dy) { add_to_spread_list(list, dx, dy, window.at(dx, dy)); });
     return list;
 }
 
-inline spread_list spread_list_around(const window_block &window, const working_image &image)
+inline spread_list spread_list_around(const window_block &window)
 {
     spread_list list;
-    for_slots_around([&](int dx, int dy) {
-        add_to_spread_list(list, dy * static_cast<ptrdiff_t>(image.row_floats()) + dx * image.channels,
-                           window.at(dx, dy));
-    });
+    for_slots_around([&](int dx, int dy) { add_to_spread_list(list, dx, dy, window.at(dx, dy)); });
     return list;
 }
 

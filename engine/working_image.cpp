@@ -1,6 +1,7 @@
 #include "engine/working_image.h"
 
 #include "engine/palette.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -46,22 +47,27 @@ row_conversion make_row_conversion()
     return conversion;
 }
 
-void size_working_image(working_image &image, int width, int height, int channels)
+void size_working_image(working_image &image, int width, int height, int channels, bool ring)
 {
     image.width = width;
     image.height = height;
     image.channels = channels;
+    ring = ring && height + 2 * working_image::frame > ring_rows;
+    image.row_mask = ring ? ring_rows - 1 : ~size_t(0);
     // The previous buffer goes before the new one is taken, so two full-size
     // images are never held at once.
     float_buffer().swap(image.values);
     byte_mask().swap(image.clear);
     image.values.resize(static_cast<size_t>(width + 2 * working_image::frame) *
-                        (height + 2 * working_image::frame) * channels);
+                        (ring ? ring_rows : height + 2 * working_image::frame) * channels);
+    // Untouched yet: the hint takes effect as the rows are filled.
+    platform_prefer_large_pages(image.values.data(), image.values.size() * sizeof(float));
 }
 
-void allocate_working_image(working_image &image, int width, int height, const row_conversion &conversion)
+void allocate_working_image(working_image &image, int width, int height, const row_conversion &conversion,
+                            bool ring)
 {
-    size_working_image(image, width, height, conversion.channels);
+    size_working_image(image, width, height, conversion.channels, ring);
     if (conversion.alpha_threshold > 0)
         image.clear.resize(static_cast<size_t>(width + 2) * height);
 }

@@ -39,11 +39,15 @@ using byte_mask = std::vector<uint8_t, uninitialised_allocator<uint8_t>>;
 // (x + 1, y + 1) in framed coordinates, which run from -1 to width + 2 and
 // from -1 to height + 2: the frame of two pixels, as wide as the widest
 // window reaches, lets the spreading and the limits run without bounds tests.
-// Nothing ever reads the frame to choose an entry.
+// Nothing ever reads the frame to choose an entry. A scan that follows the
+// reading can hold only a ring of rows: framed row y then lives in place
+// (y + frame - 1) & row_mask, and the reader refills a place once the scan is
+// done with the row that held it.
 struct working_image {
     int width = 0;     // of the input, without the frame
     int height = 0;
     int channels = 0;  // channels_used when it was filled
+    size_t row_mask = ~size_t(0);  // every row in its own place
     float_buffer values;
     // With -a, 1 for every clear pixel and 0 for every visible one, a row of
     // width + 2 bytes for each input row, so that framed x (1 ... width)
@@ -61,18 +65,27 @@ struct working_image {
     }
     float *at(int x, int y) { return values.data() + offset(x, y); }
     const float *at(int x, int y) const { return values.data() + offset(x, y); }
+    // Whether the image holds a ring of rows rather than all of them.
+    bool ring() const { return row_mask != ~size_t(0); }
 
 private:
     size_t offset(int x, int y) const
     {
-        return static_cast<size_t>(y + frame - 1) * row_floats() + static_cast<size_t>(x + frame - 1) * channels;
+        return (static_cast<size_t>(y + frame - 1) & row_mask) * row_floats() +
+               static_cast<size_t>(x + frame - 1) * channels;
     }
 };
 
+// The rows of a ring: far more than the scan ever has in hand (the rows of
+// its threads in flight and the rows the window reaches each side), few
+// enough to stay in the cache.
+constexpr int ring_rows = 64;
+
 // Sizes the image's buffer for width x height input pixels of that many
-// channels and its frame; the values are left as they come. Throws
+// channels and its frame, all its rows or (ring true) a ring of ring_rows rows
+// where the image has more; the values are left as they come. Throws
 // std::bad_alloc when memory runs out.
-void size_working_image(working_image &image, int width, int height, int channels);
+void size_working_image(working_image &image, int width, int height, int channels, bool ring = false);
 
 // Level compression (-lc): the factor of every prepared level. The factor
 // of "128" is 0.5, not 128/255.
@@ -105,9 +118,12 @@ struct row_conversion {
 row_conversion make_row_conversion();
 
 // Sizes the image for a width x height input in the conversion's channels,
-// with a mask of clear pixels when it has an alpha threshold. Throws
-// std::bad_alloc when memory runs out.
-void allocate_working_image(working_image &image, int width, int height, const row_conversion &conversion);
+// all its rows or (ring true, for a scan that follows the reading) a ring of
+// ring_rows rows where the image has more, with a mask of clear pixels for
+// every row when it has an alpha threshold. Throws std::bad_alloc when memory
+// runs out.
+void allocate_working_image(working_image &image, int width, int height, const row_conversion &conversion,
+                            bool ring = false);
 
 // Converts input row y (0 ... height - 1) into framed row y + 1, its frame
 // pixels repeating the row's end pixels; the first and the last input rows are

@@ -68,3 +68,8 @@ platform_publish_result platform_output_publish(platform_output *output, const c
 // Ends the output, published or not: an unpublished one leaves no trace.
 // A null output is ignored.
 void platform_output_end(platform_output *output);
+
+// Asks the system to back the block with large pages where it can: a large
+// buffer filled once then costs a few faults of the kernel instead of one per
+// small page. Only a hint; it changes no byte and may do nothing.
+void platform_prefer_large_pages(void *start, size_t size);

@@ -5,7 +5,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <cstdint>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <new>
 #include <sys/stat.h>
 #include <termios.h>
@@ -233,4 +235,14 @@ void platform_output_end(platform_output *output)
         hidden_name_in_use = false;
     }
     delete output;
+}
+
+void platform_prefer_large_pages(void *start, size_t size)
+{
+    // The hint applies to whole large pages: the aligned part of the block.
+    constexpr uintptr_t large_page = uintptr_t(1) << 21;
+    const uintptr_t first = (reinterpret_cast<uintptr_t>(start) + large_page - 1) & ~(large_page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(start) + size) & ~(large_page - 1);
+    if (end > first)
+        madvise(reinterpret_cast<void *>(first), end - first, MADV_HUGEPAGE);
 }

@@ -268,3 +268,7 @@ void platform_output_end(platform_output *output)
     CloseHandle(output->file);
     delete output;
 }
+
+// Large pages need a privilege that ordinary users lack; the hint is left
+// unused here.
+void platform_prefer_large_pages(void *, size_t) {}

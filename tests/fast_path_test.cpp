@@ -4,6 +4,8 @@
 // leave entries of the per-channel error unwritten, and the row wavefront.
 #include "engine/color_space.h"
 #include "engine/ditherer.h"
+#include "engine/fast_scan.h"
+#include "engine/fast_search.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
 #include "engine/scan.h"
@@ -21,6 +23,8 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -97,8 +101,10 @@ protected:
     {
         write_png_form(folder.file("small.png"), 37, 29, { 2, 8 }, photo_like(37, 29, 1));
         write_png_form(folder.file("wide.png"), 150, 23, { 2, 8 }, photo_like(150, 23, 2));
+        write_png_form(folder.file("tall.png"), 45, 203, { 2, 8 }, photo_like(45, 203, 3));
         write_png_form(folder.file("sprite.png"), 37, 29, { 6, 8 }, sprite_rgba(37, 29, 4));
         write_png_form(folder.file("wide_sprite.png"), 150, 23, { 6, 8 }, sprite_rgba(150, 23, 5));
+        write_png_form(folder.file("tall_sprite.png"), 45, 203, { 6, 8 }, sprite_rgba(45, 203, 6));
         write_palette_file(folder.file("cube.act"), cube_palette());
         write_palette_file(folder.file("doubled.act"), doubled_palette(3));
         write_palette_file(folder.file("four.act"), four_colour_palette());
@@ -108,7 +114,10 @@ protected:
     {
         use_plain_paths = false;
         scan_thread_count = 0;
+        scan_helper_starter = usual_starter;
     }
+
+    std::thread (*const usual_starter)(std::function<void()>) = scan_helper_starter;
 
     engine_result run(const std::string &image, const std::string &palette,
                       const std::function<void()> &options, bool plain, int carried)
@@ -317,6 +326,34 @@ std::vector<uint8_t> scan_indices(working_image image, bool plain, int threads, 
 
 }  // namespace
 
+TEST_F(fast_path, scan_that_follows_the_reading_through_a_ring_of_rows)
+{
+    // 207 framed rows pass through the ring's places more than three times,
+    // with the frame rows below the last row among them; the windows that
+    // reach two rows down write into places the reader refills next, and an
+    // ordered pattern gives no rows back.
+    for (int window : { window_round, window_jarvis, window_atkinson, window_bluenoise })
+        for (int threads : { 1, 2, 3 })
+            for (int serpentine_on : { 0, 1 }) {
+                scan_thread_count = threads;
+                expect_same("tall.png", "cube.act", [&] {
+                    serpentine = serpentine_on;
+                    max_limit = min_limit = 1;
+                    max_level = 0.9f;
+                    min_level = 0.05f;
+                    diffusion_window = window;
+                }, "window " + std::to_string(window) + ", " + std::to_string(threads) + " threads, serpentine " +
+                       std::to_string(serpentine_on));
+                // The mask of clear pixels stays whole while the values pass
+                // through the ring.
+                expect_same("tall_sprite.png", "cube.act", [&] {
+                    alpha_threshold = 128;
+                    serpentine = serpentine_on;
+                    diffusion_window = window;
+                }, "-a 128, window " + std::to_string(window) + ", " + std::to_string(threads) + " threads");
+            }
+}
+
 TEST_F(fast_path, rows_that_start_without_a_winner_take_the_last_entry_of_the_row_above)
 {
     set_default_settings();
@@ -347,5 +384,100 @@ TEST_F(fast_path, rows_that_start_without_a_winner_take_the_last_entry_of_the_ro
                 EXPECT_EQ(plain, scan_indices(image, false, threads, carried))
                     << window << ", " << threads << " threads";
         }
+    }
+}
+
+TEST_F(fast_path, every_colour_space_metric_and_weighting_has_a_fast_path)
+{
+    // A combination missing from the fast paths' tables would be searched
+    // exhaustively or scanned plainly: right, but slow.
+    set_default_settings();
+    for (int space = 0; space < color_space_count; ++space) {
+        select_color_space(space);
+        EXPECT_TRUE(fast_paths_cover(channels_used)) << color_spaces[space].keyword;
+        for (int metric = 0; metric < metric_count; ++metric)
+            for (int weighting = 0; weighting < weighting_count; ++weighting)
+                EXPECT_TRUE(nearest_color_finder(weighting, metric).searches_by_cells())
+                    << color_spaces[space].keyword << " -e " << metric << " -q " << weighting;
+    }
+}
+
+TEST_F(fast_path, search_agrees_with_every_entry_tried_near_far_and_beyond)
+{
+    // Values in the palette's box, on the boundaries of its cells, outside it
+    // at every distance up to past the last shell, and not numbers; palettes
+    // dense in the darks (linear light) and with ties.
+    const float not_a_number = std::nanf(""), infinite = std::numeric_limits<float>::infinity();
+    std::mt19937 random(7);
+    std::vector<std::vector<float>> values;
+    for (int i = 0; i < 3000; ++i) {
+        const float scale = std::ldexp(1.0f, static_cast<int>(random() % 26) - 12);
+        std::vector<float> v(max_working_channels, 0.0f);
+        for (int c = 0; c < 7; ++c)
+            v[c] = (float(random() % 20001) / 10000 - 1.0f) * scale + 0.3f;
+        values.push_back(v);
+    }
+    for (float odd : { not_a_number, infinite, -infinite, 3e38f, 0.0f, 1.0f })
+        for (int c = 0; c < 3; ++c) {
+            std::vector<float> v(max_working_channels, 0.4f);
+            v[c] = odd;
+            values.push_back(v);
+        }
+    const std::vector<uint8_t> palettes[] = { cube_palette(), doubled_palette(4) };
+    for (const std::vector<uint8_t> &palette : palettes)
+        for (int gamma = 0; gamma < 2; ++gamma)
+            for (int space : { color_space_rgb, color_space_yuv, color_space_cmyk, color_space_rgbcmyk })
+                for (int metric = 0; metric < metric_count; ++metric)
+                    for (int weighting : { weighting_111, weighting_421, weighting_2417 }) {
+                        set_default_settings();
+                        RGB_gamma = gamma;
+                        color_space = space;
+                        select_color_space(space);
+                        write_palette_file(folder.file("p.act"), palette);
+                        std::strcpy(palette_path_buffer, folder.file("p.act").c_str());
+                        stdout_capture quiet;
+                        ASSERT_TRUE(read_palette());
+                        quiet.finish();
+                        convert_palette();
+                        clear_search_state();
+                        const nearest_color_finder finder(weighting, metric);
+                        int differing = 0;
+                        for (const std::vector<float> &v : values)
+                            differing += finder.find(v.data()) != finder.find_exhaustively(v.data());
+                        EXPECT_EQ(differing, 0) << color_spaces[space].keyword << " -e " << metric << " -q " << weighting
+                                                << " gamma " << gamma;
+                    }
+}
+
+namespace {
+
+// Starts helpers until the given one, which the system refuses.
+template <typename refusal>
+std::thread (*refusing_starter(int refused))(std::function<void()>)
+{
+    static int count, limit;
+    count = 0;
+    limit = refused;
+    return [](std::function<void()> body) {
+        if (++count >= limit)
+            throw refusal();
+        return std::thread(std::move(body));
+    };
+}
+
+struct refused_thread : std::system_error {
+    refused_thread() : std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)) {}
+};
+
+}  // namespace
+
+TEST_F(fast_path, helpers_refused_or_without_memory_leave_one_thread_to_scan)
+{
+    for (int refused : { 1, 3 }) {
+        scan_thread_count = 4;
+        scan_helper_starter = refusing_starter<std::bad_alloc>(refused);
+        expect_same("wide.png", "cube.act", [] {}, "memory runs out for helper " + std::to_string(refused));
+        scan_helper_starter = refusing_starter<refused_thread>(refused);
+        expect_same("wide.png", "cube.act", [] {}, "the system refuses helper " + std::to_string(refused));
     }
 }
