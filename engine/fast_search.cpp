@@ -378,7 +378,11 @@ __attribute__((always_inline)) inline typename vectors<lanes>::ints joined_every
         return joined_everywhere<lanes, step / 2>(x | with_partners<step>(x, std::make_index_sequence<lanes>{}));
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+// GCC inlines these into the searches built for each unit; clang refuses to
+// pass a wide vector to them from a function not built for that unit, and
+// takes the generic mask instead, which gives the same bits.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define TESSALY_VECTOR_MASKS 1
 __attribute__((target("avx512f"))) inline uint32_t mask_at_most_16(vectors<16>::floats x, float limit)
 {
     return _mm512_cmp_ps_mask(x, _mm512_set1_ps(limit), _CMP_LE_OQ);
@@ -402,7 +406,7 @@ __attribute__((always_inline)) inline float smallest_lane(typename vectors<lanes
 template <int lanes>
 __attribute__((always_inline)) inline uint32_t lanes_at_most(typename vectors<lanes>::floats x, float limit)
 {
-#if defined(__x86_64__) && defined(__GNUC__)
+#ifdef TESSALY_VECTOR_MASKS
     if constexpr (lanes == 16)
         return mask_at_most_16(x, limit);
     if constexpr (lanes == 8)

@@ -13,28 +13,22 @@
 
 namespace {
 
-// A grey image whose row fail_at is damaged or cannot get its memory.
-class failing_source : public image_source {
-public:
-    failing_source(int fail_at, bool out_of_memory) : fail_at_(fail_at), out_of_memory_(out_of_memory)
+// A grey image of 7 x 9 whose row fail_at is damaged or cannot get its memory.
+struct failing_source : image_source {
+    int row = 0, fail_at;
+    bool out_of_memory;
+    failing_source(int fail_at, bool out_of_memory) : fail_at(fail_at), out_of_memory(out_of_memory)
     {
         width = 7;
         height = 9;
     }
     bool read_row(uint8_t *rgb) override
     {
-        if (row_ == fail_at_) {
-            if (out_of_memory_)
-                throw std::bad_alloc();
-            return false;
-        }
-        std::memset(rgb, 40 * row_++, static_cast<size_t>(width) * 3);
-        return true;
+        if (row == fail_at && out_of_memory)
+            throw std::bad_alloc();
+        std::memset(rgb, 40 * row, static_cast<size_t>(width) * 3);
+        return row++ != fail_at;
     }
-
-private:
-    int row_ = 0, fail_at_;
-    bool out_of_memory_;
 };
 
 }  // namespace

@@ -74,64 +74,59 @@ void write_test_jpeg(const std::string &path, int width, int height, int compone
     std::fclose(file);
 }
 
-std::string bmp_bytes(int width, int height, const std::vector<uint8_t> &rgb)
+namespace {
+
+// An uncompressed BMP from RGB rows given top-down: 24 bits, or 32 with the
+// alpha in every pixel's fourth byte, declared by bit fields in a 124-byte
+// header or not at all (the byte is then reserved).
+std::string bmp_file(int width, int height, const std::vector<uint8_t> &rgb, const std::vector<uint8_t> *alpha,
+                     bool declared, bool top_down)
 {
-    const int row_bytes = (width * 3 + 3) / 4 * 4, data_bytes = row_bytes * height;
+    const uint32_t pixel_bytes = alpha ? 4 : 3, row_bytes = (width * pixel_bytes + 3) / 4 * 4;
+    const uint32_t info_size = declared ? 124 : 40, offset = 14 + info_size, data_bytes = row_bytes * height;
+    // File size, reserved, pixel offset, header size, width, height (negative:
+    // top-down), planes, bits, compression (3: bit fields), data size,
+    // resolution, colours; declared, the masks of red, green, blue and alpha,
+    // then the rest of the header image editors write: sRGB, no end points or
+    // gammas, the intent "images", no profile.
+    std::vector<std::pair<uint32_t, int>> fields = {
+        { offset + data_bytes, 4 }, { 0, 4 }, { offset, 4 }, { info_size, 4 }, { uint32_t(width), 4 },
+        { uint32_t(top_down ? -height : height), 4 }, { 1, 2 }, { 8 * pixel_bytes, 2 }, { declared ? 3u : 0u, 4 },
+        { data_bytes, 4 }, { 2835, 4 }, { 2835, 4 }, { 0, 4 }, { 0, 4 } };
+    if (declared) {
+        for (uint32_t mask : { 0x00FF0000u, 0x0000FF00u, 0x000000FFu, 0xFF000000u, 0x73524742u })
+            fields.push_back({ mask, 4 });
+        fields.insert(fields.end(), { { 0, 48 }, { 4, 4 }, { 0, 12 } });
+    }
     std::string out = "BM";
-    // File size, reserved, pixel offset, header size, width, height (positive:
-    // bottom-up), planes and 24 bits, no compression, data size, resolution, colours.
-    const uint32_t fields[][2] = { { uint32_t(54 + data_bytes), 4 }, { 0, 4 }, { 54, 4 }, { 40, 4 },
-                                   { uint32_t(width), 4 }, { uint32_t(height), 4 }, { 1, 2 }, { 24, 2 }, { 0, 4 },
-                                   { uint32_t(data_bytes), 4 }, { 2835, 4 }, { 2835, 4 }, { 0, 4 }, { 0, 4 } };
-    for (const auto &field : fields)
-        for (uint32_t i = 0; i < field[1]; ++i)
-            out += static_cast<char>(field[0] >> (8 * i));
-    for (int y = height - 1; y >= 0; --y) {
+    for (const auto &[value, bytes] : fields)
+        for (int i = 0; i < bytes; ++i)
+            out += static_cast<char>(i < 4 ? value >> (8 * i) : 0);
+    for (int row = 0; row < height; ++row) {
+        const int y = top_down ? row : height - 1 - row;
         for (int x = 0; x < width; ++x) {
-            const uint8_t *p = rgb.data() + (static_cast<size_t>(y) * width + x) * 3;
-            out += { static_cast<char>(p[2]), static_cast<char>(p[1]), static_cast<char>(p[0]) };
+            const size_t pixel = static_cast<size_t>(y) * width + x;
+            out += { static_cast<char>(rgb[pixel * 3 + 2]), static_cast<char>(rgb[pixel * 3 + 1]),
+                     static_cast<char>(rgb[pixel * 3]) };
+            if (alpha)
+                out += static_cast<char>((*alpha)[pixel]);
         }
-        out.append(row_bytes - width * 3, '\0');
+        out.append(row_bytes - width * pixel_bytes, '\0');
     }
     return out;
+}
+
+}  // namespace
+
+std::string bmp_bytes(int width, int height, const std::vector<uint8_t> &rgb)
+{
+    return bmp_file(width, height, rgb, nullptr, false, false);
 }
 
 std::string bmp32_bytes(int width, int height, const std::vector<uint8_t> &rgb, const std::vector<uint8_t> &alpha,
                         bmp32_form form)
 {
-    const bool declared = form != bmp32_form::plain, top_down = form == bmp32_form::alpha_top_down;
-    const uint32_t info_size = declared ? 124 : 40, offset = 14 + info_size, data_bytes = uint32_t(width * height * 4);
-    std::string out = "BM";
-    // As bmp_bytes, with 32 bits and, declared, bit fields and the four masks
-    // of red, green, blue and alpha.
-    const uint32_t fields[][2] = { { offset + data_bytes, 4 }, { 0, 4 }, { offset, 4 }, { info_size, 4 },
-                                   { uint32_t(width), 4 }, { uint32_t(top_down ? -height : height), 4 }, { 1, 2 },
-                                   { 32, 2 }, { declared ? 3u : 0u, 4 }, { data_bytes, 4 }, { 2835, 4 },
-                                   { 2835, 4 }, { 0, 4 }, { 0, 4 } };
-    for (const auto &field : fields)
-        for (uint32_t i = 0; i < field[1]; ++i)
-            out += static_cast<char>(field[0] >> (8 * i));
-    if (declared) {
-        // The masks, then the rest of the 124-byte header image editors
-        // write: sRGB, no end points or gammas, the intent "images", no
-        // profile.
-        for (uint32_t mask : { 0x00FF0000u, 0x0000FF00u, 0x000000FFu, 0xFF000000u, 0x73524742u })
-            for (int i = 0; i < 4; ++i)
-                out += static_cast<char>(mask >> (8 * i));
-        out.append(48, '\0');
-        out += std::string("\x04\0\0\0", 4);
-        out.append(12, '\0');
-    }
-    for (int row = 0; row < height; ++row) {
-        const int y = top_down ? row : height - 1 - row;
-        for (int x = 0; x < width; ++x) {
-            const size_t pixel = static_cast<size_t>(y) * width + x;
-            const uint8_t *p = rgb.data() + pixel * 3;
-            out += { static_cast<char>(p[2]), static_cast<char>(p[1]), static_cast<char>(p[0]),
-                     static_cast<char>(alpha[pixel]) };
-        }
-    }
-    return out;
+    return bmp_file(width, height, rgb, &alpha, form != bmp32_form::plain, form == bmp32_form::alpha_top_down);
 }
 
 void write_test_gif(const std::string &path, int frame_width, int frame_height, const gif_form &form,
@@ -156,13 +151,10 @@ void write_test_gif(const std::string &path, int frame_width, int frame_height, 
     }
     EGifPutImageDesc(gif, form.left, form.top, frame_width, frame_height, form.interlaced,
                      form.local_table ? map : nullptr);
-    std::vector<int> order;
     const int starts[4] = { 0, 4, 2, 1 }, steps[4] = { 8, 8, 4, 2 };
     for (int pass = 0; pass < (form.interlaced ? 4 : 1); ++pass)
         for (int y = form.interlaced ? starts[pass] : 0; y < frame_height; y += form.interlaced ? steps[pass] : 1)
-            order.push_back(y);
-    for (int y : order)
-        EGifPutLine(gif, const_cast<GifPixelType *>(&indices[static_cast<size_t>(y) * frame_width]), frame_width);
+            EGifPutLine(gif, const_cast<GifPixelType *>(&indices[static_cast<size_t>(y) * frame_width]), frame_width);
     EGifCloseFile(gif, &error);
     GifFreeMapObject(map);
 }
@@ -212,37 +204,30 @@ void write_test_tiff(const std::string &path, int width, int height, const tiff_
         const size_t n = form.colour_map.size() / 3;
         TIFFSetField(tiff, TIFFTAG_COLORMAP, &form.colour_map[0], &form.colour_map[n], &form.colour_map[2 * n]);
     }
+    // Tiles of 16 x 16, padded with zeros beyond the image, or strips of
+    // whole rows, the last one cut where the image ends.
     const int planes = form.planar ? form.samples : 1, per_plane = form.planar ? 1 : form.samples;
-    // The values of one plane over columns x0 ... x0 + count - 1 of row y;
-    // outside the image, zero.
-    auto plane_values = [&](int p, int y, int x0, int count) {
-        std::vector<uint16_t> out;
-        for (int x = x0; x < x0 + count; ++x)
-            for (int s = 0; s < per_plane; ++s)
-                out.push_back(x < width && y < height ? values[(static_cast<size_t>(y) * width + x) * form.samples + p + s] : 0);
-        return out;
-    };
-    if (form.tiled) {
-        TIFFSetField(tiff, TIFFTAG_TILEWIDTH, 16);
+    const int block_width = form.tiled ? 16 : width, block_height = form.tiled || jpeg ? 16 : 3;
+    TIFFSetField(tiff, form.tiled ? TIFFTAG_TILEWIDTH : TIFFTAG_ROWSPERSTRIP, form.tiled ? 16 : block_height);
+    if (form.tiled)
         TIFFSetField(tiff, TIFFTAG_TILELENGTH, 16);
-        for (int p = 0; p < planes; ++p)
-            for (int y0 = 0; y0 < height; y0 += 16)
-                for (int x0 = 0; x0 < width; x0 += 16) {
-                    std::vector<uint8_t> tile;
-                    for (int y = y0; y < y0 + 16; ++y) {
-                        const std::vector<uint8_t> row = packed_row(plane_values(p, y, x0, 16), form.bits);
-                        tile.insert(tile.end(), row.begin(), row.end());
-                    }
-                    TIFFWriteEncodedTile(tiff, TIFFComputeTile(tiff, x0, y0, 0, p), tile.data(), tile.size());
+    for (int p = 0; p < planes; ++p)
+        for (int y0 = 0; y0 < height; y0 += block_height)
+            for (int x0 = 0; x0 < width; x0 += block_width) {
+                std::vector<uint8_t> block;
+                for (int y = y0; y < y0 + block_height && (form.tiled || y < height); ++y) {
+                    std::vector<uint16_t> row;
+                    for (int x = x0; x < x0 + block_width; ++x)
+                        for (int s = 0; s < per_plane; ++s)
+                            row.push_back(x < width && y < height ? values[(size_t(y) * width + x) * form.samples + p + s] : 0);
+                    const std::vector<uint8_t> packed = packed_row(row, form.bits);
+                    block.insert(block.end(), packed.begin(), packed.end());
                 }
-    } else {
-        TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, jpeg ? 16 : 3);
-        for (int p = 0; p < planes; ++p)
-            for (int y = 0; y < height; ++y) {
-                std::vector<uint8_t> row = packed_row(plane_values(p, y, 0, width), form.bits);
-                TIFFWriteScanline(tiff, row.data(), y, static_cast<uint16_t>(p));
+                if (form.tiled)
+                    TIFFWriteEncodedTile(tiff, TIFFComputeTile(tiff, x0, y0, 0, p), block.data(), block.size());
+                else
+                    TIFFWriteEncodedStrip(tiff, TIFFComputeStrip(tiff, y0, p), block.data(), block.size());
             }
-    }
     TIFFClose(tiff);
 }
 

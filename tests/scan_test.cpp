@@ -53,14 +53,16 @@ protected:
         clear_search_state();
         clear_scan_state();
         best_color = 0;
-        for (auto &plane : pal_ch)
-            for (float &value : plane)
-                value = 0.0f;
+        std::memset(pal_ch, 0, sizeof pal_ch);
         for (int c = 0; c < 3; ++c)
             pal_ch[c][1] = 1.0f;
     }
 
-    void TearDown() override { use_plain_paths = false; }
+    void TearDown() override
+    {
+        use_plain_paths = false;
+        transparent_entry = -1;  // file state, which the settings' defaults leave
+    }
 
     // Runs the pre-processing and the scan as the engine does, the plain
     // paths on a copy of the image first unless only the fast ones are asked
@@ -91,9 +93,7 @@ private:
         png_writer_t *writer = png_writer_new(image.width, image.height, PNG_WRITER_INDEXED);
         pre_process(image);
         diffusion_scan(image, writer);
-        std::vector<int> indices;
-        for (int i = 0; i < image.width * image.height; ++i)
-            indices.push_back(int(png_writer_get_pixel(writer, i % image.width, i / image.width)));
+        const std::vector<int> indices(writer->pixels, writer->pixels + writer->pixel_bytes);
         png_writer_destroy(writer);
         return indices;
     }
@@ -106,13 +106,14 @@ private:
 // the neighbours of the window's table for the row's direction (pinned to the
 // published weights by the windows tests) in its proportions, all of them in
 // the frame, and nowhere else. Serpentine on, row 2 runs right to left; off,
-// left to right. With -d 0.5 every share is halved. Plain and fast alike.
+// left to right. With -d 0.5 every share is halved; at 0, and for the dot
+// window, nothing moves and each pixel maps alone. Plain and fast alike.
 TEST_F(scan, impulse_shows_each_window_in_both_orientations)
 {
     const float impulse[3] = { 0.25f, 0.5f, 0.125f };
     for (int height : { 1, 2 })
         for (int serpentine_on : { 0, 1 })
-            for (float level : { 1.0f, 0.5f })
+            for (float level : { 1.0f, 0.5f, 0.0f })
                 for (int window = 0; window < window_count; ++window) {
                     serpentine = serpentine_on;
                     coefficient = level;
@@ -149,9 +150,7 @@ TEST_F(scan, ordered_patterns_mix_flat_fields_in_proportion)
         for (int level = 0; level <= 255; ++level) {
             const float value = level / 255.0f;
             working_image image = blank_image(n, n);
-            for (int y = 1; y <= n; ++y)
-                for (int x = 1; x <= n; ++x)
-                    set_grey(image, x, y, value);
+            std::fill(image.values.begin(), image.values.end(), value);  // the frame too: nothing spreads
             const std::vector<int> indices = dither(image, true);
             auto at = [&](int x, int y) { return indices[static_cast<size_t>(y % n) * n + x % n]; };
             const long whites = std::count(indices.begin(), indices.end(), 1);
@@ -175,75 +174,10 @@ TEST_F(scan, ordered_patterns_mix_flat_fields_in_proportion)
     }
 }
 
-// linear_x carries all to the next pixel in scan direction. The row 0.3 0.3 0
-// gives 0 1 0 left to right and 1 0 0 right to left; the last pixel hands
-// -0.4 to the frame on the side the row ran towards.
-TEST_F(scan, serpentine_turns_every_second_row)
-{
-    install_window(window_linear_x);
-    for (int serpentine_on : { 1, 0 }) {
-        serpentine = serpentine_on;
-        working_image image = blank_image(3, 3);
-        for (int y = 1; y <= 3; ++y) {
-            set_grey(image, 1, y, 0.3f);
-            set_grey(image, 2, y, 0.3f);
-        }
-        const int middle[3] = { serpentine_on, 1 - serpentine_on, 0 };
-        EXPECT_EQ(dither(image), (std::vector<int>{ 0, 1, 0, middle[0], middle[1], middle[2], 0, 1, 0 }));
-        EXPECT_FLOAT_EQ(image.at(4, 1)[0], -0.4f);
-        EXPECT_FLOAT_EQ(image.at(serpentine_on ? 0 : 4, 2)[0], -0.4f);
-        EXPECT_FLOAT_EQ(image.at(4, 3)[0], -0.4f);
-    }
-}
-
-// With the dot window, or any window at level 0, each pixel maps to its
-// nearest entry, worked out here by a plain search in double precision over a
-// pseudo-random palette and image; floyd at full level differs.
-TEST_F(scan, dot_and_level_zero_are_plain_nearest_mapping)
-{
-    unsigned state = 12345;
-    auto next = [&state] {
-        state = state * 1103515245u + 12345u;
-        return static_cast<float>((state >> 8) & 0xffff) / 65535.0f;
-    };
-    for (int k = 0; k < palette_entries; ++k)
-        for (int c = 0; c < 3; ++c)
-            pal_ch[c][k] = next();
-    working_image original = blank_image(9, 7);
-    for (float &value : original.values)
-        value = next() * 1.4f - 0.2f;
-    std::vector<int> expected;
-    for (int i = 0; i < 63; ++i) {
-        const float *v = original.at(i % 9 + 1, i / 9 + 1);
-        double best_distance = 1e300;
-        expected.push_back(0);
-        for (int k = 0; k < palette_entries; ++k) {
-            double distance = 0;
-            for (int c = 0; c < 3; ++c)
-                distance += (double(v[c]) - pal_ch[c][k]) * (double(v[c]) - pal_ch[c][k]);
-            if (distance < best_distance) {
-                best_distance = distance;
-                expected.back() = k;
-            }
-        }
-    }
-    working_image image = original;
-    install_window(window_dot);
-    serpentine = 1;
-    EXPECT_EQ(dither(image), expected);
-    image = original;
-    install_window(window_round);
-    coefficient = 0.0f;
-    EXPECT_EQ(dither(image), expected);
-    image = original;
-    install_window(window_floyd);
-    coefficient = 1.0f;
-    EXPECT_NE(dither(image), expected);
-}
-
 // One pixel of 3.0 (white, error 2.0 kept whole in error_ch) in a frame of
 // values on both sides of the levels. floyd adds 0.875 to -0.25, 0.375 to 0.9,
-// 0.625 to 3.0 and 0.125 to 0.1 before the 3 x 3 block is limited.
+// 0.625 to 3.0 and 0.125 to 0.1 before the 3 x 3 block is limited: limiting
+// before the spreading, or the whole image first, would leave other values.
 TEST_F(scan, limits_clamp_the_block_of_the_pixel)
 {
     const float frame[9] = { 2.0f, -1.0f, 0.5f, 1.5f, 3.0f, -0.25f, 0.9f, 3.0f, 0.1f };
@@ -293,116 +227,85 @@ TEST_F(scan, limits_reach_as_far_as_the_window)
     }
 }
 
-// Only the block of the pixel just quantised is limited. One column, linear_y:
-// pixel 2 (0.75, white) passes -0.25 down, so pixel 3 holds 2.75 when pixel
-// 2's block clamps it to 1.0, and has no error left for the frame below.
-// Limiting the whole image first would leave 0.75 and pass -0.25 on.
-TEST_F(scan, only_the_block_of_the_pixel_is_limited)
-{
-    install_window(window_linear_y);
-    max_limit = 1;
-    working_image image = blank_image(1, 3);
-    set_grey(image, 1, 2, 0.75f);
-    set_grey(image, 1, 3, 3.0f);
-    set_grey(image, 1, 4, 0.5f);
-    EXPECT_EQ(dither(image), (std::vector<int>{ 0, 1, 1 }));
-    EXPECT_EQ(image.at(1, 4)[0], 0.5f);
-}
-
-// A level of 1e30 makes the second pixel -1e29: every distance is beyond
-// float, so each pixel keeps white, the entry of the first.
-TEST_F(scan, runaway_diffusion_keeps_the_last_entry)
-{
-    install_window(window_linear_x);
-    coefficient = 1e30f;
-    working_image image = blank_image(4, 1);
-    set_grey(image, 1, 1, 0.875f);
-    EXPECT_EQ(dither(image), (std::vector<int>{ 1, 1, 1, 1 }));
-}
-
-// Circle pre-processing with the level at 0, so the scan only maps. Pass
-// counts of 0 or below, or -pp off, change nothing.
-TEST_F(scan, circle_without_passes_changes_nothing)
-{
-    coefficient = 0.0f;
-    const struct { int algorithm, passes; } cases[] = { { 1, 0 }, { 1, -3 }, { 0, 5 } };
-    for (const auto &c : cases) {
-        pre_processing_algorithm = c.algorithm;
-        pre_processing_pass = c.passes;
-        working_image image = blank_image(2, 1);
-        set_grey(image, 1, 1, 0.375f);
-        set_grey(image, 2, 1, 0.75f);
-        const working_image before = image;
-        pre_process(image);
-        EXPECT_EQ(image.values, before.values) << c.algorithm << " " << c.passes;
-    }
-}
-
 // Two pixels 0.375 and 0.75, square window (1/8 all round), worked by hand:
 //   pass 1: pixel 1 -> black, 0.046875 to each neighbour; pixel 2 is 0.796875
 //           -> white, -0.025390625 to each, so pixel 1 holds -0.025390625.
 //   pass 2: pixel 1 -> black, -0.003173828125 each; pixel 2 is
 //           0.996826171875 -> white, -0.000396728515625 each.
 // The error flows back into pixel 1, which the second pass visits again.
-// Neither the limits nor the level touch the pre-processing.
+// Pass counts of 0 or below, or -pp off, change nothing. Neither the limits
+// nor the level touch the pre-processing. Plain and fast alike.
 TEST_F(scan, circle_passes_revisit_pixels_that_received_error)
 {
-    pre_processing_algorithm = 1;
     pre_processing_window = 2;
     max_limit = 1;
     coefficient = 0.0f;
-    const struct { int passes; float pixel_1, above_1, left_of_1; } cases[] = {
-        { 1, -0.025390625f, 0.046875f - 0.025390625f, 0.046875f },
-        { 2, -0.000396728515625f, 0.046875f - 0.025390625f - 0.003173828125f - 0.000396728515625f,
+    const struct { int algorithm, passes; float pixel_1, pixel_2, above_1, left_of_1; } cases[] = {
+        { 1, 0, 0.375f, 0.75f, 0, 0 }, { 1, -3, 0.375f, 0.75f, 0, 0 }, { 0, 5, 0.375f, 0.75f, 0, 0 },
+        { 1, 1, -0.025390625f, 1.0f, 0.046875f - 0.025390625f, 0.046875f },
+        { 1, 2, -0.000396728515625f, 1.0f, 0.046875f - 0.025390625f - 0.003173828125f - 0.000396728515625f,
           0.046875f - 0.003173828125f },
     };
-    for (const auto &c : cases) {
-        pre_processing_pass = c.passes;
+    auto two_pixels = [] {
         working_image image = blank_image(2, 1);
         set_grey(image, 1, 1, 0.375f);
         set_grey(image, 2, 1, 0.75f);
-        pre_process(image);
-        EXPECT_EQ(image.at(1, 1)[0], c.pixel_1);
-        EXPECT_EQ(image.at(2, 1)[0], 1.0f);
-        EXPECT_EQ(image.at(1, 0)[0], c.above_1);
-        EXPECT_EQ(image.at(0, 1)[0], c.left_of_1);
-    }
-    working_image image = blank_image(2, 1);
-    set_grey(image, 1, 1, 0.375f);
-    set_grey(image, 2, 1, 0.75f);
+        return image;
+    };
+    for (const auto &c : cases)
+        for (bool plain : { true, false }) {
+            SCOPED_TRACE(testing::Message() << "-pp " << c.algorithm << ", " << c.passes << " passes, plain " << plain);
+            pre_processing_algorithm = c.algorithm;
+            pre_processing_pass = c.passes;
+            use_plain_paths = plain;
+            working_image image = two_pixels();
+            pre_process(image);
+            EXPECT_EQ(image.at(1, 1)[0], c.pixel_1);
+            EXPECT_EQ(image.at(2, 1)[0], c.pixel_2);
+            EXPECT_EQ(image.at(1, 0)[0], c.above_1);
+            EXPECT_EQ(image.at(0, 1)[0], c.left_of_1);
+        }
+    working_image image = two_pixels();
     EXPECT_EQ(dither(image), (std::vector<int>{ 0, 1 }));
 }
 
-// A clear pixel gets the transparent entry (7 here) and does nothing else.
-// With linear_x a row 0.3, clear, 0.3 is black at both ends: dithered, the
-// clear pixel would pass on 0.4 from 0.3 + 0.1 and so whiten the third pixel;
-// giving the error of its hidden 0.4 would too. A pixel where no entry wins
-// (1e10 is beyond every error) keeps the entry of the last pixel searched,
-// white, not the clear one's. Both ways; dither() holds the fast scan to the
-// plain one.
-TEST_F(scan, clear_pixels_take_no_error_and_give_none)
+// linear_x carries all to the next pixel in scan direction, so each row
+// shows the order it ran in. The row 0.3 0.3 0 gives 0 1 0 left to right and
+// 1 0 0 right to left, and its last pixel hands -0.4 to the frame on the side
+// the row ran towards; serpentine on, every second row runs right to left.
+// A clear pixel gets the transparent entry (7 here) and does nothing else:
+// in 0.3, clear, 0.3 both ends stay black, where dithering the clear pixel
+// would pass on 0.4 from 0.3 + 0.1 and whiten the third, and so would giving
+// the error of a hidden 0.4. A pixel where no entry wins (1e10 is beyond every
+// error) keeps the entry of the last pixel searched, white, not the clear
+// one's. dither() holds the fast scan to the plain one.
+TEST_F(scan, rows_run_in_scan_order_and_clear_pixels_take_no_part)
 {
     transparent_entry = 7;
     install_window(window_linear_x);
-    const struct { float left, hidden, right; int left_index, right_index; } rows[] = {
-        { 0.3f, 0.1f, 0.3f, 0, 0 },
-        { 0.3f, 0.4f, 0.3f, 0, 0 },
-        { 1.0f, 0.2f, 1e10f, 1, 1 },
+    const struct { float left, middle, right; bool clear; int forward[3], backward[3]; } rows[] = {
+        { 0.3f, 0.3f, 0, false, { 0, 1, 0 }, { 0, 1, 0 } },
+        { 0.3f, 0.3f, 0, false, { 0, 1, 0 }, { 1, 0, 0 } },
+        { 0.3f, 0.1f, 0.3f, true, { 0, 7, 0 }, { 0, 7, 0 } },
+        { 0.3f, 0.4f, 0.3f, true, { 0, 7, 0 }, { 0, 7, 0 } },
+        { 1.0f, 0.2f, 1e10f, true, { 1, 7, 1 }, { 1, 7, 1 } },
     };
     for (int serpentine_on : { 0, 1 }) {
         serpentine = serpentine_on;
-        working_image image = blank_image(3, 3);
+        working_image image = blank_image(3, 5);
         std::vector<int> expected;
-        for (int y = 1; y <= 3; ++y) {
+        for (int y = 1; y <= 5; ++y) {
             const auto &row = rows[y - 1];
             set_grey(image, 1, y, row.left);
-            set_clear(image, 2, y, row.hidden);
+            (row.clear ? set_clear : set_grey)(image, 2, y, row.middle);
             set_grey(image, 3, y, row.right);
-            expected.insert(expected.end(), { row.left_index, 7, row.right_index });
+            const int *indices = serpentine_on && y % 2 == 0 ? row.backward : row.forward;
+            expected.insert(expected.end(), indices, indices + 3);
         }
         EXPECT_EQ(dither(image), expected) << "serpentine " << serpentine_on;
+        EXPECT_FLOAT_EQ(image.at(4, 1)[0], -0.4f);
+        EXPECT_FLOAT_EQ(image.at(serpentine_on ? 0 : 4, 2)[0], -0.4f);
     }
-    transparent_entry = -1;
 }
 
 // An ordered pattern maps every visible pixel as it would without clear
@@ -427,5 +330,4 @@ TEST_F(scan, ordered_patterns_leave_clear_pixels_out)
     }
     expected[10] = expected[7];
     EXPECT_EQ(dither(clear_ramp), expected);
-    transparent_entry = -1;
 }

@@ -16,8 +16,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -61,16 +61,14 @@ temp_folder::temp_folder()
 
 temp_folder::~temp_folder()
 {
-    int ignored = std::system(("chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'").c_str());
-    (void)ignored;
+    if (std::system(("chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'").c_str()) != 0)
+        std::fprintf(stderr, "could not remove %s\n", path_.c_str());
 }
 
 std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void write_file(const std::string &path, const std::string &bytes)
@@ -192,10 +190,7 @@ run_result run_tessaly(const std::vector<std::string> &arguments, const std::str
 
 decoded_png decode_png_file(const std::string &path) { return decode_png(read_file(path)); }
 
-void write_palette_file(const std::string &path, const std::vector<uint8_t> &rgb)
-{
-    write_file(path, std::string(rgb.begin(), rgb.end()));
-}
+void write_palette_file(const std::string &path, const std::vector<uint8_t> &rgb) { write_file(path, { rgb.begin(), rgb.end() }); }
 
 std::vector<uint8_t> sprite_rgba(int width, int height, unsigned seed)
 {
