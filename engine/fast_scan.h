@@ -30,7 +30,8 @@ void fast_pre_process(working_image &image);
 // the others as a wavefront on the cores. Returns false when the gate fails.
 bool fast_diffusion_scan(working_image &image, png_writer_t *writer, row_gate *gate);
 
-// Starts a helper thread of the wavefront: std::thread's constructor, which
-// may throw std::system_error or std::bad_alloc; either makes the scan run in
-// one thread. Tests put a refusing starter here.
+// Starts a helper thread of the wavefront or of an ordered pattern's rows:
+// std::thread's constructor, which may throw std::system_error or
+// std::bad_alloc; either leaves the rows to the threads already running (the
+// wavefront, to one). Tests put a refusing starter here.
 extern std::thread (*scan_helper_starter)(std::function<void()> body);

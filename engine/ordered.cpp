@@ -109,7 +109,7 @@ public:
         try {
             helpers.reserve(threads - 1);
             for (int t = 1; t < threads; ++t)
-                helpers.emplace_back([this] { map_rows(); });
+                helpers.push_back(scan_helper_starter([this] { map_rows(); }));
         } catch (const std::system_error &) {
         } catch (const std::bad_alloc &) {
         }

@@ -242,15 +242,17 @@ TEST_F(fast_path, row_wavefront_on_several_threads)
     }
 }
 
-TEST_F(fast_path, helpers_refused_or_without_memory_leave_one_thread_to_scan)
+TEST_F(fast_path, helpers_refused_or_without_memory_leave_their_rows_to_the_running_threads)
 {
     scan_thread_count = 4;
     scan_helper_starter = refusing_starter;
-    for (int refused : { 1, 3 })
-        for (bool memory : { true, false })
-            expect_same("wide.png", "cube.act", [&] {
-                helpers_started = 0; refused_helper = refused; refused_for_memory = memory;
-            });
+    for (int window : { window_floyd, window_bayer4 })
+        for (int refused : { 1, 3 })
+            for (bool memory : { true, false })
+                expect_same("wide.png", "cube.act", [&] {
+                    diffusion_window = window;
+                    helpers_started = 0; refused_helper = refused; refused_for_memory = memory;
+                });
 }
 
 TEST_F(fast_path, scan_that_follows_the_reading_through_a_ring_of_rows)
