@@ -987,7 +987,12 @@ void nearest_color_finder::build_cell(cell &c, int index, const cell *parent) co
                 real ? p.pal[e][order[i]] : std::numeric_limits<float>::quiet_NaN();
     }
 
-    if (p.squares && index != p.farthest_cell && kept > split_above && c.depth < deepest) {
+    // A cut that left a child more than half the list of its parent is not
+    // repeated below it: where the metric weighs a channel little (blue under
+    // -q 721) the entries that differ in it stay in every part, and cells cut
+    // down to the deepest level would cost more to build than they save.
+    const bool cut_paid = !parent || 2 * kept <= parent->kept;
+    if (p.squares && index != p.farthest_cell && kept > split_above && c.depth < deepest && cut_paid) {
         auto children = std::make_unique<cell[]>(8);
         for (int i = 0; i < 8; ++i) {
             cell &child = children[i];

@@ -363,7 +363,7 @@ TEST_F(fast_path, search_agrees_with_every_entry_tried_near_far_and_beyond)
                 quiet.finish();
                 convert_palette();
                 for (int metric = 0; metric < metric_count; ++metric)
-                    for (int weighting : { weighting_111, weighting_421, weighting_2417 }) {
+                    for (int weighting : { weighting_111, weighting_421, weighting_721, weighting_2417 }) {
                         clear_search_state();
                         const nearest_color_finder finder(weighting, metric);
                         int differing = 0;
