@@ -205,9 +205,11 @@ bool dither_source(image_source &source, char *path_buffer)
     case outcome::dithered:
         break;
     }
-    // The float image is done with; letting it go before the encoder takes
-    // its buffer keeps the peak to one large image.
+    // The float image and the mask of clear pixels are done with; letting
+    // them go before the encoder takes its buffer keeps the peak to one large
+    // image.
     float_buffer().swap(image.values);
+    byte_mask().swap(image.clear);
     return save_output(writer.get(), path_buffer);
 }
 
