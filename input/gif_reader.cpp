@@ -189,8 +189,5 @@ private:
 
 std::unique_ptr<image_source> open_gif(const char *path)
 {
-    auto reader = std::make_unique<gif_reader>();
-    if (!reader->open(path))
-        return nullptr;
-    return reader;
+    return open_with<gif_reader>(path);
 }

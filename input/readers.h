@@ -83,13 +83,14 @@ inline bool plausible_claim(uint64_t pixels, uint64_t file_size)
            (pixels <= plausible_pixel_floor || pixels / plausible_pixels_per_byte <= file_size);
 }
 
-// Makes the reader, opens it on the file and hands it out; null when its
-// open(file_size) refuses the file.
-template <typename reader_t, typename... Arguments>
-std::unique_ptr<image_source> open_with(uint64_t file_size, Arguments &&...arguments)
+// Makes the reader, opens it and hands it out; null when its open refuses
+// the file. A reader given the file opens with its size; one whose library
+// opens the file itself, with the path.
+template <typename reader_t, typename opening, typename... Arguments>
+std::unique_ptr<image_source> open_with(opening what, Arguments &&...arguments)
 {
     auto reader = std::make_unique<reader_t>(std::forward<Arguments>(arguments)...);
-    if (!reader->open(file_size))
+    if (!reader->open(what))
         return nullptr;
     return reader;
 }

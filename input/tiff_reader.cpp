@@ -342,8 +342,5 @@ private:
 
 std::unique_ptr<image_source> open_tiff(const char *path)
 {
-    auto reader = std::make_unique<tiff_reader>();
-    if (!reader->open(path))
-        return nullptr;
-    return reader;
+    return open_with<tiff_reader>(path);
 }

@@ -123,8 +123,5 @@ private:
 
 std::unique_ptr<image_source> open_webp(const char *path)
 {
-    auto reader = std::make_unique<webp_reader>();
-    if (!reader->open(path))
-        return nullptr;
-    return reader;
+    return open_with<webp_reader>(path);
 }

@@ -10,6 +10,7 @@
 // be converted to 24-bit BGR. Alpha comes from a fourth sample that is alpha,
 // and from the converter's, which holds a palette's transparency.
 #include "input/readers.h"
+#include "platform/platform.h"
 
 #include <windows.h>
 #include <wincodec.h>
@@ -72,25 +73,12 @@ IWICImagingFactory *imaging_factory()
     return factory;
 }
 
-// The path as the system's wide functions take it, converted from the code
-// page in which the arguments arrived.
-std::wstring wide_path(const char *path)
-{
-    const int length = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
-    if (length <= 0)
-        return std::wstring();
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, &wide[0], length);
-    wide.resize(static_cast<size_t>(length) - 1);
-    return wide;
-}
-
 class wic_reader : public image_source {
 public:
     bool open(const char *path)
     {
         IWICImagingFactory *factory = imaging_factory();
-        const std::wstring wide = wide_path(path);
+        const std::wstring wide = platform_wide_text(path);
         if (!factory || wide.empty())
             return false;
         ComPtr<IWICBitmapDecoder> decoder;
@@ -194,8 +182,5 @@ private:
 
 std::unique_ptr<image_source> open_wic_image(const char *path)
 {
-    auto reader = std::make_unique<wic_reader>();
-    if (!reader->open(path))
-        return nullptr;
-    return reader;
+    return open_with<wic_reader>(path);
 }

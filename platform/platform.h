@@ -73,3 +73,9 @@ void platform_output_end(platform_output *output);
 // buffer filled once then costs a few faults of the kernel instead of one per
 // small page. Only a hint; it changes no byte and may do nothing.
 void platform_prefer_large_pages(void *start, size_t size);
+
+#ifdef _WIN32
+// Text in the code page in which the arguments arrived, as the system's wide
+// functions take it; empty when it is not valid in that code page.
+std::wstring platform_wide_text(const char *text);
+#endif

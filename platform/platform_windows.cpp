@@ -29,22 +29,11 @@ void restore_console_code_page()
     SetConsoleOutputCP(console_code_page_before);
 }
 
-std::wstring wide_of(const char *text)
-{
-    const int length = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
-    if (length <= 0)
-        return std::wstring();
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, &wide[0], length);
-    wide.resize(static_cast<size_t>(length) - 1);
-    return wide;
-}
-
 // The full path in the form the system's own calls take (\??\C:\dir\name,
 // \??\UNC\server\share\name), which a rename through a handle needs.
 std::wstring native_path(const char *path)
 {
-    const std::wstring wide = wide_of(path);
+    const std::wstring wide = platform_wide_text(path);
     const DWORD room = wide.empty() ? 0 : GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
     if (room == 0)
         return std::wstring();
@@ -272,3 +261,14 @@ void platform_output_end(platform_output *output)
 // Large pages need a privilege that ordinary users lack; the hint is left
 // unused here.
 void platform_prefer_large_pages(void *, size_t) {}
+
+std::wstring platform_wide_text(const char *text)
+{
+    const int length = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    if (length <= 0)
+        return std::wstring();
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, &wide[0], length);
+    wide.resize(static_cast<size_t>(length) - 1);
+    return wide;
+}
