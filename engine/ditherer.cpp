@@ -113,13 +113,14 @@ outcome read_and_dither(image_source &source, working_image &image, png_writer_t
     struct joining_thread {
         row_gate &gate;
         std::thread thread;
-        ~joining_thread()
+        void join()
         {
             if (thread.joinable()) {
                 gate.release_all();
                 thread.join();
             }
         }
+        ~joining_thread() { join(); }
     } reader{ gate, {} };
     if (overlap) {
         try {
@@ -139,10 +140,7 @@ outcome read_and_dither(image_source &source, working_image &image, png_writer_t
     prepare_scan();
     pre_process(image);
     const bool scanned = diffusion_scan(image, writer, &gate);
-    if (reader.thread.joinable()) {
-        gate.release_all();
-        reader.thread.join();
-    }
+    reader.join();
     if (reading != outcome::dithered)
         return reading;
     return scanned ? outcome::dithered : outcome::damaged;
