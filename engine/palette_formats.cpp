@@ -250,7 +250,8 @@ palette_outcome read_riff_palette(const uint8_t *bytes, size_t size, parsed_pale
                 break;
             continue;
         }
-        if (length < 4)
+        // The version and the count must be in the file before the count is read.
+        if (length < 4 || size - at < 12)
             return palette_malformed;
         const uint32_t count = little_endian(chunk + 10, 2);
         if (count > unsigned(palette_entries) || 4 + 4 * uint64_t(count) > length || 12 + 4 * uint64_t(count) > size - at)

@@ -269,6 +269,7 @@ int main(int argc, char **argv)
     save("gimp_bad.gpl", "GIMP Palette\n1 2 300\n");
     save("jasc_short.pal", "JASC-PAL\r\n0100\r\n3\r\n0 0 0\r\n");
     save("riff_cut.pal", riff.substr(0, 30));
+    save("riff_countless.pal", riff.substr(0, 22));  // ends before the count
 
     root = base + "/driver";
     auto arguments = [](std::vector<std::string> list) {

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -206,6 +207,26 @@ TEST_F(palette_files, every_format_dithers_to_the_same_indices)
         EXPECT_EQ(png.pixels, reference);
     }
     EXPECT_EQ(std::set<uint8_t>(reference.begin(), reference.end()), (std::set<uint8_t>{ 0, 1, 2, 3, 4 }));
+}
+
+// Every cut of a binary palette, each in a buffer of just its length so that
+// the sanitizer sees any read past the end: the RIFF palette is refused until
+// its last entry, the PNG's colours are taken once its PLTE chunk is whole.
+TEST_F(palette_files, binary_palettes_cut_anywhere_are_read_within_their_bytes)
+{
+    write_indexed_png(folder.file("indexed.png"), five);
+    const std::string png = read_file(folder.file("indexed.png"));
+    const size_t png_whole = png.find("PLTE") - 4 + 12 + five.size();
+    for (const auto &[file, whole] : { std::pair(riff_five, riff_five.size()), std::pair(png, png_whole) }) {
+        for (size_t size = 0; size <= file.size(); ++size) {
+            SCOPED_TRACE(size);
+            const std::unique_ptr<uint8_t[]> cut(new uint8_t[size]);
+            std::memcpy(cut.get(), file.data(), size);
+            const parsed_palette palette = parse_palette_file(cut.get(), size);
+            EXPECT_EQ(palette.outcome == palette_colours, size >= whole);
+            EXPECT_EQ(palette.count, size >= whole ? 5 : 0);
+        }
+    }
 }
 
 // Each format's damage, files that are no palette, and tables without one
