@@ -10,25 +10,23 @@ namespace {
 // the formats it has codecs for itself, so that the program needs no image
 // library there; a file none of the rows recognises is refused on both
 // systems alike, even where some codec of the system would read it.
-const reader_row readers[] = {
 #ifdef _WIN32
-    { "PNG", recognise_png, open_wic_image },
-    { "JPEG", recognise_jpeg, open_wic_image },
-    { "PNM", recognise_pnm, open_pnm },
-    { "BMP", recognise_bmp, open_wic_image },
-    { "GIF", recognise_gif, open_wic_image },
-    { "TIFF", recognise_tiff, open_wic_image },
-    { "WebP", recognise_webp, open_wic_image },
+#define system_codec_or(own_reader) open_wic_image
 #else
-    { "PNG", recognise_png, open_png },
-    { "JPEG", recognise_jpeg, open_jpeg },
-    { "PNM", recognise_pnm, open_pnm },
-    { "BMP", recognise_bmp, open_bmp },
-    { "GIF", recognise_gif, open_gif },
-    { "TIFF", recognise_tiff, open_tiff },
-    { "WebP", recognise_webp, open_webp },
+#define system_codec_or(own_reader) own_reader
 #endif
+
+const reader_row readers[] = {
+    { "PNG", recognise_png, system_codec_or(open_png) },
+    { "JPEG", recognise_jpeg, system_codec_or(open_jpeg) },
+    { "PNM", recognise_pnm, open_pnm },
+    { "BMP", recognise_bmp, system_codec_or(open_bmp) },
+    { "GIF", recognise_gif, system_codec_or(open_gif) },
+    { "TIFF", recognise_tiff, system_codec_or(open_tiff) },
+    { "WebP", recognise_webp, system_codec_or(open_webp) },
 };
+
+#undef system_codec_or
 
 }  // namespace
 
