@@ -5,12 +5,15 @@
 #             target fuzzed for FUZZ_SECONDS (600 by default; 0 replays only)
 # make windows       build-windows/tessaly.exe, cross-built with mingw-w64
 # make windows-test  tessaly.exe run under Wine and held against the Linux build
+# make aarch64       build-aarch64/tessaly (and tessaly_plain) for 64-bit ARM Linux
+# make aarch64-test  its whole test suite under qemu-user, then its outputs held
+#                    against the x86 build's
 
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 600
 
-.PHONY: deps demo test asan fuzz windows windows-test clean
+.PHONY: deps demo test asan fuzz windows windows-test aarch64 aarch64-test clean
 
 deps:
 	@scripts/install-deps
@@ -53,5 +56,21 @@ windows-test: windows
 	cmake --build build -j $(JOBS) --target tessaly
 	tests/windows/run build build-windows
 
+AARCH64_CONFIGURE = cmake -S . -B build-aarch64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+
+aarch64:
+	@scripts/install-aarch64-deps
+	$(AARCH64_CONFIGURE)
+	cmake --build build-aarch64 -j $(JOBS) --target tessaly tessaly_plain
+	@echo "The aarch64 program is build-aarch64/tessaly"
+
+# The tests start the program through the emulator as CTest starts them.
+aarch64-test: aarch64
+	cmake --build build-aarch64 -j $(JOBS)
+	cd build-aarch64 && ctest --output-on-failure -j $(JOBS)
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	cmake --build build -j $(JOBS) --target tessaly make_sample palettes
+	tests/aarch64/run build build-aarch64
+
 clean:
-	rm -rf build build-asan build-fuzz build-windows
+	rm -rf build build-asan build-fuzz build-windows build-aarch64

@@ -26,6 +26,14 @@ namespace {
 using bytes = std::vector<uint8_t>;
 const std::string banner = "\nTessaly d0044 by Vorlane\n\n";
 
+// How outputs are saved: as unnamed files, and as hidden names where the file
+// system has none; only a program that runs natively can be kept from the
+// unnamed ones.
+std::vector<bool> saving_forms()
+{
+    return program_emulated() ? std::vector<bool>{ false } : std::vector<bool>{ false, true };
+}
+
 std::string size_lines(int width, int height)
 {
     return "\nimage width " + std::to_string(width) + "\nimage heigh " + std::to_string(height) + "\n\n";
@@ -286,7 +294,7 @@ TEST_F(robustness, two_runs_on_one_input_never_share_an_output_or_touch_the_inpu
     write_test_jpeg(folder.file("other.jpg"), 16, 16, 1, levels, false);
     const std::string png_before = read_file(folder.file("in.png")), jpeg_before = read_file(folder.file("other.jpg"));
     const std::vector<std::string> arguments(6, "in.png");
-    for (bool hidden : { false, true }) {
+    for (bool hidden : saving_forms()) {
         SCOPED_TRACE(hidden ? "hidden" : "unnamed");
         run_setup setup;
         setup.without_unnamed_files = hidden;
@@ -367,7 +375,7 @@ TEST_F(robustness, a_killed_run_leaves_no_output_or_a_whole_one)
     unlink(folder.file("in_dithered_0000.png").c_str());
 
     const int signals[] = { SIGTERM, SIGINT, SIGHUP };
-    for (bool hidden : { false, true }) {
+    for (bool hidden : saving_forms()) {
         SCOPED_TRACE(hidden ? "hidden" : "unnamed");
         run_setup setup;
         setup.without_unnamed_files = hidden;
@@ -383,12 +391,14 @@ TEST_F(robustness, a_killed_run_leaves_no_output_or_a_whole_one)
                 if (name != "in.ppm" && name != "palette.act")
                     unlink(folder.file(name).c_str());
         };
-        for (; kills < 200 && signal_at_saving_call(folder.path(), setup, kills, signals[kills % 3]); ++kills)
-            check("stop " + std::to_string(kills) + ", signal " + std::to_string(signals[kills % 3]));
-        // The saving was reached, and killed both before and after the name.
-        EXPECT_GE(kills, 5);
-        EXPECT_GT(outputs, 0);
-        EXPECT_LT(outputs, kills);
+        if (!program_emulated()) {
+            for (; kills < 200 && signal_at_saving_call(folder.path(), setup, kills, signals[kills % 3]); ++kills)
+                check("stop " + std::to_string(kills) + ", signal " + std::to_string(signals[kills % 3]));
+            // The saving was reached, and killed both before and after the name.
+            EXPECT_GE(kills, 5);
+            EXPECT_GT(outputs, 0);
+            EXPECT_LT(outputs, kills);
+        }
         for (int sixth = 1; sixth < 6; ++sixth) {
             const pid_t child = start_tessaly({ "in.ppm" }, folder.path(), setup);
             std::this_thread::sleep_for(whole_run * sixth / 6);

@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
@@ -118,6 +119,31 @@ bool filter_openat(uint32_t flags, uint32_t action)
 
 constexpr uint32_t unnamed_file = O_TMPFILE & ~O_DIRECTORY;
 
+// The command that runs the programs of a cross build on this machine, as
+// words separated by spaces; empty for a native build.
+constexpr const char *emulator = TESSALY_EMULATOR;
+
+std::vector<std::string> split_words(const std::string &text)
+{
+    std::vector<std::string> words;
+    for (size_t start = 0, end; start < text.size(); start = end + 1) {
+        end = std::min(text.find(' ', start), text.size());
+        if (end > start)
+            words.push_back(text.substr(start, end - start));
+    }
+    return words;
+}
+
+// The argument vector of exec: pointers into the words, then null.
+std::vector<char *> argv_of(std::vector<std::string> &words)
+{
+    std::vector<char *> argv;
+    for (std::string &word : words)
+        argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+    return argv;
+}
+
 // In the child: everything the setup asks for, then the program.
 [[noreturn]] void exec_tessaly(const std::vector<std::string> &arguments, const std::string &cwd,
                                const run_setup &setup, int out_fd, int err_fd)
@@ -143,17 +169,25 @@ constexpr uint32_t unnamed_file = O_TMPFILE & ~O_DIRECTORY;
             _exit(125);
     }
     const char *program = setup.program ? setup.program : TESSALY_BINARY;
-    std::vector<std::string> copies = arguments;
-    copies.insert(copies.begin(), setup.argument_0 ? setup.argument_0 : program);
-    std::vector<char *> argv;
-    for (std::string &argument : copies)
-        argv.push_back(&argument[0]);
-    argv.push_back(nullptr);
-    execv(program, argv.data());
+    const std::string argument_0 = setup.argument_0 ? setup.argument_0 : program;
+    std::vector<std::string> words = arguments;
+    words.insert(words.begin(), argument_0);
+    execv(program, argv_of(words).data());
+    // A program built for another processor goes through the emulator the
+    // build names, as the kernel would hand it over where binfmt_misc is set
+    // up; the emulator's option carries the name it is started by.
+    if (errno == ENOEXEC && *emulator) {
+        words = split_words(emulator);
+        words.insert(words.end(), { "-0", argument_0, program });
+        words.insert(words.end(), arguments.begin(), arguments.end());
+        execvp(words[0].c_str(), argv_of(words).data());
+    }
     _exit(127);
 }
 
 }  // namespace
+
+bool program_emulated() { return *emulator != 0; }
 
 int start_tessaly(const std::vector<std::string> &arguments, const std::string &cwd, const run_setup &setup)
 {

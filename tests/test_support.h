@@ -53,6 +53,12 @@ struct run_setup {
     bool traced = false;                 // for ptrace: stopped at its start and as it creates a file
 };
 
+// Whether the program runs under the emulator of a cross build. The system
+// calls are then the emulator's, made for the program, and the tests, which
+// run emulated too, can neither filter nor trace them: without_unnamed_files
+// and traced above need a program that runs natively.
+bool program_emulated();
+
 // Runs the built program in the folder cwd, standard input from /dev/null.
 run_result run_tessaly(const std::vector<std::string> &arguments, const std::string &cwd,
                        const run_setup &setup = {});
