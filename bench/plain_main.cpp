@@ -1,7 +1,7 @@
 // The program with its plain search and scan only: the reference that the
 // benchmark measures the fast paths against.
 #include "driver/driver.h"
-#include "engine/ditherer.h"
+#include "engine/front.h"
 #include "settings/tuning.h"
 
 int main(int argument_count, char **arguments)

@@ -1,5 +1,5 @@
 #include "driver/driver.h"
-#include "engine/ditherer.h"
+#include "engine/front.h"
 
 int main(int argument_count, char **arguments)
 {
