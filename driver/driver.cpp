@@ -86,6 +86,12 @@ custom palette
 -p "C:\cga.act"
 -p pico-8 - installed palette by name
 -p pal.gpl - GIMP, JASC or RIFF .pal, .hex, paint.net .txt or image palette
+-p "#000 #fff #ff0000" - the colours themselves, #rgb or #rrggbb
+-p spectra6-measured - e-paper: spectra6, acep7, acep7-shown, bw, bwr, bwry
+
+output palette (written in place of -p's, entry for entry)
+-po off (default)
+-po spectra6 - same count as -p, any form -p takes
 
 output folder
 -o off - beside the input file (default)
@@ -251,18 +257,29 @@ void handle_palette(const option_row &, const char *value)
     print_line(value);
 }
 
-// -o: "" or "off" puts the outputs beside their inputs again; a folder named
-// off is reached as ./off.
-void handle_output_folder(const option_row &, const char *value)
+// -o and -po: "" or "off" clears the path, and the outputs go beside their
+// inputs again or take -p's colours; a folder or palette named off is
+// reached as ./off.
+void set_path_or_off(char *buffer, const char *what, const char *value)
 {
     if (value[0] == '\0' || std::strcmp(value, "off") == 0) {
-        output_folder_buffer[0] = '\0';
-        print_line("output folder off");
+        buffer[0] = '\0';
+        std::printf("%s off\n", what);
     } else {
-        std::strcpy(output_folder_buffer, value);
-        print_line("output folder");
+        std::strcpy(buffer, value);
+        print_line(what);
         print_line(value);
     }
+}
+
+void handle_output_folder(const option_row &, const char *value)
+{
+    set_path_or_off(output_folder_buffer, "output folder", value);
+}
+
+void handle_output_palette(const option_row &, const char *value)
+{
+    set_path_or_off(output_palette_buffer, "output palette", value);
 }
 
 // "off", or a whole number from 1 to 255 in decimal digits alone; any other
@@ -319,6 +336,7 @@ const option_row option_table[] = {
     { "-o", handle_output_folder, nullptr, nullptr, nullptr },
     { "-z", handle_keyword<compression_keywords>, &png_compression, nullptr, nullptr },
     { "-a", handle_alpha, &alpha_threshold, nullptr, "alpha threshold %d\n" },
+    { "-po", handle_output_palette, nullptr, nullptr, nullptr },
 };
 
 const option_row *find_option(const char *argument)

@@ -4,15 +4,19 @@
 
 #include "settings/file_state.h"
 
-// Finds the palette named by palette_path_buffer (the working directory
-// first; then, for a name without a folder part, beside the program and in
-// the installed palettes), reads it in whichever format its content shows
-// and fills the srgb_pal_ and pal_ arrays (the entries past its colours
-// repeating its last one) and output_palette_entries. Returns false, with one line printed and the
-// arrays left alone, when no palette comes of it: "palette open error",
-// "palette format error", or a colour table without one complete colour
-// ("Premature end of palette" or "palette read error"). A shorter table
-// prints the same lines and is used.
+// Finds the palette that palette_path_buffer names: a file (from the working
+// directory), else for a name without a folder part one beside the program
+// or installed, else colours written out in the value itself ("#000 #fff").
+// Reads a file in whichever format its content shows and fills the pal_
+// arrays with its colours and the srgb_pal_ arrays with those of the
+// palette that output_palette_buffer names, or with its own when that is
+// empty (the entries past the colours repeating the last one), and
+// output_palette_entries. Returns false, with one line printed and the arrays
+// left alone, when no palette comes of either: "palette open error",
+// "palette format error", a colour table without one complete colour
+// ("Premature end of palette" or "palette read error"), or "output palette
+// count mismatch" when the two differ in their number of entries. A shorter
+// table prints the same lines and is used.
 bool read_palette();
 
 // sRGB decoding of a byte value to linear light, computed in double and
