@@ -4,7 +4,7 @@
 // 1 to 256 colours or none. The same bytes as a list of colours written in
 // the value of -p: the same bounds, and a list that gives colours is
 // dithered with too.
-#include "engine/ditherer.h"
+#include "engine/front.h"
 #include "engine/palette_formats.h"
 #include "fuzz/fuzz_support.h"
 #include "settings/settings.h"
