@@ -70,8 +70,10 @@ CMYK color space only
 limits
 -lmx off - max unlimited (default)
 -lmx on - max limit 1 (reduce "error flow")
+-lmx palette - max limit per channel, the palette's brightest
 -lmn off - min unlimited (default)
 -lmm on - min limit 0
+-lmn palette - min limit per channel, the palette's darkest
 -mxl 0...100500 - max level (1=255)
 -mnl -100500...0 - min level
 
@@ -165,13 +167,15 @@ const keyword_row serpentine_keywords[] = {
 };
 
 const keyword_row limit_max_keywords[] = {
-    { "off", switch_off, "limit max off" },
-    { "on", switch_on, "limit max on" },
+    { "off", limit_off, "limit max off" },
+    { "on", limit_on, "limit max on" },
+    { "palette", limit_palette, "limit max palette" },
 };
 
 const keyword_row limit_min_keywords[] = {
-    { "off", switch_off, "limit min off" },
-    { "on", switch_on, "limit min on" },
+    { "off", limit_off, "limit min off" },
+    { "on", limit_on, "limit min on" },
+    { "palette", limit_palette, "limit min palette" },
 };
 
 const keyword_row gamma_keywords[] = {
