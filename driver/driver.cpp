@@ -67,8 +67,10 @@ CMYK color space only
 limits
 -lmx off - max unlimited (default)
 -lmx on - max limit 1 (reduce "error flow")
+-lmx palette - max limit per channel, the palette's brightest
 -lmn off - min unlimited (default)
 -lmm on - min limit 0
+-lmn palette - min limit per channel, the palette's darkest
 -mxl 0...100500 - max level (1=255)
 -mnl -100500...0 - min level
 

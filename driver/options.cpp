@@ -28,13 +28,15 @@ const keyword_row serpentine_keywords[] = {
 };
 
 const keyword_row limit_max_keywords[] = {
-    { "off", switch_off, "limit max off" },
-    { "on", switch_on, "limit max on" },
+    { "off", limit_off, "limit max off" },
+    { "on", limit_on, "limit max on" },
+    { "palette", limit_palette, "limit max palette" },
 };
 
 const keyword_row limit_min_keywords[] = {
-    { "off", switch_off, "limit min off" },
-    { "on", switch_on, "limit min on" },
+    { "off", limit_off, "limit min off" },
+    { "on", limit_on, "limit min on" },
+    { "palette", limit_palette, "limit min palette" },
 };
 
 const keyword_row gamma_keywords[] = {
