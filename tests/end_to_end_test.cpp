@@ -14,20 +14,6 @@
 
 namespace {
 
-const std::string banner = "\nTessaly d0044 by Vorlane\n\n";
-
-std::string size_lines(int width, int height)
-{
-    return "\nimage width " + std::to_string(width) + "\nimage heigh " + std::to_string(height) + "\n\n";
-}
-
-std::string output_name(const char *stem, int number)
-{
-    char name[64];
-    std::snprintf(name, sizeof name, "%s_dithered_%04d.png", stem, number);
-    return name;
-}
-
 class end_to_end : public ::testing::Test {
 protected:
     // 256 distinct colours, with a trailer of four bytes that must not reach
