@@ -1,11 +1,11 @@
 #include "engine/core.h"
 
 #include "engine/color_space.h"
+#include "engine/diffusion_windows.h"
+#include "engine/fast_scan.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
-#include "engine/fast_scan.h"
 #include "engine/scan.h"
-#include "engine/windows.h"
 #include "engine/working_image.h"
 #include "png/png_writer.h"
 #include "settings/settings.h"

@@ -1,7 +1,7 @@
 // The built program on real files: every output decoded by libpng and its
 // indices checked against values worked out here.
 #include "engine/color_space.h"
-#include "engine/windows.h"
+#include "engine/diffusion_windows.h"
 #include "tests/image_writers.h"
 #include "tests/test_support.h"
 

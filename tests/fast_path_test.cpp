@@ -3,18 +3,18 @@
 // hold ties, diffusion that runs away to infinity and beyond, weightings that
 // leave entries of the per-channel error unwritten, and the row wavefront.
 #include "engine/color_space.h"
-#include "engine/front.h"
+#include "engine/diffusion_windows.h"
 #include "engine/fast_scan.h"
 #include "engine/fast_search.h"
+#include "engine/front.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
 #include "engine/palette_files.h"
 #include "engine/scan.h"
-#include "engine/windows.h"
-#include "settings/settings.h"
-#include "settings/tuning.h"
 #include "settings/run_report.h"
 #include "settings/scan_state.h"
+#include "settings/settings.h"
+#include "settings/tuning.h"
 #include "tests/engine_fixture.h"
 #include "tests/test_support.h"
 
