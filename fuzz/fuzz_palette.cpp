@@ -2,7 +2,7 @@
 // then a small image dithered with it. The bytes after the 768th, which a
 // colour table ignores, choose the settings. The formats' parser must give
 // 1 to 256 colours or none.
-#include "engine/ditherer.h"
+#include "engine/front.h"
 #include "engine/palette_formats.h"
 #include "fuzz/fuzz_support.h"
 #include "settings/settings.h"

@@ -32,3 +32,4 @@ int failed_files;
 
 bool use_plain_paths = false;
 int scan_thread_count = 0;
+void (*prefer_large_pages)(void *start, size_t size) = nullptr;

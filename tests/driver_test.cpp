@@ -2,11 +2,13 @@
 // records each file with every setting it was handed. The lines every
 // keyword prints are checked byte for byte by the transcript test.
 #include "driver/driver.h"
+#include "driver/options.h"
 #include "settings/carried_state.h"
 #include "settings/settings.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -135,5 +137,35 @@ TEST(driver, arguments_give_their_lines_settings_and_status)
         }
         EXPECT_EQ(status, row.status);
         EXPECT_EQ(calls, row.calls);
+    }
+}
+
+// What a caller of the option table sees without a transcript: whether the
+// value was taken; a refused one shows nothing and changes no setting.
+TEST(driver, options_say_whether_their_value_was_taken)
+{
+    const std::string too_long(8192, '1');
+    const struct { const char *name; std::string value; bool known, accepted; } rows[] = {
+        { "-w", "bayer8", true, true }, { "-w", "Floyd", true, false }, { "-c", "srgb", true, false },
+        { "-q", "2417", true, true }, { "-e", "pow3", true, false }, { "-lc", "127", true, false },
+        { "-a", "255", true, true }, { "-a", "0", true, false }, { "-a", "256", true, false },
+        { "-a", "1x", true, false }, { "-d", "abc", true, true }, { "-ppc", "", true, true },
+        { "-fpa", "x", true, true }, { "-o", "", true, true }, { "-p", too_long, true, false },
+        { "--help", "", false, false }, { "f.png", "-w", false, false },
+    };
+    for (const auto &row : rows) {
+        set_default_settings();
+        std::strcpy(output_folder_buffer, "out");
+        std::vector<std::string> before;
+        for (const setting_row &s : settings_read)
+            before.push_back(value_of(s));
+        const option_outcome outcome = apply_option(row.name, row.value.c_str());
+        EXPECT_EQ(outcome.known, row.known) << row.name << " " << row.value.substr(0, 9);
+        EXPECT_EQ(outcome.accepted, row.accepted) << row.name << " " << row.value.substr(0, 9);
+        EXPECT_EQ(outcome.lines.empty(), !row.accepted) << row.name;
+        std::vector<std::string> after;
+        for (const setting_row &s : settings_read)
+            after.push_back(value_of(s));
+        EXPECT_EQ(after != before, row.accepted && row.name != std::string("-fpa")) << row.name;
     }
 }

@@ -3,11 +3,12 @@
 // hold ties, diffusion that runs away to infinity and beyond, weightings that
 // leave entries of the per-channel error unwritten, and the row wavefront.
 #include "engine/color_space.h"
-#include "engine/ditherer.h"
+#include "engine/front.h"
 #include "engine/fast_scan.h"
 #include "engine/fast_search.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
+#include "engine/palette_files.h"
 #include "engine/scan.h"
 #include "engine/windows.h"
 #include "settings/settings.h"

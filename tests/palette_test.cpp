@@ -2,6 +2,7 @@
 // the built program reading the same colours in every format, refusing the
 // damaged forms of each, and finding its installed palettes.
 #include "engine/palette.h"
+#include "engine/palette_files.h"
 #include "engine/palette_formats.h"
 #include "settings/settings.h"
 #include "tests/test_support.h"
