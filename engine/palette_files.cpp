@@ -67,19 +67,24 @@ bool ends_with_any(const std::string &path, const char *const *endings, size_t c
 }
 
 // Where a palette name is looked for after the working directory: beside the
-// program and then its installed default for the default name; the
-// installed palettes folder, as given and with each ending, for any other
-// name without a folder part. A name with a folder part is only where it
-// says.
+// program (when the installed folder is found from it) and then the installed
+// default for the default name; the installed palettes folder, as given and
+// with each ending, for any other name without a folder part. A name with a
+// folder part is only where it says.
 std::vector<std::string> palette_places(const std::string &name)
 {
     std::vector<std::string> places = { name };
-    const std::string program_folder = folder_of(platform_executable_path());
-    if (has_folder_part(name) || program_folder.empty())
+    if (has_folder_part(name))
         return places;
-    const std::string installed = program_folder + TESSALY_PALETTES_FROM_PROGRAM + "/";
+    const bool from_program = installed_palettes_folder.empty();
+    const std::string program_folder = from_program ? folder_of(platform_executable_path()) : std::string();
+    if (from_program && program_folder.empty())
+        return places;
+    const std::string installed =
+        (from_program ? program_folder + TESSALY_PALETTES_FROM_PROGRAM : installed_palettes_folder) + "/";
     if (name == default_palette_name) {
-        places.push_back(program_folder + name);
+        if (from_program)
+            places.push_back(program_folder + name);
         places.push_back(installed + "default.act");
         return places;
     }
@@ -205,6 +210,8 @@ bool read_palette_colours(std::FILE *file, const std::string &path, parsed_palet
 }
 
 }  // namespace
+
+std::string installed_palettes_folder;
 
 bool read_palette()
 {

@@ -2,6 +2,13 @@
 // shows, then installed in the core.
 #pragma once
 
+#include <string>
+
+// The folder of the installed palettes, without a separator at its end, for
+// a caller that finds it for itself (the library, from the place of its own
+// file); empty, as for the program, to take it from the program's folder.
+extern std::string installed_palettes_folder;
+
 // Finds the palette named by palette_path_buffer (the working directory
 // first; then, for a name without a folder part, beside the program and in
 // the installed palettes), reads it and installs it (install_palette).

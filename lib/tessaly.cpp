@@ -10,11 +10,17 @@
 #include "driver/options.h"
 #include "engine/core.h"
 #include "engine/palette_files.h"
+#include "platform/platform.h"
+#include "settings/carried_state.h"
 #include "settings/file_state.h"
 #include "settings/report.h"
 #include "settings/settings.h"
-#include "settings/state.h"
+#include "settings/tuning.h"
 
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -106,12 +112,46 @@ private:
     static void keep(void *context, const char *line) { static_cast<report_capture *>(context)->lines.push_back(line); }
 };
 
+bool is_folder(const std::string &path)
+{
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// The installed palettes of the prefix the library's file lies under, as
+// PREFIX/DATADIR/tessaly/palettes: the shared library sits in PREFIX/LIBDIR,
+// the Python module that holds it whole deeper, a program linked with the
+// static one in PREFIX/bin. The nearest folder above the file that has them
+// wins, so a moved prefix still finds its own; then the configured prefix.
+std::string find_installed_palettes()
+{
+    const std::string below = std::string("/") + TESSALY_DATADIR + "/tessaly/palettes";
+    Dl_info place;
+    char resolved[PATH_MAX];
+    if (dladdr(reinterpret_cast<void *>(&tessaly_version), &place) && place.dli_fname &&
+        realpath(place.dli_fname, resolved)) {
+        std::string folder = resolved;
+        for (size_t cut = folder.rfind('/'); cut != std::string::npos && cut > 0; cut = folder.rfind('/')) {
+            folder.resize(cut);
+            if (is_folder(folder + below))
+                return folder + below;
+        }
+    }
+    return std::string(TESSALY_FULL_DATADIR) + "/tessaly/palettes";
+}
+
 // The state a fresh run of the program starts from, then the object's
 // options on it, as the driver would apply them. Every option was accepted
 // when it was set, so each is accepted again.
 void load_settings(const tessaly_settings &settings)
 {
-    reset_process_state();
+    if (installed_palettes_folder.empty()) {
+        installed_palettes_folder = find_installed_palettes();
+        prefer_large_pages = platform_prefer_large_pages;
+    }
+    set_default_settings();
+    best_color = 0;
+    best_dither_quant_error = 0;
     for (const auto &option : settings.options)
         apply_option(option.first.c_str(), option.second.c_str());
 }
@@ -324,7 +364,7 @@ tessaly_palette *tessaly_palette_read(tessaly_settings *settings, const char *na
     try {
         std::lock_guard<std::mutex> hold(engine_lock);
         report_capture report;
-        reset_process_state();
+        load_settings(*settings);
         std::string reason;
         if (!read_named_palette(name, report, reason)) {
             fail(settings, TESSALY_PALETTE_ERROR, reason);

@@ -151,9 +151,10 @@ TEST(library, gives_the_programs_indices_and_palette_for_every_option)
         ASSERT_TRUE(palette) << tessaly_settings_error(settings.get());
         EXPECT_TRUE(library_output(settings.get(), palette.get(), repacked(rgba, width, height, 4, 5), width, height,
                                    4, 4 * width + 5, width + 3) == expected);
-        if (!row.alpha())
+        if (!row.alpha()) {
             EXPECT_TRUE(library_output(settings.get(), palette.get(), repacked(rgba, width, height, 3, 0), width,
                                        height, 3, 3 * width, width) == expected);
+        }
     }
 }
 
@@ -253,9 +254,10 @@ TEST(library, two_threads_dithering_at_once_both_get_the_programs_result)
         std::vector<uint8_t> rgba;
         dithered expected;
     } jobs[] = {
-        { 320, 240, { "-p", std::string(TESSALY_SOURCE_DIR) + "/palettes/pico-8.hex", "-w", "sierra", "-s", "on" } },
+        { 320, 240, { "-p", std::string(TESSALY_SOURCE_DIR) + "/palettes/pico-8.hex", "-w", "sierra", "-s", "on" },
+          {}, {} },
         { 300, 260, { "-p", std::string(TESSALY_SOURCE_DIR) + "/sample/palette.act", "-c", "cmyk", "-g", "srgb",
-                      "-a", "100" } },
+                      "-a", "100" }, {}, {} },
     };
     for (job &j : jobs) {
         j.rgba = sprite_rgba(j.width, j.height, 9);
