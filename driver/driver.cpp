@@ -67,8 +67,10 @@ CMYK color space only
 limits
 -lmx off - max unlimited (default)
 -lmx on - max limit 1 (reduce "error flow")
+-lmx palette - max limit per channel, the palette's brightest
 -lmn off - min unlimited (default)
 -lmm on - min limit 0
+-lmn palette - min limit per channel, the palette's darkest
 -mxl 0...100500 - max level (1=255)
 -mnl -100500...0 - min level
 
@@ -83,6 +85,12 @@ custom palette
 -p "C:\cga.act"
 -p pico-8 - installed palette by name
 -p pal.gpl - GIMP, JASC or RIFF .pal, .hex, paint.net .txt or image palette
+-p "#000 #fff #ff0000" - the colours themselves, #rgb or #rrggbb
+-p spectra6-measured - e-paper: spectra6, acep7, acep7-shown, bw, bwr, bwry
+
+output palette (written in place of -p's, entry for entry)
+-po off (default)
+-po spectra6 - same count as -p, any form -p takes
 
 output folder
 -o off - beside the input file (default)

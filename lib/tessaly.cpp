@@ -10,6 +10,7 @@
 #include "driver/options.h"
 #include "engine/core.h"
 #include "engine/palette_files.h"
+#include "engine/palette_formats.h"
 #include "platform/platform.h"
 #include "settings/carried_state.h"
 #include "settings/file_state.h"
@@ -24,6 +25,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -37,7 +39,7 @@ struct tessaly_settings {
 };
 
 struct tessaly_palette {
-    std::vector<uint8_t> rgb;  // 3 bytes a colour
+    found_palette found;
 };
 
 namespace {
@@ -140,10 +142,8 @@ std::string find_installed_palettes()
     return std::string(TESSALY_FULL_DATADIR) + "/tessaly/palettes";
 }
 
-// The state a fresh run of the program starts from, then the object's
-// options on it, as the driver would apply them. Every option was accepted
-// when it was set, so each is accepted again.
-void load_settings(const tessaly_settings &settings)
+// The state a fresh run of the program starts from.
+void start_fresh()
 {
     if (installed_palettes_folder.empty()) {
         installed_palettes_folder = find_installed_palettes();
@@ -152,6 +152,13 @@ void load_settings(const tessaly_settings &settings)
     set_default_settings();
     best_color = 0;
     best_dither_quant_error = 0;
+}
+
+// Then the object's options on it, as the driver would apply them. Every
+// option was accepted when it was set, so each is accepted again.
+void load_settings(const tessaly_settings &settings)
+{
+    start_fresh();
     for (const auto &option : settings.options)
         apply_option(option.first.c_str(), option.second.c_str());
 }
@@ -163,20 +170,6 @@ tessaly_status fail(tessaly_settings *settings, tessaly_status status, std::stri
     return status;
 }
 
-// The palette named as -p names it, read and installed. False, with the
-// reason, when none comes of it.
-bool read_named_palette(const char *name, const report_capture &report, std::string &reason)
-{
-    if (std::strlen(name) > static_cast<size_t>(max_argument_length)) {
-        reason = std::string("palette name too long");
-        return false;
-    }
-    std::strcpy(palette_path_buffer, name);
-    if (read_palette())
-        return true;
-    reason = report.last() + ": " + name;
-    return false;
-}
 
 // The image's rows as the engine reads a file's: red, green and blue, and
 // alpha worked out only when asked.
@@ -250,12 +243,9 @@ tessaly_status dither_locked(tessaly_settings &settings, const tessaly_palette *
 {
     report_capture report;
     load_settings(settings);
-    std::string reason;
-    if (palette) {
-        const int count = static_cast<int>(palette->rgb.size() / 3);
-        install_palette(palette->rgb.data(), count, count);
-    } else if (!read_named_palette(palette_path_buffer, report, reason)) {
-        return fail(&settings, TESSALY_PALETTE_ERROR, reason);
+    if (palette ? !install_found_palette(palette->found) : !read_palette()) {
+        const char *name = palette ? output_palette_buffer : palette_path_buffer;
+        return fail(&settings, TESSALY_PALETTE_ERROR, report.last() + ": " + name);
     }
     memory_source source(image);
     png_writer_ptr writer;
@@ -345,12 +335,10 @@ tessaly_palette *tessaly_palette_new(const uint8_t *rgb, int count)
     tessaly_palette *palette = new (std::nothrow) tessaly_palette;
     if (!palette)
         return nullptr;
-    try {
-        palette->rgb.assign(rgb, rgb + 3 * count);
-    } catch (const std::bad_alloc &) {
-        delete palette;
-        return nullptr;
-    }
+    palette->found.colours.outcome = palette_colours;
+    palette->found.colours.count = count;
+    std::memcpy(palette->found.colours.rgb, rgb, 3 * static_cast<size_t>(count));
+    palette->found.output_entries = count;
     return palette;
 }
 
@@ -364,21 +352,13 @@ tessaly_palette *tessaly_palette_read(tessaly_settings *settings, const char *na
     try {
         std::lock_guard<std::mutex> hold(engine_lock);
         report_capture report;
-        load_settings(*settings);
-        std::string reason;
-        if (!read_named_palette(name, report, reason)) {
-            fail(settings, TESSALY_PALETTE_ERROR, reason);
+        start_fresh();
+        std::unique_ptr<tessaly_palette> palette(new tessaly_palette);
+        if (!find_palette(name, palette->found)) {
+            fail(settings, TESSALY_PALETTE_ERROR, report.last() + ": " + name);
             return nullptr;
         }
-        // What was installed, entry for entry: a colour table's 256 entries,
-        // or the palette's own colours.
-        std::vector<uint8_t> rgb(3 * static_cast<size_t>(output_palette_entries));
-        for (int e = 0; e < output_palette_entries; ++e) {
-            rgb[3 * e] = static_cast<uint8_t>(srgb_pal_R[e]);
-            rgb[3 * e + 1] = static_cast<uint8_t>(srgb_pal_G[e]);
-            rgb[3 * e + 2] = static_cast<uint8_t>(srgb_pal_B[e]);
-        }
-        return tessaly_palette_new(rgb.data(), output_palette_entries);
+        return palette.release();
     } catch (const std::bad_alloc &) {
         fail(settings, TESSALY_OUT_OF_MEMORY, "out of memory");
         return nullptr;
@@ -387,12 +367,12 @@ tessaly_palette *tessaly_palette_read(tessaly_settings *settings, const char *na
 
 int tessaly_palette_count(const tessaly_palette *palette)
 {
-    return palette ? static_cast<int>(palette->rgb.size() / 3) : 0;
+    return palette ? palette->found.colours.count : 0;
 }
 
 const uint8_t *tessaly_palette_colors(const tessaly_palette *palette)
 {
-    return palette ? palette->rgb.data() : nullptr;
+    return palette ? palette->found.colours.rgb : nullptr;
 }
 
 void tessaly_palette_destroy(tessaly_palette *palette)

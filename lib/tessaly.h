@@ -103,9 +103,11 @@ tessaly_palette *tessaly_palette_new(const uint8_t *rgb, int count);
 
 /* Reads a palette as -p does: a palette file in any format the program reads
  * (colour table, GIMP, JASC or RIFF .pal, .hex, paint.net .txt, an image of
- * swatches), an installed palette by name ("pico-8", "cga"), or any other form
- * -p takes. A 768-byte colour table gives all its 256 entries. Relative paths
- * are taken from the working directory. Returns null when no palette comes of
+ * swatches), an installed palette by name ("pico-8", "spectra6"), or the
+ * colours written out ("#000 #fff,#f00"), tried in that order as -p tries
+ * them. A colour table gives all its 256 entries to the output. Relative
+ * paths are taken from the working directory; the installed palettes are
+ * those of the prefix the library is installed in. Returns null when no palette comes of
  * it, with the reason in tessaly_settings_error(settings) ("palette open
  * error: NAME", "palette format error: NAME"); null too for a null argument or
  * when memory runs out. The settings are only where the reason goes. */

@@ -191,16 +191,19 @@ TEST_F(fast_path, runaway_diffusion_limits_and_level_compression)
                 expect_same("small.png", "four.act", [&] {
                     color_space = space; quant_error_finding_algorithm = metric; coefficient = level; serpentine = metric % 2;
                 });
-    // The upper level below the lower once; clear pixels (-a 1) under both limits.
+    // The upper level below the lower once; clear pixels (-a 1) under both
+    // limits; each at one level and at the palette's range.
     const struct { const char *image; int space, compress, lower_on, alpha; float upper; } cases[] = {
         { "small.png", color_space_rgb, 0, 0, 0, 0.9f }, { "small.png", color_space_rgb, 1, 1, 0, 0.9f },
         { "small.png", color_space_rgb, 2, 0, 0, 0.9f }, { "small.png", color_space_rgb, 3, 1, 0, 0.2f },
         { "small_sprite.png", color_space_rgbcmyk, 0, 1, 1, 0.8f } };
     for (const auto &c : cases)
-        expect_same(c.image, "cube.act", [&] {
-            color_space = c.space; level_compress = c.compress; alpha_threshold = c.alpha;
-            max_limit = 1; min_limit = c.lower_on; max_level = c.upper; min_level = 0.3f; coefficient = 2.5f;
-        });
+        for (int limit : { limit_on, limit_palette })
+            expect_same(c.image, "cube.act", [&] {
+                color_space = c.space; level_compress = c.compress; alpha_threshold = c.alpha;
+                max_limit = limit; min_limit = c.lower_on ? limit_on + limit_palette - limit : limit_off;
+                max_level = c.upper; min_level = 0.3f; coefficient = 2.5f;
+            });
 }
 
 TEST_F(fast_path, circle_pre_processing_leaves_the_same_unwritten_entries)
@@ -232,7 +235,7 @@ TEST_F(fast_path, row_wavefront_on_several_threads)
         scan_thread_count = threads;
         for (int i = 0; i < 8; ++i)
             expect_same("wide.png", "cube.act", [&] {
-                color_space = spaces[i % 4]; diffusion_window = windows[i % 5]; max_limit = min_limit = i % 2;
+                color_space = spaces[i % 4]; diffusion_window = windows[i % 5]; max_limit = min_limit = i % 3;
                 max_level = 0.8f;
             });
         expect_same("wide_sprite.png", "cube.act", [] { alpha_threshold = 128; diffusion_window = window_round; max_limit = 1; });
@@ -269,7 +272,8 @@ TEST_F(fast_path, scan_that_follows_the_reading_through_a_ring_of_rows)
                 scan_thread_count = threads;
                 expect_same("tall.png", "cube.act", [&] {
                     serpentine = serpentine_on; diffusion_window = window;
-                    max_limit = min_limit = 1; max_level = 0.9f; min_level = 0.05f;
+                    max_limit = min_limit = serpentine_on ? limit_palette : limit_on;
+                    max_level = 0.9f; min_level = 0.05f;
                 });
                 expect_same("tall_sprite.png", "cube.act",
                             [&] { alpha_threshold = 128; serpentine = serpentine_on; diffusion_window = window; });

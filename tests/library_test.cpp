@@ -38,19 +38,25 @@ struct option_row {
     }
 };
 
+std::string from_source(const std::string &word)
+{
+    const bool path = word.rfind("palettes/", 0) == 0 || word.rfind("sample/", 0) == 0;
+    return path ? std::string(TESSALY_SOURCE_DIR) + "/" + word : word;
+}
+
 std::vector<option_row> option_rows()
 {
     std::ifstream in(std::string(TESSALY_TEST_DATA) + "/library_options.txt");
     std::vector<option_row> rows;
     for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#')
+        if (line.empty() || line.rfind("# ", 0) == 0)
             continue;
         std::istringstream words(line);
         option_row row{ line, {}, {} };
         words >> row.palette;
-        row.palette = std::string(TESSALY_SOURCE_DIR) + "/" + row.palette;
+        row.palette = from_source(row.palette);
         for (std::string word; words >> word;)
-            row.options.push_back(word);
+            row.options.push_back(from_source(word));
         rows.push_back(row);
     }
     return rows;

@@ -32,9 +32,13 @@ KEYWORDS = {
 def option_rows():
     with open(os.path.join(SOURCE, "tests", "data", "library_options.txt")) as rows:
         for line in rows:
-            if line.strip() and not line.startswith("#"):
-                palette, *options = line.split()
-                yield line.strip(), os.path.join(SOURCE, palette), options
+            if line.strip() and not line.startswith("# "):
+                palette, *options = [from_source(word) for word in line.split()]
+                yield line.strip(), palette, options
+
+
+def from_source(word):
+    return os.path.join(SOURCE, word) if word.startswith(("palettes/", "sample/")) else word
 
 
 def keywords(options):
