@@ -12,10 +12,10 @@
 #include "engine/palette_files.h"
 #include "engine/palette_formats.h"
 #include "platform/platform.h"
-#include "settings/carried_state.h"
 #include "settings/file_state.h"
 #include "settings/report.h"
 #include "settings/settings.h"
+#include "settings/state.h"
 #include "settings/tuning.h"
 
 #include <dlfcn.h>
@@ -149,9 +149,7 @@ void start_fresh()
         installed_palettes_folder = find_installed_palettes();
         prefer_large_pages = platform_prefer_large_pages;
     }
-    set_default_settings();
-    best_color = 0;
-    best_dither_quant_error = 0;
+    reset_process_state();
 }
 
 // Then the object's options on it, as the driver would apply them. Every
