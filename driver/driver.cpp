@@ -4,9 +4,10 @@
 #include "engine/color_space.h"
 #include "engine/windows.h"
 #include "platform/platform.h"
-#include "settings/carried_state.h"
+#include "settings/run_report.h"
 #include "settings/report.h"
 #include "settings/settings.h"
+#include "settings/state.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -212,9 +213,7 @@ int run_driver(int argument_count, char **arguments, void (*dither_file)())
     }
 
     platform_set_working_directory(arguments[0]);
-    set_default_settings();
-    failed_files = 0;
-    transparent_entry_reported = false;
+    reset_process_state();
 
     bool refused = false;
     for (int argument_cnt = 1; argument_cnt < argument_count; ++argument_cnt) {
