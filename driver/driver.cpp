@@ -4,9 +4,10 @@
 #include "engine/color_space.h"
 #include "engine/windows.h"
 #include "platform/platform.h"
-#include "settings/carried_state.h"
+#include "settings/run_report.h"
 #include "settings/report.h"
 #include "settings/settings.h"
+#include "settings/state.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -89,6 +90,12 @@ custom palette
 -p "C:\cga.act"
 -p pico-8 - installed palette by name
 -p pal.gpl - GIMP, JASC or RIFF .pal, .hex, paint.net .txt or image palette
+-p "#000 #fff #ff0000" - the colours themselves, #rgb or #rrggbb
+-p spectra6-measured - e-paper: spectra6, acep7, acep7-shown, bw, bwr, bwry
+
+output palette (written in place of -p's, entry for entry)
+-po off (default)
+-po spectra6 - same count as -p, any form -p takes
 
 output folder
 -o off - beside the input file (default)
@@ -210,9 +217,7 @@ int run_driver(int argument_count, char **arguments, void (*dither_file)())
     }
 
     platform_set_working_directory(arguments[0]);
-    set_default_settings();
-    failed_files = 0;
-    transparent_entry_reported = false;
+    reset_process_state();
 
     bool refused = false;
     for (int argument_cnt = 1; argument_cnt < argument_count; ++argument_cnt) {

@@ -146,17 +146,28 @@ bool handle_palette(const option_row &, const char *value, std::string &lines)
     return true;
 }
 
-// -o: "" or "off" puts the outputs beside their inputs again; a folder named
-// off is reached as ./off.
-bool handle_output_folder(const option_row &, const char *value, std::string &lines)
+// -o and -po: "" or "off" clears the path, and the outputs go beside their
+// inputs again or take -p's colours; a folder or palette named off is
+// reached as ./off.
+std::string set_path_or_off(char *buffer, const char *what, const char *value)
 {
     if (value[0] == '\0' || std::strcmp(value, "off") == 0) {
-        output_folder_buffer[0] = '\0';
-        lines = line_of("output folder off");
-    } else {
-        std::strcpy(output_folder_buffer, value);
-        lines = line_of("output folder") + line_of(value);
+        buffer[0] = '\0';
+        return formatted("%s off\n", what);
     }
+    std::strcpy(buffer, value);
+    return line_of(what) + line_of(value);
+}
+
+bool handle_output_folder(const option_row &, const char *value, std::string &lines)
+{
+    lines = set_path_or_off(output_folder_buffer, "output folder", value);
+    return true;
+}
+
+bool handle_output_palette(const option_row &, const char *value, std::string &lines)
+{
+    lines = set_path_or_off(output_palette_buffer, "output palette", value);
     return true;
 }
 
@@ -214,6 +225,7 @@ const option_row option_table[] = {
     { "-o", handle_output_folder, nullptr, nullptr, nullptr },
     { "-z", handle_keyword<compression_keywords>, &png_compression, nullptr, nullptr },
     { "-a", handle_alpha, &alpha_threshold, nullptr, "alpha threshold %d\n" },
+    { "-po", handle_output_palette, nullptr, nullptr, nullptr },
     { "-m", handle_keyword<matching_keywords>, &color_matching, nullptr, nullptr },
 };
 

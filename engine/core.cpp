@@ -200,6 +200,19 @@ bool install_palette(const uint8_t *rgb, int count, int output_entries)
     return true;
 }
 
+bool install_output_palette(const uint8_t *rgb, int count, int output_entries)
+{
+    if (count < 1 || count > output_entries || output_entries != output_palette_entries)
+        return false;
+    for (int i = 0; i < palette_entries; ++i) {
+        const uint8_t *entry = rgb + 3 * (i < count ? i : count - 1);
+        srgb_pal_R[i] = entry[0];
+        srgb_pal_G[i] = entry[1];
+        srgb_pal_B[i] = entry[2];
+    }
+    return true;
+}
+
 dither_outcome dither_image(image_source &source, png_writer_ptr &writer)
 {
     choose_transparent_entry(output_palette_entries);

@@ -31,6 +31,13 @@ enum class dither_outcome {
 // 1 <= count <= output_entries <= 256.
 bool install_palette(const uint8_t *rgb, int count, int output_entries);
 
+// Makes count colours the output's palette in place of the installed
+// palette's own, entry for entry, the entries past them repeating the last
+// one; the search and the error still use the installed colours. Returns
+// false, with nothing changed, unless 1 <= count <= output_entries and
+// output_entries is the installed palette's.
+bool install_output_palette(const uint8_t *rgb, int count, int output_entries);
+
 // Dithers the source with the installed palette into a new indexed writer of
 // its size, whose palette is the output palette; the indices are its row
 // bytes (png_writer_row_bytes). The writer is set only when the outcome is

@@ -5,7 +5,7 @@
 #include "engine/palette.h"
 #include "engine/palette_files.h"
 #include "input/image_source.h"
-#include "settings/carried_state.h"
+#include "settings/run_report.h"
 #include "settings/report.h"
 #include "settings/settings.h"
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "settings/carried_state.h"
+#include "settings/scan_state.h"
 
 // The largest error a candidate may have and still be chosen: an entry only
 // wins with an error strictly below it, so values that have run away to

@@ -71,9 +71,9 @@ bool ends_with_any(const std::string &path, const char *const *endings, size_t c
 // installed palettes folder, as given and with each ending, for any other
 // name without a folder part. A name with a folder part is only where it
 // says.
-std::vector<std::string> palette_places(const std::string &name)
+std::vector<std::string> installed_places(const std::string &name)
 {
-    std::vector<std::string> places = { name };
+    std::vector<std::string> places;
     const std::string program_folder = folder_of(platform_executable_path());
     if (has_folder_part(name) || program_folder.empty())
         return places;
@@ -90,9 +90,9 @@ std::vector<std::string> palette_places(const std::string &name)
 }
 
 // Opens the first of the places that opens, and says which it was.
-owned_file open_palette_file(std::string &path)
+owned_file open_first_of(const std::vector<std::string> &places, std::string &path)
 {
-    for (const std::string &place : palette_places(palette_path_buffer)) {
+    for (const std::string &place : places) {
         if (std::FILE *file = std::fopen(place.c_str(), "rb")) {
             path = place;
             return owned_file(file);
@@ -170,12 +170,21 @@ bool read_colour_table(const palette_file_bytes &read, parsed_palette &palette)
     return palette.count > 0;
 }
 
+// What a palette value gave: the colours, and how many entries the output's
+// palette takes (all 256 of a colour table, just the colours of any other
+// form).
+struct found_palette {
+    parsed_palette colours;
+    int output_entries = 0;
+};
+
 // Chooses the format by the content: the text and binary palette formats,
 // then any image the program reads, then the colour table, and gives the
 // count of the output's palette. Prints the one line that says why when no
 // palette comes of it.
-bool read_palette_colours(std::FILE *file, const std::string &path, parsed_palette &palette, int &output_entries)
+bool read_palette_colours(std::FILE *file, const std::string &path, found_palette &found)
 {
+    parsed_palette &palette = found.colours;
     const palette_file_bytes read = read_palette_bytes(file);
     palette = parse_palette_file(read.bytes.data(), read.bytes.size());
     if (palette.outcome == palette_not_recognised || palette.outcome == palette_from_pixels) {
@@ -193,32 +202,96 @@ bool read_palette_colours(std::FILE *file, const std::string &path, parsed_palet
             print_line(palette_format_error);
             return false;
         }
-        output_entries = palette_entries;
+        found.output_entries = palette_entries;
         return read_colour_table(read, palette);
     }
     if (palette.outcome != palette_colours) {
         print_line(palette_format_error);
         return false;
     }
-    output_entries = palette.count;
+    found.output_entries = palette.count;
     return true;
+}
+
+enum class palette_search { not_here, found, unusable };
+
+palette_search read_first_file_of(const std::vector<std::string> &places, found_palette &found)
+{
+    std::string path;
+    owned_file file = open_first_of(places, path);
+    if (!file)
+        return palette_search::not_here;
+    return read_palette_colours(file.get(), path, found) ? palette_search::found : palette_search::unusable;
+}
+
+palette_search palette_file_as_named(const std::string &value, found_palette &found)
+{
+    return read_first_file_of({ value }, found);
+}
+
+palette_search installed_palette_file(const std::string &value, found_palette &found)
+{
+    return read_first_file_of(installed_places(value), found);
+}
+
+palette_search palette_listed_in_value(const std::string &value, found_palette &found)
+{
+    found.colours = parse_colour_list(value);
+    found.output_entries = found.colours.count;
+    switch (found.colours.outcome) {
+    case palette_colours:
+        return palette_search::found;
+    case palette_malformed:
+        print_line(palette_format_error);
+        return palette_search::unusable;
+    default:
+        return palette_search::not_here;
+    }
+}
+
+// Where a palette value is looked for, in this order: a file where it says
+// (from the working directory), an installed palette of that name, the
+// colours written out in the value itself. The first that has it decides:
+// its colours, or the one line that says why they cannot be used.
+palette_search (*const palette_sources[])(const std::string &value, found_palette &found) = {
+    palette_file_as_named,
+    installed_palette_file,
+    palette_listed_in_value,
+};
+
+bool find_palette(const std::string &value, found_palette &found)
+{
+    for (const auto source : palette_sources) {
+        switch (source(value, found)) {
+        case palette_search::found:
+            return true;
+        case palette_search::unusable:
+            return false;
+        case palette_search::not_here:
+            break;
+        }
+    }
+    print_line("palette open error");
+    return false;
 }
 
 }  // namespace
 
 bool read_palette()
 {
-    std::string path;
-    owned_file file = open_palette_file(path);
-    if (!file) {
-        print_line("palette open error");
+    found_palette palette, written;
+    if (!find_palette(palette_path_buffer, palette))
         return false;
+    if (output_palette_buffer[0] != '\0') {
+        if (!find_palette(output_palette_buffer, written))
+            return false;
+        if (written.output_entries != palette.output_entries) {
+            print_line("output palette count mismatch");
+            return false;
+        }
     }
-    parsed_palette palette;
-    int output_entries = 0;
-    if (!read_palette_colours(file.get(), path, palette, output_entries))
+    if (!install_palette(palette.colours.rgb, palette.colours.count, palette.output_entries))
         return false;
-    file.reset();
-    return install_palette(palette.rgb, palette.count, output_entries);
+    return output_palette_buffer[0] == '\0' ||
+           install_output_palette(written.colours.rgb, written.colours.count, written.output_entries);
 }
-

@@ -2,11 +2,15 @@
 // shows, then installed in the core.
 #pragma once
 
-// Finds the palette named by palette_path_buffer (the working directory
-// first; then, for a name without a folder part, beside the program and in
-// the installed palettes), reads it and installs it (install_palette).
-// Returns false, with one line printed and the installed palette left alone,
-// when no palette comes of it: "palette open error", "palette format error",
-// or a colour table without one complete colour ("Premature end of palette"
-// or "palette read error"). A shorter table prints the same lines and is used.
+// Finds the palette named by palette_path_buffer: a file (from the working
+// directory), else for a name without a folder part one beside the program
+// or installed, else the colours written out in the value itself
+// ("#000 #fff,#f00"). Reads it and installs it (install_palette), and the
+// palette that output_palette_buffer names, unless that is empty, as the
+// output's colours (install_output_palette). Returns false, with one line
+// printed and the installed palette left alone, when no palette comes of
+// either: "palette open error", "palette format error", a colour table
+// without one complete colour ("Premature end of palette" or "palette read
+// error"), or "output palette count mismatch" when the two differ in their
+// number of entries. A shorter table prints the same lines and is used.
 bool read_palette();

@@ -72,6 +72,9 @@ constexpr char default_palette_name[] = "palette.act";
 
 extern char palette_path_buffer[path_buffer_size];  // -p, default_palette_name
 extern char output_folder_buffer[path_buffer_size]; // -o, "": outputs beside their inputs
+// -po, "": the output's palette is -p's. Otherwise a palette of as many
+// colours as -p's, written in its place entry for entry.
+extern char output_palette_buffer[path_buffer_size];
 // The argument being parsed; while the engine runs, the path of the input
 // file, to which the engine appends the output's suffix in place.
 extern char arguments_buffer[path_buffer_size];

@@ -14,6 +14,9 @@
 #include "engine/windows.h"
 #include "settings/settings.h"
 #include "settings/tuning.h"
+#include "settings/run_report.h"
+#include "settings/scan_state.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -77,7 +80,7 @@ std::thread refusing_starter(std::function<void()> body)
     return std::thread(std::move(body));
 }
 
-class fast_path : public ::testing::Test {
+class fast_path : public engine_fixture {
 protected:
     void SetUp() override
     {
@@ -116,7 +119,8 @@ protected:
 
     void TearDown() override
     {
-        use_plain_paths = false, scan_thread_count = 0, scan_helper_starter = usual_starter;
+        engine_fixture::TearDown();
+        scan_helper_starter = usual_starter;
     }
 
     std::thread (*const usual_starter)(std::function<void()>) = scan_helper_starter;
@@ -125,18 +129,17 @@ protected:
     // same search state for the next file.
     void expect_same(const char *image, const char *palette, const std::function<void()> &options, int carried = 17)
     {
-        set_default_settings();
+        reset_process_state();
         options();
         SCOPED_TRACE(std::string(image) + " with " + palette + ", entry " + std::to_string(carried) + " carried: " +
                      settings_in_use());
         std::string output[2], carried_on[2];
         for (int plain : { 1, 0 }) {
-            set_default_settings();
+            reset_process_state();
             options();
             std::strcpy(palette_path_buffer, folder.file(palette).c_str());
             std::strcpy(arguments_buffer, folder.file(image).c_str());
-            use_plain_paths = plain, best_color = carried, failed_files = 0;
-            clear_search_state();
+            use_plain_paths = plain, best_color = carried;
             stdout_capture quiet;
             ditherer();
             quiet.finish();
@@ -315,7 +318,6 @@ TEST_F(fast_path, scan_that_follows_the_reading_through_a_ring_of_rows)
 // scanned by another thread: the ordered patterns, straight from the scan.
 TEST_F(fast_path, rows_that_start_without_a_winner_take_the_last_entry_of_the_row_above)
 {
-    set_default_settings();
     select_color_space(color_space_rgb);
     for (int k = 0; k < palette_entries; ++k)
         for (int c = 0; c < 3; ++c)
@@ -356,7 +358,6 @@ TEST_F(fast_path, every_colour_space_metric_and_weighting_has_a_fast_path)
 {
     // A combination missing from the fast paths' tables would be searched
     // exhaustively or scanned plainly: right, but slow.
-    set_default_settings();
     for (int space = 0; space < color_space_count; ++space) {
         select_color_space(space);
         EXPECT_TRUE(fast_paths_cover(channels_used)) << color_spaces[space].keyword;
@@ -389,7 +390,7 @@ TEST_F(fast_path, search_agrees_with_every_entry_tried_near_far_and_beyond)
     for (const char *palette : { "cube.act", "doubled_too.act" })
         for (int gamma = 0; gamma < 2; ++gamma)
             for (int space : { color_space_rgb, color_space_yuv, color_space_cmyk, color_space_rgbcmyk }) {
-                set_default_settings();
+                reset_process_state();
                 RGB_gamma = gamma, color_space = space;
                 select_color_space(space);
                 std::strcpy(palette_path_buffer, folder.file(palette).c_str());

@@ -4,6 +4,7 @@
 #include "engine/nearest.h"
 #include "engine/palette.h"
 #include "settings/settings.h"
+#include "tests/engine_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -20,14 +21,12 @@ void set_entry(int k, std::initializer_list<float> channels)
         pal_ch[c++][k] = value;
 }
 
-class nearest : public ::testing::Test {
+class nearest : public engine_fixture {
 protected:
     // Every entry far from every value used, so only the named ones win.
     void SetUp() override
     {
-        set_default_settings();
-        clear_search_state();
-        best_color = 0;
+        engine_fixture::SetUp();
         for (auto &plane : pal_ch)
             for (float &value : plane)
                 value = 10.0f;
