@@ -103,7 +103,7 @@ output folder
 
 png compression
 -z off (default)
--z on
+-z on - palettes of 2, 4 or 16 entries at 1, 2 or 4 bits
 
 alpha threshold (transparency)
 -a off - alpha ignored (default)

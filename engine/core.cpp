@@ -162,6 +162,17 @@ bool set_output_palette(png_writer_t *writer)
     return png_writer_set_palette(writer, entries, static_cast<uint32_t>(count)) == 0;
 }
 
+// Compressed, a palette of at most 2, 4 or 16 entries (the transparent one
+// included) packs 8, 4 or 2 indices a byte: a smaller file of the same
+// indices.
+uint32_t packed_bit_depth(uint32_t entries)
+{
+    for (uint32_t depth : { 1u, 2u, 4u })
+        if (entries <= (1u << depth))
+            return depth;
+    return 8;
+}
+
 outcome dither_into(image_source &source, working_image &image, png_writer_ptr &writer)
 {
     if (static_cast<uint64_t>(source.width) * static_cast<uint64_t>(source.height) > max_pixels)
@@ -174,6 +185,8 @@ outcome dither_into(image_source &source, working_image &image, png_writer_ptr &
         if (!writer || !set_output_palette(writer.get()))
             return outcome::too_large;
         png_writer_set_compression(writer.get(), png_compression == switch_on ? PNG_WRITER_DEFLATE : PNG_WRITER_STORED);
+        if (png_compression == switch_on)
+            png_writer_set_bit_depth(writer.get(), packed_bit_depth(writer->palette_count));
         return read_and_dither(source, image, writer.get(), conversion);
     } catch (const std::bad_alloc &) {
         return outcome::too_large;
