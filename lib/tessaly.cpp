@@ -9,6 +9,7 @@
 #include "driver/driver.h"
 #include "driver/options.h"
 #include "engine/core.h"
+#include "engine/front.h"
 #include "engine/palette_files.h"
 #include "engine/palette_formats.h"
 #include "platform/platform.h"
@@ -241,6 +242,8 @@ tessaly_status dither_locked(tessaly_settings &settings, const tessaly_palette *
 {
     report_capture report;
     load_settings(settings);
+    if (!matching_fits_color_space())
+        return fail(&settings, TESSALY_BAD_VALUE, report.last());
     if (palette ? !install_found_palette(palette->found) : !read_palette()) {
         const char *name = palette ? output_palette_buffer : palette_path_buffer;
         return fail(&settings, TESSALY_PALETTE_ERROR, report.last() + ": " + name);

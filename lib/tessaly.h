@@ -159,7 +159,8 @@ typedef struct tessaly_output_palette {
  * output, when not null, receives the palette of the indices.
  * Returns TESSALY_OK; TESSALY_BAD_IMAGE for null pixels, a width or height
  * below 1, channels other than 3 or 4, a stride below width * channels or an
- * index_stride below width; TESSALY_PALETTE_ERROR when the -p palette cannot
+ * index_stride below width; TESSALY_BAD_VALUE for settings that do not go
+ * together (-m oklab in a colour space other than rgb); TESSALY_PALETTE_ERROR when the -p palette cannot
  * be read (nothing written then); TESSALY_OUT_OF_MEMORY; TESSALY_BAD_ARGUMENT
  * for null settings or a null indices. The reason is in
  * tessaly_settings_error(settings). On failure the caller's buffer may hold

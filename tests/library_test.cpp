@@ -248,6 +248,10 @@ TEST(library, refuses_palettes_images_and_outputs_that_cannot_be_used)
     EXPECT_EQ(tessaly_dither(settings.get(), nullptr, &cases[7].image, &allocated, 0, nullptr), TESSALY_PALETTE_ERROR);
     EXPECT_EQ(allocated, nullptr);
     EXPECT_STREQ(tessaly_settings_error(settings.get()), "palette open error: /no/such/palette.act");
+
+    settings_ptr unmatched = settings_of({ "-m", "oklab", "-c", "cmyk" });
+    EXPECT_EQ(tessaly_dither(unmatched.get(), palette.get(), &cases[7].image, &indices, 4, nullptr), TESSALY_BAD_VALUE);
+    EXPECT_STREQ(tessaly_settings_error(unmatched.get()), "oklab matching needs -c rgb");
 }
 
 // Two threads at once, each its own image (large enough for the scan's own

@@ -112,6 +112,7 @@ class Library(unittest.TestCase):
             (dict(level="0.8x"), path, rgb, "not a number"),
             (dict(no_such_option=1), path, rgb, "no_such_option"),
             (dict(alpha=0), path, rgb, "alpha"),
+            (dict(match="oklab", color_space="yuv"), path, rgb, "needs -c rgb"),
             ({}, "/no/such/palette.hex", rgb, "palette open error"),
             ({}, [(0, 0, 0), (256, 0, 0)], rgb, "0 to 255"),
             ({}, path, rgb[..., :2], "x 3 or x 4"),
