@@ -55,6 +55,10 @@ quantisation error finding algorithm
 )";
 
 const char usage_before_pre_processing_windows[] = R"(
+color matching
+-m off - nearest in the working channels (default)
+-m oklab - nearest in OkLab, error still in RGB (RGB color space only)
+
 limits
 -lmx off - max unlimited (default)
 -lmx on - max limit 1 (reduce "error flow")
@@ -89,7 +93,7 @@ output folder
 
 png compression
 -z off (default)
--z on
+-z on - palettes of 2, 4 or 16 entries at 1, 2 or 4 bits
 
 alpha threshold (transparency)
 -a off - alpha ignored (default)
