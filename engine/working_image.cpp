@@ -1,19 +1,20 @@
 #include "engine/working_image.h"
 
 #include "engine/palette.h"
-#include "platform/platform.h"
+#include "settings/tuning.h"
 
 #include <algorithm>
 #include <cstddef>
 
 // Multiplying by 1.0 leaves every float as it is, so "off" needs no case of
 // its own.
-const level_compress_row level_compressions[level_compress_count] = {
+constexpr level_compress_row level_compressions[level_compress_count] = {
     { "off", level_compress_off, 1.0, "level compress off" },
     { "85", level_compress_85, 0.3333333333333333, "level compress 85" },
     { "128", level_compress_128, 0.5, "level compress 128" },
     { "170", level_compress_170, 0.6666666666666666, "level compress 170" },
 };
+static_assert(rows_follow_codes(level_compressions), "a row for every code, in code order");
 
 namespace {
 
@@ -61,7 +62,8 @@ void size_working_image(working_image &image, int width, int height, int channel
     image.values.resize(static_cast<size_t>(width + 2 * working_image::frame) *
                         (ring ? ring_rows : height + 2 * working_image::frame) * channels);
     // Untouched yet: the hint takes effect as the rows are filled.
-    platform_prefer_large_pages(image.values.data(), image.values.size() * sizeof(float));
+    if (prefer_large_pages)
+        prefer_large_pages(image.values.data(), image.values.size() * sizeof(float));
 }
 
 void allocate_working_image(working_image &image, int width, int height, const row_conversion &conversion,

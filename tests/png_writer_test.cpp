@@ -14,14 +14,10 @@ namespace {
 
 typedef std::vector<uint8_t> bytes;
 
-struct writer_deleter {
-    void operator()(png_writer_t *writer) const { png_writer_destroy(writer); }
-};
-typedef std::unique_ptr<png_writer_t, writer_deleter> writer_ptr;
 
-writer_ptr make_writer(uint32_t width, uint32_t height, png_writer_colortype_t type)
+png_writer_ptr make_writer(uint32_t width, uint32_t height, png_writer_colortype_t type)
 {
-    return writer_ptr(png_writer_new(width, height, type));
+    return png_writer_ptr(png_writer_new(width, height, type));
 }
 
 std::string encode(png_writer_t *writer)
@@ -52,7 +48,7 @@ void check_round_trip(uint32_t width, uint32_t height, png_writer_colortype_t ty
 {
     SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(height) + ", colour type " + std::to_string(type) +
                  (compression == PNG_WRITER_DEFLATE ? ", compressed" : ""));
-    writer_ptr writer = make_writer(width, height, type);
+    png_writer_ptr writer = make_writer(width, height, type);
     ASSERT_TRUE(writer);
     ASSERT_EQ(png_writer_set_compression(writer.get(), compression), 0);
     const bool indexed = type == PNG_WRITER_INDEXED;
@@ -114,7 +110,7 @@ TEST(png_writer_object, size_guard)
 // is allocated or opened; the pixel store is mapped lazily.
 TEST(png_writer_object, image_data_past_the_chunk_limit_is_refused)
 {
-    writer_ptr writer = make_writer(1, 306783378, PNG_WRITER_INDEXED);
+    png_writer_ptr writer = make_writer(1, 306783378, PNG_WRITER_INDEXED);
     ASSERT_TRUE(writer);
     uint32_t length = 12345;
     EXPECT_EQ(png_writer_get_data(writer.get(), &length), nullptr);
@@ -136,7 +132,7 @@ TEST(png_writer_object, the_pixel_store)
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.type);
-        writer_ptr writer = make_writer(3, 2, r.type);
+        png_writer_ptr writer = make_writer(3, 2, r.type);
         ASSERT_TRUE(writer);
         png_writer_set_pixel(writer.get(), 3, 0, 0xFFFFFFFF);
         png_writer_set_pixel(writer.get(), 0, 2, 0xFFFFFFFF);
@@ -156,7 +152,7 @@ TEST(png_writer_object, the_pixel_store)
 
     // Six stores from (1, 0) wrap after (2, 1) to (0, 0); the seventh lands
     // on (1, 0) again. A start outside the image leaves the cursor.
-    writer_ptr writer = make_writer(3, 2, PNG_WRITER_GREYSCALE);
+    png_writer_ptr writer = make_writer(3, 2, PNG_WRITER_GREYSCALE);
     png_writer_start_stream(writer.get(), 1, 0);
     png_writer_start_stream(writer.get(), 3, 0);
     png_writer_start_stream(writer.get(), 0, 2);
@@ -169,7 +165,7 @@ TEST(png_writer_object, the_pixel_store)
 
 TEST(png_writer_encoding, two_pixel_greyscale_file)
 {
-    writer_ptr writer = make_writer(2, 1, PNG_WRITER_GREYSCALE);
+    png_writer_ptr writer = make_writer(2, 1, PNG_WRITER_GREYSCALE);
     png_writer_set_pixel(writer.get(), 1, 0, 255);
     const bytes expected = {
         0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A,  // signature
@@ -194,7 +190,7 @@ TEST(png_writer_encoding, two_pixel_greyscale_file)
 // last set, and one zero entry before any is set, since PLTE may not be empty.
 TEST(png_writer_encoding, palette_entries)
 {
-    writer_ptr writer = make_writer(2, 2, PNG_WRITER_INDEXED);
+    png_writer_ptr writer = make_writer(2, 2, PNG_WRITER_INDEXED);
     decoded_png decoded = decode_png(encode(writer.get()));
     EXPECT_EQ(decoded.palette, bytes(3, 0));
     EXPECT_EQ(decoded.transparency, bytes(1, 0));
@@ -246,12 +242,66 @@ TEST(png_writer_encoding, round_trips_over_sizes_and_colour_types)
         check_round_trip(l.width, l.height, l.type, l.fill, l.compression);
 }
 
+// Indices packed below 8 bits, stored and compressed, at widths that fill a
+// row's last byte or leave 1 to 7 bits of it over, and rows longer than a
+// stored block: libpng reads back the depth and the low bits of every stored
+// index, high bits set in them or not. A depth is refused for other colour
+// types and values and for a palette it cannot index, as is a palette longer
+// than the depth indexes.
+TEST(png_writer_encoding, small_bit_depths)
+{
+    for (uint32_t depth : { 1u, 2u, 4u })
+        for (png_writer_compression_t compression : { PNG_WRITER_STORED, PNG_WRITER_DEFLATE })
+            for (uint32_t width : { 1u, 3u, 7u, 8u, 9u, 17u, 530000u }) {
+                SCOPED_TRACE(std::to_string(depth) + " bits, width " + std::to_string(width) +
+                             (compression == PNG_WRITER_DEFLATE ? ", compressed" : ""));
+                const uint32_t height = width > 1000 ? 2 : 5, entries = 1u << depth;
+                png_writer_ptr writer = make_writer(width, height, PNG_WRITER_INDEXED);
+                uint32_t palette[16];
+                for (uint32_t i = 0; i < entries; ++i)
+                    palette[i] = pattern(i, 1000) | 0xFF000000u;
+                ASSERT_EQ(png_writer_set_palette(writer.get(), palette, entries), 0);
+                ASSERT_EQ(png_writer_set_bit_depth(writer.get(), depth), 0);
+                ASSERT_EQ(png_writer_set_compression(writer.get(), compression), 0);
+                bytes indices;
+                for (uint32_t y = 0; y < height; ++y)
+                    for (uint32_t x = 0; x < width; ++x) {
+                        png_writer_set_pixel(writer.get(), x, y, pattern(x, y));
+                        indices.push_back(uint8_t(pattern(x, y) & (entries - 1)));
+                    }
+                const std::string stream = encode(writer.get());
+                const uint64_t row = (uint64_t(width) * depth + 7) / 8 + 1, blocks = (row + 65534) / 65535;
+                if (compression == PNG_WRITER_STORED) {
+                    ASSERT_EQ(stream.size(), 8 + 25 + 24 + 4 * entries + 12 + 6 + height * (row + 5 * blocks) + 12);
+                }
+                const decoded_png decoded = decode_png(stream);
+                ASSERT_TRUE(decoded.ok) << decoded.error;
+                EXPECT_EQ(decoded.bit_depth, int(depth));
+                EXPECT_EQ(decoded.palette.size(), 3 * entries);
+                EXPECT_TRUE(decoded.pixels == indices);
+            }
+
+    png_writer_ptr writer = make_writer(4, 4, PNG_WRITER_INDEXED), grey = make_writer(4, 4, PNG_WRITER_GREYSCALE);
+    const uint32_t seventeen[17] = {};
+    ASSERT_EQ(png_writer_set_palette(writer.get(), seventeen, 5), 0);
+    const struct { png_writer_t *writer; uint32_t depth; int result; } settings[] = {
+        { grey.get(), 1, 1 }, { nullptr, 4, 1 }, { writer.get(), 3, 1 },
+        { writer.get(), 0, 1 }, { writer.get(), 16, 1 }, { writer.get(), 2, 1 }, { writer.get(), 4, 0 },
+    };
+    for (const auto &s : settings)
+        EXPECT_EQ(png_writer_set_bit_depth(s.writer, s.depth), s.result) << s.depth;
+    EXPECT_EQ(writer->bit_depth, 4u);
+    EXPECT_EQ(png_writer_set_palette(writer.get(), seventeen, 17), 1);
+    ASSERT_EQ(png_writer_set_bit_depth(writer.get(), 8), 0);
+    EXPECT_EQ(png_writer_set_palette(writer.get(), seventeen, 17), 0);
+}
+
 // Compression is a choice of two; an unknown one changes nothing. Every
 // encoding follows the pixels as they are now, gives the same stream for the
 // same pixels, and a dithered-looking image of few colours compresses.
 TEST(png_writer_encoding, compression_is_a_mode_of_the_writer)
 {
-    writer_ptr writer = make_writer(300, 200, PNG_WRITER_INDEXED);
+    png_writer_ptr writer = make_writer(300, 200, PNG_WRITER_INDEXED);
     for (uint32_t i = 0; i < 300 * 200; ++i)
         png_writer_set_pixel(writer.get(), i % 300, i / 300, pattern(i % 300, i / 300) % 7);
     const std::string stored = encode(writer.get());
@@ -276,7 +326,7 @@ TEST(png_writer_encoding, compression_is_a_mode_of_the_writer)
 // large one already in the write.
 TEST(png_writer_save, writes_the_stream_or_gives_1)
 {
-    writer_ptr writer = make_writer(7, 3, PNG_WRITER_INDEXED), large = make_writer(300, 300, PNG_WRITER_TRUECOLOR_ALPHA);
+    png_writer_ptr writer = make_writer(7, 3, PNG_WRITER_INDEXED), large = make_writer(300, 300, PNG_WRITER_TRUECOLOR_ALPHA);
     for (uint32_t i = 0; i < 21; ++i)
         png_writer_put_pixel(writer.get(), i * 11);
     temp_folder folder;
