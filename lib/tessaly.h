@@ -70,7 +70,8 @@ void tessaly_settings_destroy(tessaly_settings *settings);
  *     min_level -mnl       gamma -g             pre_processing -pp
  *     pre_processing_window -ppw                pre_processing_passes -ppc
  *     color_space -c       level_compress -lc   alpha -a
- *     match -m             output_palette -po   limits (-lmx and -lmn at once)
+ *     match -m             output_palette -po   fixed_palette_array -fpa
+ *     limits (-lmx and -lmn at once)
  *
  * and the value as on the command line: set(settings, "window", "floyd"),
  * set(settings, "-s", "on"), set(settings, "level", "0.8"). Unlike the
