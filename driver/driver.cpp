@@ -65,6 +65,10 @@ RGB color space only
 CMYK color space only
 -e pow2m1113
 
+color matching
+-m off - nearest in the working channels (default)
+-m oklab - nearest in OkLab, error still in RGB (RGB color space only)
+
 limits
 -lmx off - max unlimited (default)
 -lmx on - max limit 1 (reduce "error flow")

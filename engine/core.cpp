@@ -1,6 +1,7 @@
 #include "engine/core.h"
 
 #include "engine/color_space.h"
+#include "engine/matching.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
 #include "engine/fast_scan.h"
@@ -71,6 +72,7 @@ void prepare_scan()
     scale_scan_windows();
     convert_palette();
     leave_transparent_entry_out_of_search();
+    convert_matching_palette();
     clear_scan_state();
     clear_search_state();
 }

@@ -144,6 +144,17 @@ bool palette_ready(int &made_colours)
     return true;
 }
 
+// OkLab is formed from the RGB colour the working values stand for; only the
+// rgb space's values name one (in the others the channels are spread apart,
+// and K, U or V would count for nothing), so -m oklab takes no other.
+bool matching_fits_color_space()
+{
+    if (color_matching != matching_oklab || color_space == color_space_rgb)
+        return true;
+    print_line("oklab matching needs -c rgb");
+    return false;
+}
+
 }  // namespace
 
 bool dither_source(image_source &source, char *path_buffer)
@@ -169,7 +180,7 @@ void ditherer()
     // Each has printed why it failed. Without a place for the output, the
     // file is not worth reading.
     int made_colours = 0;
-    if (!output_folder_ready() || !palette_ready(made_colours)) {
+    if (!matching_fits_color_space() || !output_folder_ready() || !palette_ready(made_colours)) {
         ++failed_files;
         return;
     }

@@ -110,6 +110,11 @@ TEST_F(end_to_end, palette_colours_map_onto_their_entries)
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(indices(output_name("img", i + 1)), entries) << space << " " << window;
     }
+    // So under -m oklab, which refuses a file in any space but rgb.
+    r = run_tessaly({ "-m", "oklab", "-c", "cmyk", "img.png", "-c", "rgb", "-g", "srgb", "img.png" }, folder.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("CMYK color space selected\nimg.png - oklab matching needs -c rgb\n-c - "), std::string::npos);
+    EXPECT_EQ(indices(output_name("img", std::max<int>(color_space_count, diffusing) + 1)), entries);
 }
 
 // -z gives the same indices and palette in a smaller file: a palette of at

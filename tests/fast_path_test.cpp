@@ -6,6 +6,7 @@
 #include "engine/front.h"
 #include "engine/fast_scan.h"
 #include "engine/fast_search.h"
+#include "engine/matching.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
 #include "engine/palette_files.h"
@@ -61,7 +62,7 @@ std::string settings_in_use()
     s << color_spaces[color_space].keyword << " -e " << quant_error_finding_algorithm << " -q " << quant_weighting_coefficients
       << " -w " << diffusion_window << " -s " << serpentine << " -g " << RGB_gamma << " -d " << coefficient << " -lmx "
       << max_limit << " -lmn " << min_limit << " " << max_level << "/" << min_level << " -lc " << level_compress << " -a "
-      << alpha_threshold << " -pp " << pre_processing_algorithm << "/" << pre_processing_window << "/"
+      << alpha_threshold << " -m " << color_matching << " -pp " << pre_processing_algorithm << "/" << pre_processing_window << "/"
       << pre_processing_pass << ", " << scan_thread_count << " threads";
     return s.str();
 }
@@ -208,6 +209,35 @@ TEST_F(fast_path, runaway_diffusion_limits_and_level_compression)
                 max_limit = limit; min_limit = c.lower_on ? limit_on + limit_palette - limit : limit_off;
                 max_level = c.upper; min_level = 0.3f; coefficient = 2.5f;
             });
+}
+
+// Matching in OkLab: both gammas, both scans, every kind of window, values
+// that run away, the limits, the pre-processing and clear pixels, on one
+// thread and on the wavefront; -q and -e have no say in it.
+TEST_F(fast_path, oklab_matching)
+{
+    const struct { const char *image, *palette; int gamma, window, serpentine, limit, circle, threads; float level; } cases[] = {
+        { "small.png", "cube.act", 0, window_floyd, 0, 0, 0, 1, 1.0f },
+        { "small.png", "doubled.act", 1, window_jarvis, 1, 0, 0, 1, 1.0f },
+        { "small.png", "four.act", 0, window_floyd, 1, 0, 0, 1, 3.0f },
+        { "small.png", "four.act", 1, window_atkinson, 0, 0, 0, 1, -2.5f },
+        { "small.png", "cube.act", 1, window_round, 0, limit_palette, 0, 1, 2.5f },
+        { "small.png", "cube.act", 0, window_floyd, 0, 0, 1, 1, 1.0f },
+        { "small_sprite.png", "cube.act", 1, window_burkes, 1, limit_on, 0, 1, 1.0f },
+        { "small.png", "doubled.act", 0, window_bluenoise, 0, 0, 0, 1, 1.0f },
+        { "wide.png", "cube.act", 1, window_stucki, 0, limit_palette, 0, 3, 1.0f },
+        { "wide_sprite.png", "four.act", 0, window_floyd, 0, 0, 0, 2, 4.0f },
+        { "tall.png", "cube.act", 0, window_bayer4, 0, 0, 0, 2, 1.0f },
+    };
+    for (const auto &c : cases) {
+        scan_thread_count = c.threads;
+        expect_same(c.image, c.palette, [&] {
+            color_matching = matching_oklab; RGB_gamma = c.gamma; diffusion_window = c.window; serpentine = c.serpentine;
+            max_limit = min_limit = c.limit; pre_processing_algorithm = c.circle; coefficient = c.level;
+            alpha_threshold = std::strstr(c.image, "sprite") ? 128 : 0;
+            quant_weighting_coefficients = weighting_421; quant_error_finding_algorithm = metric_pow421;
+        });
+    }
 }
 
 TEST_F(fast_path, circle_pre_processing_leaves_the_same_unwritten_entries)
@@ -392,5 +422,17 @@ TEST_F(fast_path, search_agrees_with_every_entry_tried_near_far_and_beyond)
                         EXPECT_EQ(differing, 0) << palette << " in " << color_spaces[space].keyword << " -g " << gamma
                                                 << " -e " << metric << " -q " << weighting;
                     }
+                if (space != color_space_rgb)
+                    continue;
+                // In OkLab the fast search against the plain one itself.
+                color_matching = matching_oklab;
+                convert_matching_palette();
+                const nearest_color_finder finder(weighting_111, metric_pow2);
+                int differing = 0;
+                for (const std::vector<float> &v : values) {
+                    best_color = -1;
+                    differing += finder.find(v.data()) != find_nearest_color(v.data());
+                }
+                EXPECT_EQ(differing, 0) << palette << " in OkLab -g " << gamma;
             }
 }
