@@ -1,11 +1,12 @@
 #include "engine/core.h"
 
 #include "engine/color_space.h"
+#include "engine/diffusion_windows.h"
+#include "engine/fast_scan.h"
+#include "engine/matching.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
-#include "engine/fast_scan.h"
 #include "engine/scan.h"
-#include "engine/windows.h"
 #include "engine/working_image.h"
 #include "png/png_writer.h"
 #include "settings/settings.h"
@@ -71,6 +72,7 @@ void prepare_scan()
     scale_scan_windows();
     convert_palette();
     leave_transparent_entry_out_of_search();
+    convert_matching_palette();
     clear_scan_state();
     clear_search_state();
 }

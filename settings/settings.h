@@ -6,6 +6,7 @@
 
 #include "settings/limits.h"
 
+#include <cstddef>
 #include <cstdint>
 
 // The codes the keyword options store, in the order of their keyword tables;
@@ -39,6 +40,8 @@ enum pre_processing_window_code {
     pre_processing_window_count
 };
 enum switch_code { switch_off, switch_on };
+// -m: the nearest entry in the working channels, or in OkLab.
+enum matching_code { matching_off, matching_oklab, matching_count };
 // -lmx and -lmn: off, at -mxl and -mnl for every channel, or at the range
 // each working channel spans among the palette's entries.
 enum limit_code { limit_off = switch_off, limit_on = switch_on, limit_palette };
@@ -59,6 +62,7 @@ extern int32_t pre_processing_algorithm;       // -pp, off
 extern int32_t pre_processing_window;          // -ppw, round
 extern int32_t pre_processing_pass;            // -ppc, 5
 extern int32_t png_compression;                // -z, off (stored), on (deflate)
+extern int32_t color_matching;                 // -m, off
 // -a: 0 ("off") ignores alpha; 1 ... 255 makes every pixel whose alpha is
 // below it clear, written with the transparent entry.
 extern int32_t alpha_threshold;
@@ -84,4 +88,16 @@ void set_default_settings();
 inline int checked_code(int code, int count)
 {
     return code >= 0 && code < count ? code : 0;
+}
+
+// Whether every row of a table indexed by code holds its own code: a row left
+// out of a table sized by its count, which would be filled with zeros, fails
+// it, as do two rows swapped.
+template <typename row_t, size_t count>
+constexpr bool rows_follow_codes(const row_t (&rows)[count])
+{
+    for (size_t i = 0; i < count; ++i)
+        if (rows[i].code != static_cast<int32_t>(i))
+            return false;
+    return true;
 }

@@ -1,7 +1,7 @@
 // The built program on real files: every output decoded by libpng and its
 // indices checked against values worked out here.
 #include "engine/color_space.h"
-#include "engine/windows.h"
+#include "engine/diffusion_windows.h"
 #include "tests/image_writers.h"
 #include "tests/test_support.h"
 
@@ -13,20 +13,6 @@
 #include <vector>
 
 namespace {
-
-const std::string banner = "\nTessaly d0044 by Vorlane\n\n";
-
-std::string size_lines(int width, int height)
-{
-    return "\nimage width " + std::to_string(width) + "\nimage heigh " + std::to_string(height) + "\n\n";
-}
-
-std::string output_name(const char *stem, int number)
-{
-    char name[64];
-    std::snprintf(name, sizeof name, "%s_dithered_%04d.png", stem, number);
-    return name;
-}
 
 class end_to_end : public ::testing::Test {
 protected:
@@ -110,6 +96,11 @@ TEST_F(end_to_end, palette_colours_map_onto_their_entries)
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(indices(output_name("img", i + 1)), entries) << space << " " << window;
     }
+    // So under -m oklab, which refuses a file in any space but rgb.
+    r = run_tessaly({ "-m", "oklab", "-c", "cmyk", "img.png", "-c", "rgb", "-g", "srgb", "img.png" }, folder.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("CMYK color space selected\nimg.png - oklab matching needs -c rgb\n-c - "), std::string::npos);
+    EXPECT_EQ(indices(output_name("img", std::max<int>(color_space_count, diffusing) + 1)), entries);
 }
 
 // -z gives the same indices and palette in a smaller file: a palette of at

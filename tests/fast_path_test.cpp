@@ -3,18 +3,19 @@
 // hold ties, diffusion that runs away to infinity and beyond, weightings that
 // leave entries of the per-channel error unwritten, and the row wavefront.
 #include "engine/color_space.h"
-#include "engine/front.h"
+#include "engine/diffusion_windows.h"
 #include "engine/fast_scan.h"
 #include "engine/fast_search.h"
+#include "engine/front.h"
+#include "engine/matching.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
 #include "engine/palette_files.h"
 #include "engine/scan.h"
-#include "engine/windows.h"
-#include "settings/settings.h"
-#include "settings/tuning.h"
 #include "settings/run_report.h"
 #include "settings/scan_state.h"
+#include "settings/settings.h"
+#include "settings/tuning.h"
 #include "tests/engine_fixture.h"
 #include "tests/test_support.h"
 
@@ -61,7 +62,7 @@ std::string settings_in_use()
     s << color_spaces[color_space].keyword << " -e " << quant_error_finding_algorithm << " -q " << quant_weighting_coefficients
       << " -w " << diffusion_window << " -s " << serpentine << " -g " << RGB_gamma << " -d " << coefficient << " -lmx "
       << max_limit << " -lmn " << min_limit << " " << max_level << "/" << min_level << " -lc " << level_compress << " -a "
-      << alpha_threshold << " -pp " << pre_processing_algorithm << "/" << pre_processing_window << "/"
+      << alpha_threshold << " -m " << color_matching << " -pp " << pre_processing_algorithm << "/" << pre_processing_window << "/"
       << pre_processing_pass << ", " << scan_thread_count << " threads";
     return s.str();
 }
@@ -136,7 +137,8 @@ protected:
         for (int plain : { 1, 0 }) {
             reset_process_state();
             options();
-            std::strcpy(palette_path_buffer, folder.file(palette).c_str());
+            const bool made = std::strncmp(palette, "auto:", 5) == 0;
+            std::strcpy(palette_path_buffer, made ? palette : folder.file(palette).c_str());
             std::strcpy(arguments_buffer, folder.file(image).c_str());
             use_plain_paths = plain, best_color = carried;
             stdout_capture quiet;
@@ -209,14 +211,51 @@ TEST_F(fast_path, runaway_diffusion_limits_and_level_compression)
             });
 }
 
+// Matching in OkLab: both gammas, both scans, every kind of window, values
+// that run away, the limits, the pre-processing and clear pixels, on one
+// thread and on the wavefront; -q and -e have no say in it.
+TEST_F(fast_path, oklab_matching)
+{
+    const struct { const char *image, *palette; int gamma, window, serpentine, limit, circle, threads; float level; } cases[] = {
+        { "small.png", "cube.act", 0, window_floyd, 0, 0, 0, 1, 1.0f },
+        { "small.png", "doubled.act", 1, window_jarvis, 1, 0, 0, 1, 1.0f },
+        { "small.png", "four.act", 0, window_floyd, 1, 0, 0, 1, 3.0f },
+        { "small.png", "four.act", 1, window_atkinson, 0, 0, 0, 1, -2.5f },
+        { "small.png", "cube.act", 1, window_round, 0, limit_palette, 0, 1, 2.5f },
+        { "small.png", "cube.act", 0, window_floyd, 0, 0, 1, 1, 1.0f },
+        { "small_sprite.png", "cube.act", 1, window_burkes, 1, limit_on, 0, 1, 1.0f },
+        { "small.png", "doubled.act", 0, window_bluenoise, 0, 0, 0, 1, 1.0f },
+        { "wide.png", "cube.act", 1, window_stucki, 0, limit_palette, 0, 3, 1.0f },
+        { "wide_sprite.png", "four.act", 0, window_floyd, 0, 0, 0, 2, 4.0f },
+        { "tall.png", "cube.act", 0, window_bayer4, 0, 0, 0, 2, 1.0f },
+    };
+    for (const auto &c : cases) {
+        scan_thread_count = c.threads;
+        expect_same(c.image, c.palette, [&] {
+            color_matching = matching_oklab; RGB_gamma = c.gamma; diffusion_window = c.window; serpentine = c.serpentine;
+            max_limit = min_limit = c.limit; pre_processing_algorithm = c.circle; coefficient = c.level;
+            alpha_threshold = std::strstr(c.image, "sprite") ? 128 : 0;
+            quant_weighting_coefficients = weighting_421; quant_error_finding_algorithm = metric_pow421;
+        });
+    }
+}
+
 TEST_F(fast_path, circle_pre_processing_leaves_the_same_unwritten_entries)
 {
     // rgbcmyk with 421 leaves channels 3 to 6 of the per-channel error as the
     // pre-processing left them; cmyk with 421 and pow2m1113 reads entry 3 so.
     // The last rows leave clear pixels (-a 255) out of the circle.
+    const int round = pre_processing_window_round, cross = pre_processing_window_cross,
+              square = pre_processing_window_square;
     const struct { int space, weighting, metric, window, passes, alpha, serpentine; } cases[] = {
-        { 2, 1, 0, 0, 1, 0, 0 }, { 2, 2, 1, 1, 3, 0, 0 }, { 1, 1, 5, 2, 2, 0, 0 }, { 4, 3, 0, 0, 5, 0, 0 },
-        { 0, 0, 0, 1, 0, 0, 0 }, { 6, 5, 5, 2, -1, 0, 0 }, { 0, 0, 0, 0, 1, 255, 0 }, { 0, 0, 0, 2, 3, 255, 1 } };
+        { color_space_rgbcmyk, weighting_421, metric_pow2, round, 1, 0, switch_off },
+        { color_space_rgbcmyk, weighting_721, metric_sum, cross, 3, 0, switch_off },
+        { color_space_cmyk, weighting_421, metric_pow2m1113, square, 2, 0, switch_off },
+        { color_space_rgbyuv, weighting_631, metric_pow2, round, 5, 0, switch_off },
+        { color_space_rgb, weighting_111, metric_pow2, cross, 0, 0, switch_off },
+        { color_space_cmyk2, weighting_2417, metric_pow2m1113, square, -1, 0, switch_off },
+        { color_space_rgb, weighting_111, metric_pow2, round, 1, 255, switch_off },
+        { color_space_rgb, weighting_111, metric_pow2, square, 3, 255, switch_on } };
     for (const auto &c : cases)
         expect_same(c.alpha ? "small_sprite.png" : "small.png", "cube.act", [&] {
             color_space = c.space; quant_weighting_coefficients = c.weighting; quant_error_finding_algorithm = c.metric;
@@ -241,11 +280,24 @@ TEST_F(fast_path, row_wavefront_on_several_threads)
                 color_space = spaces[i % 4]; diffusion_window = windows[i % 5]; max_limit = min_limit = i % 3;
                 max_level = 0.8f;
             });
-        expect_same("wide_sprite.png", "cube.act", [] { alpha_threshold = 128; diffusion_window = window_round; max_limit = 1; });
+        expect_same("wide_sprite.png", "cube.act", [] { alpha_threshold = 128; diffusion_window = window_round; max_limit = limit_on; });
         for (int carried : { 0, 200, 255 }) {
             expect_same("wide.png", "four.act", [] { coefficient = 3.0f; }, carried);
             expect_same("wide_sprite.png", "four.act", [] { alpha_threshold = 128; coefficient = 3.0f; }, carried);
         }
+    }
+}
+
+// A palette made from each image: the same colours whatever the number of
+// threads, and so the same bytes on both paths; with clear pixels left out
+// of the making.
+TEST_F(fast_path, palettes_made_from_the_image)
+{
+    for (int threads : { 1, 3 }) {
+        scan_thread_count = threads;
+        expect_same("wide.png", "auto:16", [] { coefficient = 0.95f; });
+        expect_same("tall.png", "auto:256", [] { serpentine = 1; max_limit = min_limit = limit_palette; });
+        expect_same("wide_sprite.png", "auto:256", [] { alpha_threshold = 128; });
     }
 }
 
@@ -378,5 +430,17 @@ TEST_F(fast_path, search_agrees_with_every_entry_tried_near_far_and_beyond)
                         EXPECT_EQ(differing, 0) << palette << " in " << color_spaces[space].keyword << " -g " << gamma
                                                 << " -e " << metric << " -q " << weighting;
                     }
+                if (space != color_space_rgb)
+                    continue;
+                // In OkLab the fast search against the plain one itself.
+                color_matching = matching_oklab;
+                convert_matching_palette();
+                const nearest_color_finder finder(weighting_111, metric_pow2);
+                int differing = 0;
+                for (const std::vector<float> &v : values) {
+                    best_color = -1;
+                    differing += finder.find(v.data()) != find_nearest_color(v.data());
+                }
+                EXPECT_EQ(differing, 0) << palette << " in OkLab -g " << gamma;
             }
 }
