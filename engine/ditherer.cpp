@@ -5,6 +5,7 @@
 #include "engine/output.h"
 #include "engine/palette.h"
 #include "engine/fast_scan.h"
+#include "engine/helper_threads.h"
 #include "engine/scan.h"
 #include "engine/windows.h"
 #include "engine/working_image.h"
@@ -17,8 +18,6 @@
 #include <cstdio>
 #include <memory>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -41,7 +40,7 @@ void print_size(const image_source &source)
 
 // Reads every row of the source into the working image, opening the gate
 // row by row; it may run on a thread of its own, so it reads no setting and
-// lets no exception out: memory running out ends the reading as damage does.
+// lets no exception out: memory running out ends the reading, as damage does.
 // Into a ring, input row y (framed row y + 1, and for the last row the frame
 // rows below it too) waits until the scan is done with the rows those places
 // held; a reader that must wait waits for half a ring more, and then fills it
@@ -67,6 +66,9 @@ outcome read_working_image(image_source &source, working_image &image, row_gate 
     } catch (const std::bad_alloc &) {
         gate.fail();
         return outcome::too_large;
+    } catch (...) {
+        gate.fail();
+        return outcome::damaged;
     }
 }
 
@@ -110,26 +112,22 @@ outcome read_and_dither(image_source &source, working_image &image, png_writer_t
     const bool overlap = scan_follows_reading(conversion);
     // Joined on every way out, an exception's included; a reader waiting for
     // places in a ring that the scan has left goes on first.
-    struct joining_thread {
+    struct reader_thread {
         row_gate &gate;
-        std::thread thread;
+        helper_threads thread;
         void join()
         {
-            if (thread.joinable()) {
+            if (thread.running()) {
                 gate.release_all();
                 thread.join();
             }
         }
-        ~joining_thread() { join(); }
+        ~reader_thread() { join(); }
     } reader{ gate, {} };
-    if (overlap) {
-        try {
-            reader.thread = std::thread([&] { reading = read_working_image(source, image, gate, conversion, row); });
-        } catch (const std::system_error &) {
-            // No thread to be had: read first, then scan, all the rows held.
-        }
-    }
-    if (!reader.thread.joinable()) {
+    if (overlap)
+        reader.thread.start(1, [&](int) { reading = read_working_image(source, image, gate, conversion, row); });
+    // No thread to be had: read first, then scan, all the rows held.
+    if (!reader.thread.running()) {
         if (image.ring())
             allocate_working_image(image, source.width, source.height, conversion);
         reading = read_working_image(source, image, gate, conversion, row);
@@ -214,17 +212,23 @@ bool dither_source(image_source &source, char *path_buffer)
 void ditherer()
 {
     // Each has printed why it failed. Without a place for the output, the
-    // file is not worth reading.
-    if (!output_folder_ready() || !read_palette()) {
+    // file is not worth reading. Memory that runs out on a way not caught
+    // nearer ends this file alone.
+    try {
+        if (!output_folder_ready() || !read_palette()) {
+            ++failed_files;
+            return;
+        }
+        std::unique_ptr<image_source> source = open_image_source(arguments_buffer);
+        if (!source) {
+            print_line("image open error");
+            ++failed_files;
+            return;
+        }
+        if (!dither_source(*source, arguments_buffer))
+            ++failed_files;
+    } catch (const std::bad_alloc &) {
+        print_line("image too large");
         ++failed_files;
-        return;
     }
-    std::unique_ptr<image_source> source = open_image_source(arguments_buffer);
-    if (!source) {
-        print_line("image open error");
-        ++failed_files;
-        return;
-    }
-    if (!dither_source(*source, arguments_buffer))
-        ++failed_files;
 }

@@ -6,6 +6,7 @@
 #include "engine/ditherer.h"
 #include "engine/fast_scan.h"
 #include "engine/fast_search.h"
+#include "engine/helper_threads.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
 #include "engine/scan.h"
