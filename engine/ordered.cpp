@@ -5,6 +5,7 @@
 #include "engine/helper_threads.h"
 #include "engine/nearest.h"
 #include "settings/carried_state.h"
+#include "settings/scan_state.h"
 #include "settings/settings.h"
 #include "settings/tuning.h"
 

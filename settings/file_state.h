@@ -37,6 +37,12 @@ extern float pal_B[palette_entries];
 // c of entry k. Planes from channels_used up hold 0.
 extern float pal_ch[max_working_channels][palette_entries];
 
+// The levels the limits hold each working channel to, set as the scan starts:
+// max_level and min_level, or under limit_palette the largest and smallest
+// value the channel takes among the palette's entries.
+extern float max_levels[max_working_channels];
+extern float min_levels[max_working_channels];
+
 // Diffusion windows as blocks of slots around the pixel being quantised,
 // (dx, dy) at share[dy + window_reach][dx + window_reach] with y growing
 // downwards: the widest windows reach two columns to either side and two rows
@@ -63,10 +69,9 @@ struct window_block {
 extern window_block wind_r;
 extern window_block wind_l;
 // Those multiplied by coefficient, rounded to float once; the scan copies one
-// orientation per row into wind, the working window.
+// orientation per row into wind (settings/scan_state.h).
 extern window_block scaled_wind_r;
 extern window_block scaled_wind_l;
-extern window_block wind;
 // The window of the circle pre-processing, over the 3 x 3 block; one
 // orientation, never scaled.
 extern window_block mix_wind;
