@@ -7,6 +7,7 @@
 #include "engine/fast_scan.h"
 #include "engine/fast_search.h"
 #include "engine/front.h"
+#include "engine/helper_threads.h"
 #include "engine/matching.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
@@ -137,7 +138,8 @@ protected:
         for (int plain : { 1, 0 }) {
             reset_process_state();
             options();
-            std::strcpy(palette_path_buffer, folder.file(palette).c_str());
+            const bool made = std::strncmp(palette, "auto:", 5) == 0;
+            std::strcpy(palette_path_buffer, made ? palette : folder.file(palette).c_str());
             std::strcpy(arguments_buffer, folder.file(image).c_str());
             use_plain_paths = plain, best_color = carried;
             stdout_capture quiet;
@@ -293,6 +295,19 @@ TEST_F(fast_path, row_wavefront_on_several_threads)
             expect_same("wide.png", "four.act", [] { coefficient = 3.0f; }, carried);
             expect_same("wide_sprite.png", "four.act", [] { alpha_threshold = 128; coefficient = 3.0f; }, carried);
         }
+    }
+}
+
+// A palette made from each image: the same colours whatever the number of
+// threads, and so the same bytes on both paths; with clear pixels left out
+// of the making.
+TEST_F(fast_path, palettes_made_from_the_image)
+{
+    for (int threads : { 1, 3 }) {
+        scan_thread_count = threads;
+        expect_same("wide.png", "auto:16", [] { coefficient = 0.95f; });
+        expect_same("tall.png", "auto:256", [] { serpentine = 1; max_limit = min_limit = limit_palette; });
+        expect_same("wide_sprite.png", "auto:256", [] { alpha_threshold = 128; });
     }
 }
 
