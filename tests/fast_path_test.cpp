@@ -7,6 +7,7 @@
 #include "engine/fast_scan.h"
 #include "engine/fast_search.h"
 #include "engine/front.h"
+#include "engine/helper_threads.h"
 #include "engine/matching.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
@@ -137,7 +138,8 @@ protected:
         for (int plain : { 1, 0 }) {
             reset_process_state();
             options();
-            std::strcpy(palette_path_buffer, folder.file(palette).c_str());
+            const bool made = std::strncmp(palette, "auto:", 5) == 0;
+            std::strcpy(palette_path_buffer, made ? palette : folder.file(palette).c_str());
             std::strcpy(arguments_buffer, folder.file(image).c_str());
             use_plain_paths = plain, best_color = carried;
             stdout_capture quiet;
@@ -160,15 +162,24 @@ protected:
 
 }  // namespace
 
+// Every combination runs the fast paths, and gives the plain paths' file: one
+// missing from the fast paths' tables would be searched exhaustively or
+// scanned plainly, right but slow.
 TEST_F(fast_path, every_colour_space_metric_and_weighting)
 {
-    for (int space = 0; space < color_space_count; ++space)
+    for (int space = 0; space < color_space_count; ++space) {
+        select_color_space(space);
+        EXPECT_TRUE(fast_paths_cover(channels_used)) << color_spaces[space].keyword;
         for (int metric = 0; metric < metric_count; ++metric)
-            for (int weighting = 0; weighting < weighting_count; ++weighting)
+            for (int weighting = 0; weighting < weighting_count; ++weighting) {
+                EXPECT_TRUE(nearest_color_finder(weighting, metric).searches_by_cells())
+                    << color_spaces[space].keyword << " -e " << metric << " -q " << weighting;
                 expect_same("small.png", "cube.act", [&] {
                     color_space = space; quant_error_finding_algorithm = metric; quant_weighting_coefficients = weighting;
                     serpentine = (metric + weighting) % 2; RGB_gamma = (space + metric) % 2;
                 });
+            }
+    }
 }
 
 // Every window both ways and in both gammas with tied entries, and both ways
@@ -287,6 +298,19 @@ TEST_F(fast_path, row_wavefront_on_several_threads)
     }
 }
 
+// A palette made from each image: the same colours whatever the number of
+// threads, and so the same bytes on both paths; with clear pixels left out
+// of the making.
+TEST_F(fast_path, palettes_made_from_the_image)
+{
+    for (int threads : { 1, 3 }) {
+        scan_thread_count = threads;
+        expect_same("wide.png", "auto:16", [] { coefficient = 0.95f; });
+        expect_same("tall.png", "auto:256", [] { serpentine = 1; max_limit = min_limit = limit_palette; });
+        expect_same("wide_sprite.png", "auto:256", [] { alpha_threshold = 128; });
+    }
+}
+
 TEST_F(fast_path, helpers_refused_or_without_memory_leave_their_rows_to_the_running_threads)
 {
     scan_thread_count = 4;
@@ -359,20 +383,6 @@ TEST_F(fast_path, rows_that_start_without_a_winner_take_the_last_entry_of_the_ro
             for (int threads : { 1, 2, 3, 4 })
                 EXPECT_EQ(indices(true, 1, carried), indices(false, threads, carried))
                     << window << ", " << threads << " threads, entry " << carried << " carried";
-    }
-}
-
-TEST_F(fast_path, every_colour_space_metric_and_weighting_has_a_fast_path)
-{
-    // A combination missing from the fast paths' tables would be searched
-    // exhaustively or scanned plainly: right, but slow.
-    for (int space = 0; space < color_space_count; ++space) {
-        select_color_space(space);
-        EXPECT_TRUE(fast_paths_cover(channels_used)) << color_spaces[space].keyword;
-        for (int metric = 0; metric < metric_count; ++metric)
-            for (int weighting = 0; weighting < weighting_count; ++weighting)
-                EXPECT_TRUE(nearest_color_finder(weighting, metric).searches_by_cells())
-                    << color_spaces[space].keyword << " -e " << metric << " -q " << weighting;
     }
 }
 
