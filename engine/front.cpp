@@ -34,6 +34,8 @@ void report_transparent_entry()
     transparent_entry_reported = true;
 }
 
+}  // namespace
+
 // OkLab is formed from the RGB colour the working values stand for; only the
 // rgb space's values name one (in the others the channels are spread apart,
 // and K, U or V would count for nothing), so -m oklab takes no other.
@@ -44,8 +46,6 @@ bool matching_fits_color_space()
     print_line("oklab matching needs -c rgb");
     return false;
 }
-
-}  // namespace
 
 bool dither_source(image_source &source, char *path_buffer)
 {
