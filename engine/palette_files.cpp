@@ -4,6 +4,7 @@
 #include "engine/palette_formats.h"
 #include "input/image_source.h"
 #include "platform/platform.h"
+#include "settings/owned_file.h"
 #include "settings/report.h"
 #include "settings/settings.h"
 
@@ -33,11 +34,6 @@ const char *const text_or_image_endings[] = { ".gpl", ".hex", ".txt", ".png", ".
                                               ".ppm", ".pgm", ".pbm", ".pnm", ".tif", ".tiff", ".webp" };
 
 const char palette_format_error[] = "palette format error";
-
-struct file_closer {
-    void operator()(std::FILE *file) const { std::fclose(file); }
-};
-using owned_file = std::unique_ptr<std::FILE, file_closer>;
 
 bool has_folder_part(const std::string &path)
 {
