@@ -73,6 +73,10 @@ constexpr float farthest_shell = static_cast<float>(1 << octaves);
 constexpr double cell_slack = 1e-4;     // of the cell's size
 constexpr double place_slack = 1e-5;    // of u and the ratios, or relative to the distance
 
+// Palettes of at most this many colours are searched without cells: one
+// vector of candidates on the widest units.
+constexpr int few_candidates = batch;
+
 // A cell of squared distances whose list passes a batch is cut, down to this
 // depth.
 constexpr int split_above = batch;
@@ -123,6 +127,15 @@ struct nearest_color_finder::plan {
     float float_weight[max_working_channels] = {};  // for the rough errors
     const weighting_row *weighting = nullptr;
     float pal[max_working_channels][palette_entries] = {};
+
+    // The entries that can win: the first of each colour, in index order. A
+    // later entry of the same colour has the same error to the bit (at most
+    // a difference of zero changes its sign, which the magnitude drops) and
+    // loses the tie to the lower index, so the search leaves every copy out:
+    // short palettes repeat their last colour up to 256 entries, and a table
+    // may repeat a few colours over and over.
+    int candidates[palette_entries] = {};
+    int candidate_count = 0;
 
     // The best error anywhere in a cell is bounded from above only when every
     // entry the metric reads is a grid channel or left unwritten.
@@ -589,12 +602,13 @@ void set_boundaries(plan_t &p, int axis, const std::vector<int> &steps)
 // Cells that follow the palette: one for the padding below its least value,
 // quantile_cells between its least and greatest value with as many entries in
 // each, one for the padding above.
-std::vector<int> quantile_boundaries(const float *plane, float centre, float inverse_half)
+std::vector<int> quantile_boundaries(const plan_t &p, const float *plane, float centre, float inverse_half)
 {
     float u[palette_entries];
-    for (int k = 0; k < palette_entries; ++k)
-        u[k] = (plane[k] - centre) * inverse_half;
-    std::sort(u, u + palette_entries);
+    const int count = p.candidate_count;
+    for (int i = 0; i < count; ++i)
+        u[i] = (plane[p.candidates[i]] - centre) * inverse_half;
+    std::sort(u, u + count);
     std::vector<int> steps{ 0 };
     auto add = [&](double position) {
         const int step = std::clamp(static_cast<int>((position + 1.0) * (fine_steps / 2)), 1, fine_steps - 1);
@@ -603,8 +617,8 @@ std::vector<int> quantile_boundaries(const float *plane, float centre, float inv
     };
     add(u[0]);
     for (int i = 1; i < quantile_cells; ++i)
-        add(u[i * palette_entries / quantile_cells]);
-    add(u[palette_entries - 1] + 1.0 / (fine_steps / 2));
+        add(u[i * count / quantile_cells]);
+    add(u[count - 1] + 1.0 / (fine_steps / 2));
     steps.push_back(fine_steps);
     return steps;
 }
@@ -615,6 +629,48 @@ std::vector<int> even_boundaries(int cells)
     for (int i = 0; i <= cells; ++i)
         steps.push_back(i * fine_steps / cells);
     return steps;
+}
+
+// The first entry of each colour the search tells apart, by the entries of
+// the per-channel error that it reads. Colours that are not numbers are
+// never the same, so every such entry stays.
+void list_candidates(plan_t &p)
+{
+    p.candidate_count = 0;
+    for (int k = 0; k < palette_entries; ++k) {
+        bool copy = false;
+        for (int i = 0; i < p.candidate_count && !copy; ++i) {
+            const int j = p.candidates[i];
+            copy = true;
+            for (int e = 0; e < p.entries && copy; ++e)
+                copy = p.kind[e] == plan_t::constant || p.pal[e][j] == p.pal[e][k];
+        }
+        if (!copy)
+            p.candidates[p.candidate_count++] = k;
+    }
+}
+
+// Fills a cell's list with the entries of order, tried in that order, and
+// their lower bounds. Padding: a bound of infinity ends the search, and a
+// colour that is not a number gives an error that never wins.
+void fill_list(const plan_t &p, cell_t &c, const int *order, const float *lower, int kept)
+{
+    const int count = (kept + batch - 1) / batch * batch;
+    c.planes = static_cast<int8_t>(std::max(p.entries, 1));
+    const size_t floats = static_cast<size_t>(count) * (c.planes + 1);
+    c.list = std::make_unique<float[]>(floats + (count + sizeof(float) - 1) / sizeof(float));
+    c.count = static_cast<int16_t>(count);
+    c.kept = static_cast<int16_t>(kept);
+    float *bound = c.list.get();
+    uint8_t *entry = reinterpret_cast<uint8_t *>(c.list.get() + floats);
+    for (int i = 0; i < count; ++i) {
+        const bool real = i < kept;
+        bound[i] = real ? lower[order[i]] : infinity;
+        entry[i] = static_cast<uint8_t>(real ? order[i] : 0);
+        for (int e = 0; e < p.entries; ++e)
+            c.list[static_cast<size_t>(e + 1) * count + i] =
+                real ? p.pal[e][order[i]] : std::numeric_limits<float>::quiet_NaN();
+    }
 }
 
 }  // namespace
@@ -658,6 +714,7 @@ nearest_color_finder::nearest_color_finder(int weighting_code, int metric_code) 
     }
     p.bounded_above = grid_channels_only;
     std::memcpy(p.pal, pal_ch, sizeof p.pal);
+    list_candidates(p);
 
     for (const squares_row &row : squares_metrics)
         if (row.metric == p.metric && p.axes == 3 && grid_channels_only && p.entries <= 4) {
@@ -679,17 +736,26 @@ nearest_color_finder::nearest_color_finder(int weighting_code, int metric_code) 
         const float half = (high - low) / 2 * (p.squares ? 1.0f + 2 * padding : 1.0f);
         p.centre[axis] = low + (high - low) / 2;
         p.inverse_half[axis] = 1.0f / half;
-        set_boundaries(p, axis, p.squares ? quantile_boundaries(plane, p.centre[axis], p.inverse_half[axis])
+        set_boundaries(p, axis, p.squares ? quantile_boundaries(p, plane, p.centre[axis], p.inverse_half[axis])
                                           : even_boundaries(even_cells_for(p.axes)));
         p.inner_cells *= p.cells_along[axis];
     }
     p.outer_base = p.inner_cells;
     p.farthest_cell = p.outer_base + (p.squares ? outer_cell_count : 0);
-    cells_ = std::make_unique<cell[]>(p.farthest_cell + 1);
     bool plain = true;
     for (int e = 0; e < p.entries; ++e)
         plain = plain && p.kind[e] == plan_t::difference;
     search_ = search_for(p.metric, p.entries, plain);
+    if (p.candidate_count <= few_candidates) {
+        // A few entries are all tried in one vector wherever the value is,
+        // however far out the diffusion has carried it: no cells.
+        few_ = std::make_unique<cell>();
+        float lower[palette_entries] = {};
+        fill_list(p, *few_, p.candidates, lower, p.candidate_count);
+        few_->state.store(cell_ready, std::memory_order_relaxed);
+    } else {
+        cells_ = std::make_unique<cell[]>(p.farthest_cell + 1);
+    }
 }
 
 nearest_color_finder::~nearest_color_finder() = default;
@@ -874,19 +940,19 @@ int box_list(const plan_t &p, const float *lo, const float *hi, int *order, floa
     bool finite = true;
     for (int axis = 0; axis < p.axes; ++axis)
         finite = finite && std::isfinite(lo[axis]) && std::isfinite(hi[axis]);
-    for (int k = 0; k < palette_entries; ++k)
-        lower[k] = bound_in_box(p, lo, hi, k, false);
+    for (int i = 0; i < p.candidate_count; ++i)
+        lower[p.candidates[i]] = bound_in_box(p, lo, hi, p.candidates[i], false);
     // No error anywhere in a bounded cell exceeds the smallest upper bound, so
     // entries whose lower bound passes it are never needed.
     float cutoff = infinity;
     if (finite && p.bounded_above) {
-        for (int k = 0; k < palette_entries; ++k)
-            cutoff = std::min(cutoff, bound_in_box(p, lo, hi, k, true));
+        for (int i = 0; i < p.candidate_count; ++i)
+            cutoff = std::min(cutoff, bound_in_box(p, lo, hi, p.candidates[i], true));
     }
     int kept = 0;
-    for (int k = 0; k < palette_entries; ++k)
-        if (lower[k] <= cutoff)
-            order[kept++] = k;
+    for (int i = 0; i < p.candidate_count; ++i)
+        if (lower[p.candidates[i]] <= cutoff)
+            order[kept++] = p.candidates[i];
     return kept;
 }
 
@@ -948,13 +1014,13 @@ void nearest_color_finder::build_cell(cell &c, int index, const cell *parent) co
         if (!parent)
             place_top_cell(p, c, index);
         int32_t all[palette_entries];
-        for (int k = 0; k < palette_entries; ++k)
-            all[k] = k;
+        for (int i = 0; i < p.candidate_count; ++i)
+            all[i] = p.candidates[i];
         if (parent) {
             for (int i = 0; i < parent->kept; ++i)
                 all[i] = parent->entry()[i];
         }
-        kept = squares_list(p, c, all, parent ? parent->kept : palette_entries, order, lower, alone);
+        kept = squares_list(p, c, all, parent ? parent->kept : p.candidate_count, order, lower, alone);
     } else {
         float lo[max_grid_axes], hi[max_grid_axes];
         if (index == p.farthest_cell) {
@@ -966,26 +1032,8 @@ void nearest_color_finder::build_cell(cell &c, int index, const cell *parent) co
         kept = box_list(p, lo, hi, order, lower);
     }
     std::stable_sort(order, order + kept, [&](int a, int b) { return lower[a] < lower[b]; });
-
-    // Padding: a bound of infinity ends the search, and a colour that is not
-    // a number gives an error that never wins.
-    const int count = (kept + batch - 1) / batch * batch;
-    c.planes = static_cast<int8_t>(std::max(p.entries, 1));
-    const size_t floats = static_cast<size_t>(count) * (c.planes + 1);
-    c.list = std::make_unique<float[]>(floats + (count + sizeof(float) - 1) / sizeof(float));
-    c.count = static_cast<int16_t>(count);
-    c.kept = static_cast<int16_t>(kept);
+    fill_list(p, c, order, lower, kept);
     c.only = static_cast<int16_t>(alone ? order[0] : -1);
-    float *bound = c.list.get();
-    uint8_t *entry = reinterpret_cast<uint8_t *>(c.list.get() + floats);
-    for (int i = 0; i < count; ++i) {
-        const bool real = i < kept;
-        bound[i] = real ? lower[order[i]] : infinity;
-        entry[i] = static_cast<uint8_t>(real ? order[i] : 0);
-        for (int e = 0; e < p.entries; ++e)
-            c.list[static_cast<size_t>(e + 1) * count + i] =
-                real ? p.pal[e][order[i]] : std::numeric_limits<float>::quiet_NaN();
-    }
 
     // A cut that left a child more than half the list of its parent is not
     // repeated below it: where the metric weighs a channel little (blue under
@@ -1030,6 +1078,10 @@ int nearest_color_finder::find(const float *v) const
     const plan &p = *plan_;
     if (!p.usable || !search_)
         return find_exhaustively(v);
+    if (few_) {
+        const int found = search_(p, *few_, v);
+        return found == unsettled ? find_exhaustively(v) : found;
+    }
     // Values that are not numbers or infinite end in a cell that holds every
     // entry, where the rough errors leave them unsettled.
     float q[3] = {};
@@ -1060,7 +1112,8 @@ int nearest_color_finder::find_exhaustively(const float *v) const
     const plan &p = *plan_;
     float best = no_error_yet;
     int best_entry = -1;
-    for (int k = 0; k < palette_entries; ++k) {
+    for (int i = 0; i < p.candidate_count; ++i) {
+        const int k = p.candidates[i];
         float e = error_by_code(p, v, k);
         if (e < best) {
             best = e;
