@@ -56,6 +56,8 @@ EXTRA_CHECKS = [
     ("-c rgbyuv -e sum -g srgb", ["-c", "rgbyuv", "-e", "sum", "-g", "srgb"]),
     ("-c cmy -lc 85 -s on -w linear_x_y", ["-c", "cmy", "-lc", "85", "-s", "on", "-w", "linear_x_y"]),
     ("-lmx on -mxl 0.8 -lmn on -mnl 0.1", ["-lmx", "on", "-mxl", "0.8", "-lmn", "on", "-mnl", "0.1"]),
+    ("-lmx palette -lmn palette -d 4 -c cmyk", ["-lmx", "palette", "-lmn", "palette", "-d", "4", "-c", "cmyk"]),
+    ("-lmx palette -lmn on -mnl 0.1 -g srgb -a 128", ["-lmx", "palette", "-lmn", "on", "-mnl", "0.1", "-g", "srgb", "-a", "128"]),
     ("-pp circle -d 0 -ppw square -ppc 2", ["-pp", "circle", "-d", "0", "-ppw", "square", "-ppc", "2"]),
     ("-pp circle -ppw cross -c yuv -q 421", ["-pp", "circle", "-ppw", "cross", "-c", "yuv", "-q", "421"]),
     ("-g srgb -lc 170 -s on -c cmyk", ["-g", "srgb", "-lc", "170", "-s", "on", "-c", "cmyk"]),
@@ -71,6 +73,7 @@ ORDERED_WINDOWS = ("bayer2", "bayer4", "bayer8", "bluenoise")
 NEW_WINDOWS = [w for w in KERNEL_SHARES if w not in ("floyd", "dot")] + list(ORDERED_WINDOWS)
 EXTRA_CHECKS += [("-w " + window, ["-w", window]) for window in NEW_WINDOWS]
 EXTRA_CHECKS += [("-w jarvis -s on -lmx on -mxl 0.8", ["-w", "jarvis", "-s", "on", "-lmx", "on", "-mxl", "0.8"]),
+                 ("-w stucki -s on -lmx palette -lmn palette", ["-w", "stucki", "-s", "on", "-lmx", "palette", "-lmn", "palette"]),
                  ("-w atkinson -d 4 (runaway)", ["-w", "atkinson", "-d", "4"]),
                  ("-w bluenoise -c rgbcmyk -d 0.5", ["-w", "bluenoise", "-c", "rgbcmyk", "-d", "0.5"])]
 

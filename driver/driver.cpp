@@ -1,18 +1,15 @@
 #include "driver/driver.h"
 
+#include "driver/options.h"
 #include "engine/color_space.h"
-#include "engine/metrics.h"
 #include "engine/windows.h"
-#include "engine/working_image.h"
 #include "platform/platform.h"
 #include "settings/carried_state.h"
 #include "settings/report.h"
 #include "settings/settings.h"
 
-#include <cmath>
 #include <cstddef>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -70,8 +67,10 @@ CMYK color space only
 limits
 -lmx off - max unlimited (default)
 -lmx on - max limit 1 (reduce "error flow")
+-lmx palette - max limit per channel, the palette's brightest
 -lmn off - min unlimited (default)
 -lmm on - min limit 0
+-lmn palette - min limit per channel, the palette's darkest
 -mxl 0...100500 - max level (1=255)
 -mnl -100500...0 - min level
 
@@ -86,6 +85,12 @@ custom palette
 -p "C:\cga.act"
 -p pico-8 - installed palette by name
 -p pal.gpl - GIMP, JASC or RIFF .pal, .hex, paint.net .txt or image palette
+-p "#000 #fff #ff0000" - the colours themselves, #rgb or #rrggbb
+-p spectra6-measured - e-paper: spectra6, acep7, acep7-shown, bw, bwr, bwry
+
+output palette (written in place of -p's, entry for entry)
+-po off (default)
+-po spectra6 - same count as -p, any form -p takes
 
 output folder
 -o off - beside the input file (default)
@@ -149,185 +154,6 @@ void print_usage()
     std::fputs(usage_before_pre_processing_windows, stdout);
     print_keyword_lines("-ppw", pre_processing_windows, pre_processing_window);
     std::fputs(usage_after_pre_processing_windows, stdout);
-}
-
-// The keywords of the options whose codes the engine reads without a table
-// of its own. The messages keep their historical spellings ("scaning").
-struct keyword_row {
-    const char *keyword;
-    int32_t code;
-    const char *message;
-};
-
-const keyword_row serpentine_keywords[] = {
-    { "off", switch_off, "serpentine scaning off" },
-    { "on", switch_on, "serpentine scaning on" },
-};
-
-const keyword_row limit_max_keywords[] = {
-    { "off", switch_off, "limit max off" },
-    { "on", switch_on, "limit max on" },
-};
-
-const keyword_row limit_min_keywords[] = {
-    { "off", switch_off, "limit min off" },
-    { "on", switch_on, "limit min on" },
-};
-
-const keyword_row gamma_keywords[] = {
-    { "linear", gamma_linear, "rgb linear gamma selected" },
-    { "srgb", gamma_srgb, "srgb gamma selected" },
-};
-
-const keyword_row pre_processing_keywords[] = {
-    { "off", pre_processing_off, "pre processing off" },
-    { "circle", pre_processing_circle, "pre processing circle" },
-};
-
-const keyword_row compression_keywords[] = {
-    { "off", switch_off, "png compression off" },
-    { "on", switch_on, "png compression on" },
-};
-
-struct option_row;
-using option_handler = void (*)(const option_row &option, const char *value);
-
-// One option: its name, the handler that reads its value, the setting it
-// writes, and for numbers the printf format of its line.
-struct option_row {
-    const char *name;
-    option_handler handle;
-    int32_t *code_setting;
-    float *level_setting;
-    const char *number_format;
-};
-
-// Finds the value among the keywords of a table, the driver's or the
-// engine's, and stores the row's code. A value that is none of them prints
-// nothing and changes nothing.
-template <const auto &rows>
-void handle_keyword(const option_row &option, const char *value)
-{
-    for (const auto &row : rows) {
-        if (std::strcmp(row.keyword, value) == 0) {
-            print_line(row.message);
-            *option.code_setting = row.code;
-            return;
-        }
-    }
-}
-
-// The message shows the number as parsed; the setting holds it as a float.
-void handle_level(const option_row &option, const char *value)
-{
-    double parsed = std::atof(value);
-    std::printf(option.number_format, parsed);
-    *option.level_setting = static_cast<float>(parsed);
-}
-
-// Truncated toward zero; values beyond the 32-bit range are held at its ends
-// and a value that is not a number gives 0.
-int32_t truncate_to_int32(double value)
-{
-    if (std::isnan(value))
-        return 0;
-    if (value >= 2147483647.0)
-        return 2147483647;
-    if (value <= -2147483648.0)
-        return -2147483647 - 1;
-    return static_cast<int32_t>(value);
-}
-
-void handle_pass_count(const option_row &option, const char *value)
-{
-    *option.code_setting = truncate_to_int32(std::atof(value));
-    std::printf(option.number_format, *option.code_setting);
-}
-
-void handle_palette(const option_row &, const char *value)
-{
-    std::strcpy(palette_path_buffer, value);
-    print_line("custom palette");
-    print_line(value);
-}
-
-// -o: "" or "off" puts the outputs beside their inputs again; a folder named
-// off is reached as ./off.
-void handle_output_folder(const option_row &, const char *value)
-{
-    if (value[0] == '\0' || std::strcmp(value, "off") == 0) {
-        output_folder_buffer[0] = '\0';
-        print_line("output folder off");
-    } else {
-        std::strcpy(output_folder_buffer, value);
-        print_line("output folder");
-        print_line(value);
-    }
-}
-
-// "off", or a whole number from 1 to 255 in decimal digits alone; any other
-// value, 0 and 256 among them, prints nothing and changes nothing.
-void handle_alpha(const option_row &option, const char *value)
-{
-    if (std::strcmp(value, "off") == 0) {
-        print_line("alpha off");
-        *option.code_setting = 0;
-        return;
-    }
-    int threshold = 0;
-    for (const char *digit = value; *digit; ++digit) {
-        if (*digit < '0' || *digit > '9' || threshold > 255)
-            return;
-        threshold = threshold * 10 + (*digit - '0');
-    }
-    if (threshold < 1 || threshold > 255)
-        return;
-    std::printf(option.number_format, threshold);
-    *option.code_setting = threshold;
-}
-
-// Accepted for old command lines; it changes nothing.
-void handle_fixed_palette_array(const option_row &, const char *value)
-{
-    if (std::strcmp(value, "off") == 0) {
-        print_line("fixed palette array off");
-    } else {
-        print_line("fixed palette array");
-        print_line(value);
-    }
-}
-
-// In the order in which an argument is compared with the names.
-const option_row option_table[] = {
-    { "-p", handle_palette, nullptr, nullptr, nullptr },
-    { "-w", handle_keyword<scan_windows>, &diffusion_window, nullptr, nullptr },
-    { "-s", handle_keyword<serpentine_keywords>, &serpentine, nullptr, nullptr },
-    { "-d", handle_level, nullptr, &coefficient, "diffusion level %f\n" },
-    { "-q", handle_keyword<weightings>, &quant_weighting_coefficients, nullptr, nullptr },
-    { "-e", handle_keyword<metrics>, &quant_error_finding_algorithm, nullptr, nullptr },
-    { "-lmx", handle_keyword<limit_max_keywords>, &max_limit, nullptr, nullptr },
-    { "-lmn", handle_keyword<limit_min_keywords>, &min_limit, nullptr, nullptr },
-    { "-mxl", handle_level, nullptr, &max_level, "max level %f\n" },
-    { "-mnl", handle_level, nullptr, &min_level, "min level %f\n" },
-    { "-g", handle_keyword<gamma_keywords>, &RGB_gamma, nullptr, nullptr },
-    { "-pp", handle_keyword<pre_processing_keywords>, &pre_processing_algorithm, nullptr, nullptr },
-    { "-ppw", handle_keyword<pre_processing_windows>, &pre_processing_window, nullptr, nullptr },
-    { "-ppc", handle_pass_count, &pre_processing_pass, nullptr, "pre processing %d pass\n" },
-    { "-c", handle_keyword<color_spaces>, &color_space, nullptr, nullptr },
-    { "-lc", handle_keyword<level_compressions>, &level_compress, nullptr, nullptr },
-    { "-fpa", handle_fixed_palette_array, nullptr, nullptr, nullptr },
-    { "-o", handle_output_folder, nullptr, nullptr, nullptr },
-    { "-z", handle_keyword<compression_keywords>, &png_compression, nullptr, nullptr },
-    { "-a", handle_alpha, &alpha_threshold, nullptr, "alpha threshold %d\n" },
-};
-
-const option_row *find_option(const char *argument)
-{
-    for (const option_row &option : option_table) {
-        if (std::strcmp(option.name, argument) == 0)
-            return &option;
-    }
-    return nullptr;
 }
 
 // Arguments longer than the path buffers can hold are refused before any copy.
@@ -401,8 +227,7 @@ int run_driver(int argument_count, char **arguments, void (*dither_file)())
         }
         std::strcpy(arguments_buffer, argument);
 
-        const option_row *option = find_option(arguments_buffer);
-        if (!option) {
+        if (!is_option(argument)) {
             dither_file();
             continue;
         }
@@ -416,7 +241,7 @@ int run_driver(int argument_count, char **arguments, void (*dither_file)())
             continue;
         }
         std::strcpy(arguments_buffer, value);
-        option->handle(*option, arguments_buffer);
+        std::fputs(apply_option(argument, arguments_buffer).lines.c_str(), stdout);
     }
     std::fflush(stdout);
     return (refused || failed_files > 0) ? 1 : 0;

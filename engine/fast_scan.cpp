@@ -76,7 +76,7 @@ inline void apply_color(working_image &image, uint8_t *indices, int x, int y, fl
     }
     indices[x - 1] = static_cast<uint8_t>(color);
     spread_fast<channels>(image, x, y, error, window);
-    if (max_limit == 1 || min_limit == 1)
+    if (max_limit != limit_off || min_limit != limit_off)
         apply_limits(image, x, y, channels, window.columns, window.rows);
 }
 

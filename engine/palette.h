@@ -1,19 +1,8 @@
-// The palette: 256 entries, read afresh from the palette file for every input
-// file and held in three forms (settings/file_state.h).
+// The installed palette: 256 entries held in three forms
+// (settings/file_state.h), and the entry that clear pixels take.
 #pragma once
 
 #include "settings/file_state.h"
-
-// Finds the palette named by palette_path_buffer (the working directory
-// first; then, for a name without a folder part, beside the program and in
-// the installed palettes), reads it in whichever format its content shows
-// and fills the srgb_pal_ and pal_ arrays (the entries past its colours
-// repeating its last one) and output_palette_entries. Returns false, with one line printed and the
-// arrays left alone, when no palette comes of it: "palette open error",
-// "palette format error", or a colour table without one complete colour
-// ("Premature end of palette" or "palette read error"). A shorter table
-// prints the same lines and is used.
-bool read_palette();
 
 // sRGB decoding of a byte value to linear light, computed in double and
 // rounded once to float: byte 0 gives exactly 0, byte 255 exactly 1.
@@ -21,9 +10,12 @@ float srgb_byte_to_linear(int byte);
 
 // Sets transparent_entry from alpha_threshold for a palette of `colours`
 // colours: -1 when alpha is ignored, entry `colours` of a short palette, or
-// entry 255 of a full one, which is then given up; the first time in a run,
-// that is said in one line.
+// entry 255 of a full one, which is then given up.
 void choose_transparent_entry(int colours);
+
+// Whether the installed palette is full and alpha_threshold is on, so that
+// entry 255 is given up to the clear pixels.
+bool transparency_takes_last_entry();
 
 // Keeps every search, plain or fast, from choosing the transparent entry: it
 // takes entry 0's working colour, and a tie goes to the lower index. A carried

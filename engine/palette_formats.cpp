@@ -215,6 +215,35 @@ palette_outcome read_hex_list(const uint8_t *bytes, size_t size, parsed_palette 
     return finished(palette);
 }
 
+// ------------------------------------------------------------ colour lists
+
+bool is_list_separator(char c)
+{
+    return c == ' ' || c == '\t' || c == ',';
+}
+
+// "#rgb" or "#rrggbb"; a digit of the short form stands for itself twice,
+// so that "#f80" is "#ff8800".
+bool read_listed_colour(std::string_view word, uint8_t rgb[3])
+{
+    if (word.size() != 4 && word.size() != 7)
+        return false;
+    if (word.front() != '#')
+        return false;
+    const size_t digits = (word.size() - 1) / 3;
+    for (int c = 0; c < 3; ++c) {
+        int level = 0;
+        for (size_t d = 0; d < digits; ++d) {
+            const int digit = hex_digit(word[1 + c * digits + d]);
+            if (digit < 0)
+                return false;
+            level = level * 16 + digit;
+        }
+        rgb[c] = static_cast<uint8_t>(digits == 1 ? level * 17 : level);
+    }
+    return true;
+}
+
 // ------------------------------------------------------------ binary ----
 
 uint32_t little_endian(const uint8_t *p, int count)
@@ -333,5 +362,32 @@ parsed_palette parse_palette_file(const uint8_t *bytes, size_t size)
             palette.count = 0;
         break;
     }
+    return palette;
+}
+
+parsed_palette parse_colour_list(std::string_view text)
+{
+    parsed_palette palette;
+    while (!text.empty()) {
+        if (is_list_separator(text.front())) {
+            text.remove_prefix(1);
+            continue;
+        }
+        size_t end = 0;
+        while (end < text.size() && !is_list_separator(text[end]))
+            ++end;
+        uint8_t rgb[3];
+        if (!read_listed_colour(text.substr(0, end), rgb)) {
+            palette.count = 0;
+            return palette;
+        }
+        if (!add_colour(palette, rgb[0], rgb[1], rgb[2])) {
+            palette.count = 0;
+            palette.outcome = palette_malformed;
+            return palette;
+        }
+        text.remove_prefix(end);
+    }
+    palette.outcome = palette.count > 0 ? palette_colours : palette_not_recognised;
     return palette;
 }

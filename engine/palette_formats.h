@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 // The colour table: red, green and blue for each of the 256 entries.
 constexpr size_t colour_table_bytes = 3 * palette_entries;
@@ -45,3 +46,9 @@ struct parsed_palette {
 // A PNG of another colour type is palette_from_pixels; anything else is not
 // recognised.
 parsed_palette parse_palette_file(const uint8_t *bytes, size_t size);
+
+// Reads a palette written out in a command-line value: colours "#rgb" or
+// "#rrggbb" (either case) separated by blanks or commas, such as
+// "#000 #ffffff,#c81e28". Anything else in the text makes it no list
+// (palette_not_recognised); more than 256 colours make it malformed.
+parsed_palette parse_colour_list(std::string_view text);

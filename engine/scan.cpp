@@ -8,6 +8,7 @@
 #include "engine/windows.h"
 #include "settings/settings.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -100,6 +101,21 @@ void plain_scan(working_image &image, png_writer_t *writer, int channels)
     }
 }
 
+// The levels of the file's limits. Every entry of pal_ch is a colour of the
+// palette by now: the entries past its colours repeat its last one, and the
+// transparent entry of -a has taken entry 0's colour.
+void set_limit_levels(int channels)
+{
+    for (int c = 0; c < max_working_channels; ++c) {
+        const float *plane = pal_ch[c];
+        const bool spanned = c < channels;
+        max_levels[c] = spanned && max_limit == limit_palette ? *std::max_element(plane, plane + palette_entries)
+                                                              : max_level;
+        min_levels[c] = spanned && min_limit == limit_palette ? *std::min_element(plane, plane + palette_entries)
+                                                              : min_level;
+    }
+}
+
 }  // namespace
 
 void clear_scan_state()
@@ -129,6 +145,7 @@ bool diffusion_scan(working_image &image, png_writer_t *writer, row_gate *gate)
     if (ordered_pattern)
         return ordered_scan(image, writer, *ordered_pattern, gate);
     const int channels = channels_used;
+    set_limit_levels(channels);
     if (use_plain_paths || !fast_paths_cover(channels)) {
         if (gate && !gate->wait_for(image.height))
             return false;

@@ -51,6 +51,7 @@ void pre_process(working_image &image);
 
 // One error-diffusion pass over every pixel, plain or serpentine, or the
 // ordered scan when the installed window is an ordered one; stores each
-// chosen index in the writer. With a gate, rows are scanned as they are
+// chosen index in the writer. The limits hold the values at the levels that
+// max_limit and min_limit choose for the palette in pal_ch. With a gate, rows are scanned as they are
 // filled; returns false when the gate fails (the image is then unfinished).
 bool diffusion_scan(working_image &image, png_writer_t *writer, row_gate *gate = nullptr);

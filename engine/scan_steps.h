@@ -93,26 +93,26 @@ inline void take_color(float *v, int color, float *error, int channels)
 
 // The limits act on the block the window reaches, from the row above the
 // pixel down (3 x 3 for the windows that stay within it): every value the
-// pixel's error has just reached. The upper one goes first, so with
-// max_level below min_level the lower one has the last word.
+// pixel's error has just reached. The upper one goes first, so with an upper
+// level below the lower one the lower one has the last word.
 inline void apply_limits(working_image &image, int x, int y, int channels, int columns, int rows)
 {
-    if (max_limit == 1) {
+    if (max_limit != limit_off) {
         for (int j = -1; j <= rows; ++j)
             for (int i = -columns; i <= columns; ++i) {
                 float *value = image.at(x + i, y + j);
                 for (int c = 0; c < channels; ++c)
-                    if (value[c] > max_level)
-                        value[c] = max_level;
+                    if (value[c] > max_levels[c])
+                        value[c] = max_levels[c];
             }
     }
-    if (min_limit == 1) {
+    if (min_limit != limit_off) {
         for (int j = -1; j <= rows; ++j)
             for (int i = -columns; i <= columns; ++i) {
                 float *value = image.at(x + i, y + j);
                 for (int c = 0; c < channels; ++c)
-                    if (value[c] < min_level)
-                        value[c] = min_level;
+                    if (value[c] < min_levels[c])
+                        value[c] = min_levels[c];
             }
     }
 }

@@ -1,7 +1,7 @@
 #include "engine/working_image.h"
 
 #include "engine/palette.h"
-#include "platform/platform.h"
+#include "settings/tuning.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -61,7 +61,8 @@ void size_working_image(working_image &image, int width, int height, int channel
     image.values.resize(static_cast<size_t>(width + 2 * working_image::frame) *
                         (ring ? ring_rows : height + 2 * working_image::frame) * channels);
     // Untouched yet: the hint takes effect as the rows are filled.
-    platform_prefer_large_pages(image.values.data(), image.values.size() * sizeof(float));
+    if (prefer_large_pages)
+        prefer_large_pages(image.values.data(), image.values.size() * sizeof(float));
 }
 
 void allocate_working_image(working_image &image, int width, int height, const row_conversion &conversion,

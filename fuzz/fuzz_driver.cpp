@@ -2,7 +2,7 @@
 // bytes into arguments. The working folder holds a palette and a small image
 // that the arguments may name; other names are missing files.
 #include "driver/driver.h"
-#include "engine/ditherer.h"
+#include "engine/front.h"
 #include "fuzz/fuzz_support.h"
 
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // Any bytes as an image file (the reader is chosen from the contents), read
 // to its end, and small images dithered by the whole engine. The settings come
 // from a hash of the bytes, so the corpus reaches every colour space.
-#include "engine/ditherer.h"
+#include "engine/front.h"
 #include "fuzz/fuzz_support.h"
 #include "input/image_source.h"
 #include "settings/settings.h"

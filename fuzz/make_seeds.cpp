@@ -264,6 +264,8 @@ int main(int argc, char **argv)
     save("riff.pal", riff);
     save("list.hex", "#000000\n#ffffff\nC81E28\n");
     save("paint.txt", ";paint.net Palette File\nFF000000\nFFFFFFFF\nFFC81E28\n");
+    save("listed", "#000 #ffffff,#C81E28");
+    save("listed_bad", "#000, #fffff #c81e28");
     save("indexed.png", png_file(4, 4, PNG_COLOR_TYPE_PALETTE, 4, false, false));
     save("pixels.ppm", pnm_file('6', 6, 4, 255));
     save("gimp_bad.gpl", "GIMP Palette\n1 2 300\n");
@@ -283,6 +285,7 @@ int main(int argc, char **argv)
     save("limits", arguments({ "-lmx", "on", "-lmn", "on", "-mxl", "0.9", "-mnl", "-0.1", "-e", "pow532", "-q", "421", "small.ppm" }));
     save("circle", arguments({ "-pp", "circle", "-ppw", "square", "-ppc", "2", "-g", "srgb", "-lc", "85", "small.ppm" }));
     save("palette", arguments({ "-p", "missing.act", "small.ppm", "-p", "palette.act", "-fpa", "x", "small.ppm", "-c" }));
+    save("listed", arguments({ "-p", "#000 #fff,#c81e28", "-po", "#111,#eee #e00", "-z", "on", "small.ppm", "-po", "off", "-p", "#fff", "small.ppm" }));
     save("missing", arguments({ "nothing.png", "-lmm", "on", "-c", "cmyk2", "-q", "2417", "-e", "pow2m1113", "small.ppm" }));
 
     root = base + "/png_writer";

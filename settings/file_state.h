@@ -37,6 +37,12 @@ extern float pal_B[palette_entries];
 // c of entry k. Planes from channels_used up hold 0.
 extern float pal_ch[max_working_channels][palette_entries];
 
+// The levels the limits hold each working channel to, set as the scan starts:
+// max_level and min_level, or under limit_palette the largest and smallest
+// value the channel takes among the palette's entries.
+extern float max_levels[max_working_channels];
+extern float min_levels[max_working_channels];
+
 // Diffusion windows as blocks of slots around the pixel being quantised,
 // (dx, dy) at share[dy + window_reach][dx + window_reach] with y growing
 // downwards: the widest windows reach two columns to either side and two rows

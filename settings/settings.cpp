@@ -23,6 +23,7 @@ int32_t alpha_threshold;
 char palette_path_buffer[path_buffer_size] = "palette.act";  // default_palette_name
 char arguments_buffer[path_buffer_size];
 char output_folder_buffer[path_buffer_size];
+char output_palette_buffer[path_buffer_size];
 
 void set_default_settings()
 {
@@ -45,4 +46,5 @@ void set_default_settings()
     alpha_threshold = 0;
     std::strcpy(palette_path_buffer, default_palette_name);
     output_folder_buffer[0] = '\0';
+    output_palette_buffer[0] = '\0';
 }

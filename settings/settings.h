@@ -39,6 +39,9 @@ enum pre_processing_window_code {
     pre_processing_window_count
 };
 enum switch_code { switch_off, switch_on };
+// -lmx and -lmn: off, at -mxl and -mnl for every channel, or at the range
+// each working channel spans among the palette's entries.
+enum limit_code { limit_off = switch_off, limit_on = switch_on, limit_palette };
 
 extern int32_t color_space;                    // -c, rgb
 extern int32_t RGB_gamma;                      // -g, linear (sRGB decoded)
@@ -47,8 +50,8 @@ extern int32_t quant_error_finding_algorithm;  // -e, pow2
 extern int32_t quant_weighting_coefficients;   // -q, 111
 extern int32_t serpentine;                     // -s, off
 extern float coefficient;                      // -d, diffusion level 1.0
-extern int32_t max_limit;                      // -lmx, off
-extern int32_t min_limit;                      // -lmn, off
+extern int32_t max_limit;                      // -lmx, off (limit_code)
+extern int32_t min_limit;                      // -lmn, off (limit_code)
 extern float max_level;                        // -mxl, 1.0
 extern float min_level;                        // -mnl, 0.0
 extern int32_t level_compress;                 // -lc, off
@@ -66,6 +69,9 @@ constexpr char default_palette_name[] = "palette.act";
 
 extern char palette_path_buffer[path_buffer_size];  // -p, default_palette_name
 extern char output_folder_buffer[path_buffer_size]; // -o, "": outputs beside their inputs
+// -po, "": the output's palette is -p's. Otherwise a palette of as many
+// colours as -p's, written in its place entry for entry.
+extern char output_palette_buffer[path_buffer_size];
 // The argument being parsed; while the engine runs, the path of the input
 // file, to which the engine appends the output's suffix in place.
 extern char arguments_buffer[path_buffer_size];

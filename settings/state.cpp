@@ -13,6 +13,8 @@ float pal_R[palette_entries];
 float pal_G[palette_entries];
 float pal_B[palette_entries];
 float pal_ch[max_working_channels][palette_entries];
+float max_levels[max_working_channels];
+float min_levels[max_working_channels];
 
 window_block wind_r;
 window_block wind_l;
@@ -32,3 +34,4 @@ int failed_files;
 
 bool use_plain_paths = false;
 int scan_thread_count = 0;
+void (*prefer_large_pages)(void *start, size_t size) = nullptr;

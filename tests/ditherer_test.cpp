@@ -1,7 +1,8 @@
 // The engine on sources that fail part way, read on the scan's side thread
 // and on the main thread alike: one line, no output, and the process goes on.
-#include "engine/ditherer.h"
+#include "engine/front.h"
 #include "engine/palette.h"
+#include "engine/palette_files.h"
 #include "settings/settings.h"
 #include "settings/tuning.h"
 #include "tests/test_support.h"

@@ -2,11 +2,13 @@
 // records each file with every setting it was handed. The lines every
 // keyword prints are checked byte for byte by the transcript test.
 #include "driver/driver.h"
+#include "driver/options.h"
 #include "settings/carried_state.h"
 #include "settings/settings.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,7 @@ namespace {
 // Every setting a file is dithered with, by the option that writes it.
 const struct setting_row { const char *option; int32_t *code; float *level = nullptr; char *text = nullptr; } settings_read[] = {
     { "-p", nullptr, nullptr, palette_path_buffer }, { "-o", nullptr, nullptr, output_folder_buffer },
+    { "-po", nullptr, nullptr, output_palette_buffer },
     { "-w", &diffusion_window }, { "-s", &serpentine }, { "-d", nullptr, &coefficient },
     { "-q", &quant_weighting_coefficients }, { "-e", &quant_error_finding_algorithm }, { "-lmx", &max_limit },
     { "-lmn", &min_limit }, { "-mxl", nullptr, &max_level }, { "-mnl", nullptr, &min_level }, { "-g", &RGB_gamma },
@@ -90,13 +93,18 @@ TEST(driver, arguments_give_their_lines_settings_and_status)
           { "f.png -d 0.123456791 -mxl 2.5 -mnl -0.25 -ppc 2", "g.png -d 0 -mxl 2.5 -mnl -0.25 -ppc -3",
             "h.png -d 0 -mxl 2.5 -mnl -0.25 -ppc 2147483647" } },
         // Paths and the -fpa value are printed with %s on lines of their own;
-        // "" and "off" put outputs beside their inputs again.
-        { { "-p", "-odd name.act", "-o", "out", "a.png", "-fpa", "off", "-fpa", "100%", "-p", "b.act", "-o", "off",
-            "b.png", "-o", "%s/", "c.png", "-o", "", "d.png" },
-          "-p - custom palette\n-odd name.act\n-o - output folder\nout\na.png - -fpa - fixed palette array off\n"
-          "-fpa - fixed palette array\n100%\n-p - custom palette\nb.act\n-o - output folder off\nb.png - "
-          "-o - output folder\n%s/\nc.png - -o - output folder off\nd.png - ",
-          0, { "a.png -p -odd name.act -o out", "b.png -p b.act", "c.png -p b.act -o %s/", "d.png -p b.act" } },
+        // "" and "off" put outputs beside their inputs again, and the output
+        // palette back to -p's.
+        { { "-p", "-odd name.act", "-o", "out", "-po", "#000 #fff", "a.png", "-fpa", "off", "-fpa", "100%", "-p",
+            "b.act", "-o", "off", "-po", "off", "b.png", "-o", "%s/", "-po", "%s.hex", "c.png", "-o", "", "-po", "",
+            "d.png" },
+          "-p - custom palette\n-odd name.act\n-o - output folder\nout\n-po - output palette\n#000 #fff\n"
+          "a.png - -fpa - fixed palette array off\n-fpa - fixed palette array\n100%\n-p - custom palette\nb.act\n"
+          "-o - output folder off\n-po - output palette off\nb.png - -o - output folder\n%s/\n"
+          "-po - output palette\n%s.hex\nc.png - -o - output folder off\n-po - output palette off\nd.png - ",
+          0,
+          { "a.png -p -odd name.act -o out -po #000 #fff", "b.png -p b.act", "c.png -p b.act -o %s/ -po %s.hex",
+            "d.png -p b.act" } },
         // Arguments the loop does not know are files, whatever they look
         // like; a '%' in them must not reach printf as a format.
         { { "-lmm", "on", "100%.png", "%s%d%n" }, "-lmm - on - 100%.png - %s%d%n - ", 0,
@@ -135,5 +143,35 @@ TEST(driver, arguments_give_their_lines_settings_and_status)
         }
         EXPECT_EQ(status, row.status);
         EXPECT_EQ(calls, row.calls);
+    }
+}
+
+// What a caller of the option table sees without a transcript: whether the
+// value was taken; a refused one shows nothing and changes no setting.
+TEST(driver, options_say_whether_their_value_was_taken)
+{
+    const std::string too_long(8192, '1');
+    const struct { const char *name; std::string value; bool known, accepted; } rows[] = {
+        { "-w", "bayer8", true, true }, { "-w", "Floyd", true, false }, { "-c", "srgb", true, false },
+        { "-q", "2417", true, true }, { "-e", "pow3", true, false }, { "-lc", "127", true, false },
+        { "-a", "255", true, true }, { "-a", "0", true, false }, { "-a", "256", true, false },
+        { "-a", "1x", true, false }, { "-d", "abc", true, true }, { "-ppc", "", true, true },
+        { "-fpa", "x", true, true }, { "-o", "", true, true }, { "-p", too_long, true, false },
+        { "--help", "", false, false }, { "f.png", "-w", false, false },
+    };
+    for (const auto &row : rows) {
+        set_default_settings();
+        std::strcpy(output_folder_buffer, "out");
+        std::vector<std::string> before;
+        for (const setting_row &s : settings_read)
+            before.push_back(value_of(s));
+        const option_outcome outcome = apply_option(row.name, row.value.c_str());
+        EXPECT_EQ(outcome.known, row.known) << row.name << " " << row.value.substr(0, 9);
+        EXPECT_EQ(outcome.accepted, row.accepted) << row.name << " " << row.value.substr(0, 9);
+        EXPECT_EQ(outcome.lines.empty(), !row.accepted) << row.name;
+        std::vector<std::string> after;
+        for (const setting_row &s : settings_read)
+            after.push_back(value_of(s));
+        EXPECT_EQ(after != before, row.accepted && row.name != std::string("-fpa")) << row.name;
     }
 }

@@ -3,11 +3,12 @@
 // hold ties, diffusion that runs away to infinity and beyond, weightings that
 // leave entries of the per-channel error unwritten, and the row wavefront.
 #include "engine/color_space.h"
-#include "engine/ditherer.h"
+#include "engine/front.h"
 #include "engine/fast_scan.h"
 #include "engine/fast_search.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
+#include "engine/palette_files.h"
 #include "engine/scan.h"
 #include "engine/windows.h"
 #include "settings/settings.h"
@@ -201,16 +202,19 @@ TEST_F(fast_path, runaway_diffusion_limits_and_level_compression)
                 expect_same("small.png", "four.act", [&] {
                     color_space = space; quant_error_finding_algorithm = metric; coefficient = level; serpentine = metric % 2;
                 });
-    // The upper level below the lower once; clear pixels (-a 1) under both limits.
+    // The upper level below the lower once; clear pixels (-a 1) under both
+    // limits; each at one level and at the palette's range.
     const struct { const char *image; int space, compress, lower_on, alpha; float upper; } cases[] = {
         { "small.png", color_space_rgb, 0, 0, 0, 0.9f }, { "small.png", color_space_rgb, 1, 1, 0, 0.9f },
         { "small.png", color_space_rgb, 2, 0, 0, 0.9f }, { "small.png", color_space_rgb, 3, 1, 0, 0.2f },
         { "small_sprite.png", color_space_rgbcmyk, 0, 1, 1, 0.8f } };
     for (const auto &c : cases)
-        expect_same(c.image, "cube.act", [&] {
-            color_space = c.space; level_compress = c.compress; alpha_threshold = c.alpha;
-            max_limit = 1; min_limit = c.lower_on; max_level = c.upper; min_level = 0.3f; coefficient = 2.5f;
-        });
+        for (int limit : { limit_on, limit_palette })
+            expect_same(c.image, "cube.act", [&] {
+                color_space = c.space; level_compress = c.compress; alpha_threshold = c.alpha;
+                max_limit = limit; min_limit = c.lower_on ? limit_on + limit_palette - limit : limit_off;
+                max_level = c.upper; min_level = 0.3f; coefficient = 2.5f;
+            });
 }
 
 // Every copy of a colour is left out of the search, and a few colours are
@@ -259,7 +263,7 @@ TEST_F(fast_path, row_wavefront_on_several_threads)
         scan_thread_count = threads;
         for (int i = 0; i < 8; ++i)
             expect_same("wide.png", "cube.act", [&] {
-                color_space = spaces[i % 4]; diffusion_window = windows[i % 5]; max_limit = min_limit = i % 2;
+                color_space = spaces[i % 4]; diffusion_window = windows[i % 5]; max_limit = min_limit = i % 3;
                 max_level = 0.8f;
             });
         expect_same("wide_sprite.png", "cube.act", [] { alpha_threshold = 128; diffusion_window = window_round; max_limit = 1; });
@@ -296,7 +300,8 @@ TEST_F(fast_path, scan_that_follows_the_reading_through_a_ring_of_rows)
                 scan_thread_count = threads;
                 expect_same("tall.png", "cube.act", [&] {
                     serpentine = serpentine_on; diffusion_window = window;
-                    max_limit = min_limit = 1; max_level = 0.9f; min_level = 0.05f;
+                    max_limit = min_limit = serpentine_on ? limit_palette : limit_on;
+                    max_level = 0.9f; min_level = 0.05f;
                 });
                 expect_same("tall_sprite.png", "cube.act",
                             [&] { alpha_threshold = 128; serpentine = serpentine_on; diffusion_window = window; });

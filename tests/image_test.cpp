@@ -2,6 +2,7 @@
 // from them.
 #include "engine/color_space.h"
 #include "engine/palette.h"
+#include "engine/palette_files.h"
 #include "engine/working_image.h"
 #include "input/image_source.h"
 #include "settings/settings.h"

@@ -2,6 +2,7 @@
 // the built program reading the same colours in every format, refusing the
 // damaged forms of each, and finding its installed palettes.
 #include "engine/palette.h"
+#include "engine/palette_files.h"
 #include "engine/palette_formats.h"
 #include "settings/settings.h"
 #include "tests/test_support.h"
@@ -165,10 +166,11 @@ protected:
 // The colours as a colour table padded by repetition, in every text and
 // binary format as files from different tools and sites have them (names and
 // comments, blanks and tabs, either case, CR LF, a byte-order mark, no last
-// newline), as an indexed PNG and as the pixels of strip images (a text PPM
-// among them, which no list may claim): the same indices, all below the
-// count, and the output's palette just the colours (the colour table's 256
-// entries).
+// newline), as an indexed PNG, as the pixels of strip images (a text PPM
+// among them, which no list may claim) and written out in the value of -p:
+// the same indices, all below the count, and the output's palette just the
+// colours (the colour table's 256 entries). The value's list writes the very
+// bytes of the same colours in a .hex file.
 TEST_F(palette_files, every_format_dithers_to_the_same_indices)
 {
     const std::pair<const char *, std::string> files[] = {
@@ -178,6 +180,7 @@ TEST_F(palette_files, every_format_dithers_to_the_same_indices)
         { "jasc.pal", "JASC-PAL\r\n0100\r\n5\r\n0 0 0\r\n255 255 255\r\n200 30 40\r\n20 180 60\r\n40 60 220\r\n" },
         { "riff.pal", riff_five },
         { "p.hex", "000000\nFFFFFF\nc81e28\n14B43C\n283cdc" },
+        { "#000 #FFFFFF,#c81e28 ,\t#14B43C,,#283cdc", "" },  // no file: the value is the list
         { "hash.hex", "\xEF\xBB\xBF#000000\r\n#ffffff\r\n\r\n#C81E28\r\n#14b43c\r\n#283CDC\r\n" },
         { "paint.txt", ";paint.net Palette File\n;Colors: 5\nFF000000\nFFFFFFFF\nFFC81E28\nFF14B43C\nFF283CDC\n" },
         { "strip.bmp", bmp_bytes(5, 1, five) },
@@ -207,6 +210,53 @@ TEST_F(palette_files, every_format_dithers_to_the_same_indices)
         EXPECT_EQ(png.pixels, reference);
     }
     EXPECT_EQ(std::set<uint8_t>(reference.begin(), reference.end()), (std::set<uint8_t>{ 0, 1, 2, 3, 4 }));
+    EXPECT_EQ(read_file(folder.file(output_name(5))), read_file(folder.file(output_name(4))));
+}
+
+// -po in any form -p takes: the indices chosen with -p's colours, the
+// output's palette -po's entry for entry (with -a, its transparent entry
+// after them as ever); "off" gives -p's back; another count of colours, or no
+// palette at all, skips the file with its one line.
+TEST_F(palette_files, the_output_palette_takes_the_place_of_the_colours)
+{
+    const bytes other = { 1, 2, 3, 250, 240, 230, 0, 0, 255, 9, 9, 9, 200, 100, 0 }, with_clear_entry = [&] {
+        bytes entries = other;
+        entries.insert(entries.end(), { 0, 0, 0 });
+        return entries;
+    }();
+    write_file(folder.file("p.hex"), "000000\nffffff\nc81e28\n14b43c\n283cdc\n");
+    write_file(folder.file("other.gpl"), "GIMP Palette\n1 2 3\n250 240 230\n0 0 255\n9 9 9\n200 100 0\n");
+    write_file(folder.file("four.hex"), "000000\nffffff\nc81e28\n14b43c\n");
+    const struct { std::vector<std::string> options; bytes palette; std::string line; } cases[] = {
+        { {}, five, "" },
+        { { "-po", "other.gpl" }, other, "" },
+        { { "-po", "#010203 #faf0e6,#00f #090909 #c86400" }, other, "" },
+        { { "-po", "other.gpl", "-a", "128" }, with_clear_entry, "" },
+        { { "-po", "other.gpl", "-po", "off" }, five, "" },
+        { { "-po", "four.hex" }, {}, "output palette count mismatch\n" },
+        { { "-po", "table.act" }, {}, "output palette count mismatch\n" },
+        { { "-po", "missing.gpl" }, {}, "palette open error\n" },
+    };
+    write_file(folder.file("table.act"), as_table(five));
+    bytes reference;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.options));
+        std::vector<std::string> arguments = c.options;
+        arguments.insert(arguments.end(), { "-p", "p.hex", "img.png" });
+        const run_result r = run_tessaly(arguments, folder.path());
+        EXPECT_EQ(r.status, c.palette.empty() ? 1 : 0);
+        EXPECT_NE(r.output.find("img.png - " + (c.line.empty() ? size_lines(16, 8) : c.line)), std::string::npos)
+            << r.output;
+        const decoded_png png = decode_png_file(folder.file(output_name(0)));
+        EXPECT_EQ(png.ok, !c.palette.empty());
+        if (!png.ok)
+            continue;
+        EXPECT_EQ(png.palette, c.palette);
+        if (reference.empty())
+            reference = png.pixels;
+        EXPECT_EQ(png.pixels, reference);
+        unlink(folder.file(output_name(0)).c_str());
+    }
 }
 
 // Every cut of a binary palette, each in a buffer of just its length so that
@@ -250,6 +300,9 @@ TEST_F(palette_files, a_bad_palette_skips_its_file_and_the_batch_goes_on)
         junk += char(i * 7 + i / 13);
     for (int i = 0; i < 257; ++i)
         many_hex += "123456\n";
+    std::string many_list;
+    for (int i = 0; i < 257; ++i)
+        many_list += "#123 ";
     write_file(folder.file("huge.gpl"), "GIMP Palette\n");
     write_file(folder.file("huge.act"), as_table(five));
     for (const char *name : { "huge.gpl", "huge.act" })
@@ -278,6 +331,10 @@ TEST_F(palette_files, a_bad_palette_skips_its_file_and_the_batch_goes_on)
         { "/dev/null", "", premature },
         { "folder.act", "", "palette read error\n" },
         { "huge.act", "", size_lines(16, 8) },  // a whole colour table: the file is dithered
+        { "#fff red", "", "palette open error\n" },     // neither a file nor a list
+        { "#12345 #fff", "", "palette open error\n" },
+        { "fff", "", "palette open error\n" },
+        { many_list.c_str(), "", format_error },         // 257 colours
     };
     write_file(folder.file("empty.act"), "");
     for (const auto &c : cases) {
@@ -343,6 +400,8 @@ TEST(installed_palettes, are_found_from_the_program_wherever_the_prefix_is)
         { { "-p", "cga.act", "img.png" }, nullptr, ready + "cga.act" },
         { { "-p", "pico-8.hex", "img.png" }, nullptr, ready + "pico-8.hex" },
         { { "-p", "gameboy", "img.png" }, nullptr, ready + "gameboy.txt" },
+        { { "-p", "spectra6-measured", "img.png" }, nullptr, ready + "spectra6-measured.hex" },
+        { { "-p", "bwry", "img.png" }, nullptr, ready + "bwry.hex" },
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(cases[i].palette);
@@ -365,6 +424,13 @@ TEST(installed_palettes, hold_the_cited_colours)
         { "ega.pal", "000000 0000aa 00aa00 00aaaa aa0000 aa00aa aa5500 aaaaaa "
                      "555555 5555ff 55ff55 55ffff ff5555 ff55ff ffff55 ffffff " },
         { "gameboy.txt", "0f380f 306230 8bac0f 9bbc0f " },
+        { "spectra6.hex", "000000 ffffff ffff00 ff0000 0000ff 00ff00 " },
+        { "spectra6-measured.hex", "020202 b3b6ab c9b800 750a00 002f6b 214528 " },
+        { "acep7.hex", "000000 ffffff 00ff00 0000ff ff0000 ffff00 ff8c00 " },
+        { "acep7-shown.hex", "393039 ffffff 3a5b46 3d3b5e 9c484b d0be47 b16a49 " },
+        { "bw.hex", "000000 ffffff " },
+        { "bwr.hex", "000000 ffffff ff0000 " },
+        { "bwry.hex", "000000 ffffff ffff00 ff0000 " },
     };
     for (const auto &[name, colours] : palettes) {
         const std::string file = read_file(std::string(TESSALY_PALETTES_DIR) + "/" + name);

@@ -135,7 +135,9 @@ TEST_F(scan, impulse_shows_each_window_in_both_orientations)
 }
 
 // Flat fields of every grey level with black and white, whose spread is 1:
-// each pattern's share of white is the level within one cell of it, a Bayer
+// each pattern's share of white is the level rounded to the nearest cell (the
+// thresholds sit at the centres of their cells; no level of 255 ends half way
+// between two cells of these patterns, so there are no ties), a Bayer
 // pattern repeats with its side, and the blue-noise tile has no shorter
 // period across or down wherever it mixes the two. Fast path only: the plain
 // one is held to it on pictures by the fast-path tests.
@@ -155,7 +157,7 @@ TEST_F(scan, ordered_patterns_mix_flat_fields_in_proportion)
             auto at = [&](int x, int y) { return indices[static_cast<size_t>(y % n) * n + x % n]; };
             const long whites = std::count(indices.begin(), indices.end(), 1);
             ASSERT_EQ(whites + std::count(indices.begin(), indices.end(), 0), n * n);
-            EXPECT_LE(std::fabs(double(whites) / (n * n) - value), 1.0 / cells) << p.side << " level " << level;
+            EXPECT_LT(std::fabs(double(whites) / (n * n) - value), 0.5 / cells) << p.side << " level " << level;
             for (int shift = 1; shift < n; ++shift) {
                 bool across = true, down = true;
                 for (int y = 0; y < n; ++y)
@@ -199,6 +201,35 @@ TEST_F(scan, limits_clamp_the_block_of_the_pixel)
         EXPECT_EQ(error_ch[1], 2.0f);
         for (int i = 0; i < 9; ++i)
             EXPECT_FLOAT_EQ(image.at(i % 3, i / 3)[1], c.expected[i]) << "limits " << c.max_on << c.min_on << " at " << i;
+    }
+}
+
+// Under "palette" each channel is held to the range the palette's entries
+// span in it, here 0.1 ... 0.9, 0.2 ... 0.6 and 0.3 ... 0.7 (the entries past
+// the two colours repeat the first), beside a level of -mxl or -mnl for the
+// other side. A frame of 2 and -1 around one pixel of 0.5 ends at the levels
+// all round: the pixel's error of at most 0.4 moves no value into range.
+TEST_F(scan, palette_limits_hold_each_channel_to_the_palette_range)
+{
+    const float darkest[3] = { 0.1f, 0.2f, 0.3f }, brightest[3] = { 0.9f, 0.6f, 0.7f };
+    for (int c = 0; c < 3; ++c) {
+        std::fill(pal_ch[c], pal_ch[c] + palette_entries, darkest[c]);
+        pal_ch[c][1] = brightest[c];
+    }
+    const struct { int max_on, min_on; float max, min; } cases[] = {
+        { limit_palette, limit_palette, 5, -5 }, { limit_on, limit_palette, 1.5f, -5 }, { limit_palette, limit_on, 5, -0.5f } };
+    for (const auto &c : cases) {
+        max_limit = c.max_on, min_limit = c.min_on, max_level = c.max, min_level = c.min;
+        working_image image = blank_image(1, 1);
+        for (int i = 0; i < 9; ++i)
+            set_grey(image, i % 3, i / 3, i == 4 ? 0.5f : i % 2 ? 2.0f : -1.0f);
+        dither(image);
+        for (int i = 0; i < 9; ++i)
+            for (int ch = 0; ch < 3 && i != 4; ++ch) {
+                const float high = c.max_on == limit_palette ? brightest[ch] : c.max;
+                const float low = c.min_on == limit_palette ? darkest[ch] : c.min;
+                EXPECT_EQ(image.at(i % 3, i / 3)[ch], i % 2 ? high : low) << c.max_on << c.min_on << " at " << i;
+            }
     }
 }
 

@@ -1,42 +1,36 @@
-#include "engine/ditherer.h"
+#include "engine/core.h"
 
 #include "engine/color_space.h"
 #include "engine/nearest.h"
-#include "engine/output.h"
 #include "engine/palette.h"
 #include "engine/fast_scan.h"
 #include "engine/scan.h"
 #include "engine/windows.h"
 #include "engine/working_image.h"
 #include "png/png_writer.h"
-#include "settings/report.h"
 #include "settings/settings.h"
 #include "settings/tuning.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <new>
+#include <utility>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 namespace {
 
-struct writer_deleter {
-    void operator()(png_writer_t *writer) const { png_writer_destroy(writer); }
-};
-using writer_ptr = std::unique_ptr<png_writer_t, writer_deleter>;
+using outcome = dither_outcome;
 
-// How a file ended; each failure has its one line.
-enum class outcome { dithered, damaged, too_large };
-
-void print_size(const image_source &source)
+// The palette's colours in the working scale. In srgb mode the division by
+// 255 is the double 1/255; the image uses the float one, and the two differ
+// in the last places of some levels.
+float palette_level(int byte)
 {
-    std::printf("\n");
-    std::printf("image width %d\n", source.width);
-    std::printf("image heigh %d\n", source.height);
-    std::printf("\n");
+    if (RGB_gamma == gamma_linear)
+        return srgb_byte_to_linear(byte);
+    return static_cast<float>(byte * 0.00392156862745098);
 }
 
 // Reads every row of the source into the working image, opening the gate
@@ -166,7 +160,7 @@ bool set_output_palette(png_writer_t *writer)
     return png_writer_set_palette(writer, entries, static_cast<uint32_t>(count)) == 0;
 }
 
-outcome dither_into(image_source &source, working_image &image, writer_ptr &writer)
+outcome dither_into(image_source &source, working_image &image, png_writer_ptr &writer)
 {
     if (static_cast<uint64_t>(source.width) * static_cast<uint64_t>(source.height) > max_pixels)
         return outcome::too_large;
@@ -186,45 +180,45 @@ outcome dither_into(image_source &source, working_image &image, writer_ptr &writ
 
 }  // namespace
 
-bool dither_source(image_source &source, char *path_buffer)
+bool install_palette(const uint8_t *rgb, int count, int output_entries)
 {
-    print_size(source);
+    if (count < 1 || count > output_entries || output_entries > palette_entries)
+        return false;
+    // The lower index wins a tie, so the repeated entries are never chosen.
+    for (int i = 0; i < palette_entries; ++i) {
+        const uint8_t *entry = rgb + 3 * (i < count ? i : count - 1);
+        srgb_pal_R[i] = entry[0];
+        srgb_pal_G[i] = entry[1];
+        srgb_pal_B[i] = entry[2];
+        pal_R[i] = palette_level(entry[0]);
+        pal_G[i] = palette_level(entry[1]);
+        pal_B[i] = palette_level(entry[2]);
+    }
+    output_palette_entries = output_entries;
+    return true;
+}
+
+bool install_output_palette(const uint8_t *rgb, int count, int output_entries)
+{
+    if (count < 1 || count > output_entries || output_entries != output_palette_entries)
+        return false;
+    for (int i = 0; i < palette_entries; ++i) {
+        const uint8_t *entry = rgb + 3 * (i < count ? i : count - 1);
+        srgb_pal_R[i] = entry[0];
+        srgb_pal_G[i] = entry[1];
+        srgb_pal_B[i] = entry[2];
+    }
+    return true;
+}
+
+dither_outcome dither_image(image_source &source, png_writer_ptr &writer)
+{
     choose_transparent_entry(output_palette_entries);
     select_color_space(color_space);
     working_image image;
-    writer_ptr writer;
-    switch (dither_into(source, image, writer)) {
-    case outcome::too_large:
-        print_line("image too large");
-        return false;
-    case outcome::damaged:
-        print_line("image open error");
-        return false;
-    case outcome::dithered:
-        break;
-    }
-    // The float image and the mask of clear pixels are done with; letting
-    // them go before the encoder takes its buffer keeps the peak to one large
-    // image.
-    float_buffer().swap(image.values);
-    byte_mask().swap(image.clear);
-    return save_output(writer.get(), path_buffer);
-}
-
-void ditherer()
-{
-    // Each has printed why it failed. Without a place for the output, the
-    // file is not worth reading.
-    if (!output_folder_ready() || !read_palette()) {
-        ++failed_files;
-        return;
-    }
-    std::unique_ptr<image_source> source = open_image_source(arguments_buffer);
-    if (!source) {
-        print_line("image open error");
-        ++failed_files;
-        return;
-    }
-    if (!dither_source(*source, arguments_buffer))
-        ++failed_files;
+    png_writer_ptr dithered;
+    const outcome result = dither_into(source, image, dithered);
+    if (result == outcome::dithered)
+        writer = std::move(dithered);
+    return result;
 }

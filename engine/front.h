@@ -1,10 +1,13 @@
+// The engine's front for the program: the palette file, the input file, the
+// lines of the transcript and the saved output around the core
+// (engine/core.h).
+#pragma once
+
+#include "settings/image_source.h"
+
 // The engine entry: dithers the input file named in arguments_buffer with the
 // settings as they stand and writes the result beside it. Reports on standard
 // output; a file that could not be dithered and saved raises failed_files.
-#pragma once
-
-#include "input/image_source.h"
-
 void ditherer();
 
 // The part of ditherer() after the palette is read and the input opened:
