@@ -73,8 +73,9 @@ constexpr float farthest_shell = static_cast<float>(1 << octaves);
 constexpr double cell_slack = 1e-4;     // of the cell's size
 constexpr double place_slack = 1e-5;    // of u and the ratios, or relative to the distance
 
-// Palettes of at most this many colours are searched without cells: one
-// vector of candidates on the widest units.
+// Palettes of at most this many colours are searched without cells, every
+// colour tried with the exact arithmetic: two vectors of doubles on the widest
+// units.
 constexpr int few_candidates = batch;
 
 // A cell of squared distances whose list passes a batch is cut, down to this
@@ -311,6 +312,19 @@ struct vectors<4> {
     typedef int32_t ints __attribute__((vector_size(16)));
 };
 
+template <>
+struct vectors<2> {
+    typedef float floats __attribute__((vector_size(8)));
+    typedef int32_t ints __attribute__((vector_size(8)));
+};
+
+// As many doubles as a vector of floats has lanes, for the exact arithmetic:
+// eight in the widest registers.
+template <int lanes>
+struct exact_vectors {
+    typedef double doubles __attribute__((vector_size(lanes * sizeof(double))));
+};
+
 // The search first sizes the error of a whole vector of candidates roughly, in
 // float, then settles the few whose rough error lies near the least with the
 // exact arithmetic. Every entry of the per-channel error and every term of a
@@ -487,42 +501,100 @@ __attribute__((always_inline)) inline int search_batches(const plan_t &p, const 
     return candidates == 1 ? only : best_entry;
 }
 
+// The per-channel error of a vector of candidates exactly as the plain
+// search forms it, widened to double: |v - pal| in float, the weighted ones
+// multiplied in double and rounded to float once.
+template <int lanes, int entries, bool plain>
+__attribute__((always_inline)) inline void weigh_exactly_batch(const plan_t &p, const cell_t &c, int i, const float *v,
+                                                               typename exact_vectors<lanes>::doubles *d)
+{
+    using floats = typename vectors<lanes>::floats;
+    using ints = typename vectors<lanes>::ints;
+    using doubles = typename exact_vectors<lanes>::doubles;
+    for (int e = 0; e < entries; ++e) {
+        if (!plain && p.kind[e] == plan_t::constant) {
+            d[e] = doubles{} + static_cast<double>(p.constant_value[e]);
+            continue;
+        }
+        floats colour;
+        std::memcpy(&colour, c.colour(e) + i, sizeof colour);
+        const floats magnitude = (floats)((ints)(v[e] - colour) & 0x7fffffff);
+        d[e] = __builtin_convertvector(magnitude, doubles);
+        if (!plain && p.kind[e] == plan_t::weighted_difference)
+            d[e] = __builtin_convertvector(__builtin_convertvector(p.weight[e] * d[e], floats), doubles);
+    }
+}
+
+// The search of a palette of a few colours: every entry of the list (the
+// palette's colours in index order) with the plain search's arithmetic, a
+// vector at a time, so that nothing is left to settle. The least error wins
+// if it is below the search's starting value, the first lane of it (the
+// lowest index) on ties; an error that is not a number never wins.
+template <int lanes, int metric, int entries, bool plain>
+__attribute__((always_inline)) inline int search_few(const plan_t &p, const cell_t &c, const float *v)
+{
+    using floats = typename vectors<lanes>::floats;
+    float best = no_error_yet;
+    int best_entry = -1;
+    for (int i = 0; i < c.kept; i += lanes) {
+        typename exact_vectors<lanes>::doubles d[entries];
+        weigh_exactly_batch<lanes, entries, plain>(p, c, i, v, d);
+        const floats error = __builtin_convertvector(metric_of<metric>(d, entries), floats);
+        const float least = smallest_lane<lanes>(error);
+        if (least < best) {
+            best = least;
+            best_entry = c.entry()[i + __builtin_ctz(lanes_at_most<lanes>(error, least))];
+        }
+    }
+    return best_entry;
+}
+
 // The metric, the number of entries it reads and whether they are all plain
-// differences fix the shape of the search; the widest vector unit of the
-// machine runs it.
-template <int metric, int entries, bool plain>
+// differences fix the shape of the search, and whether it walks a cell's
+// list by its bounds or tries a few colours exactly; the widest vector unit
+// of the machine runs it.
+template <int metric, int entries, bool plain, bool few>
 int search_generic(const plan_t &p, const cell_t &c, const float *v)
 {
-    return search_batches<4, metric, entries, plain>(p, c, v);
+    if constexpr (few)
+        return search_few<2, metric, entries, plain>(p, c, v);
+    else
+        return search_batches<4, metric, entries, plain>(p, c, v);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-template <int metric, int entries, bool plain>
+template <int metric, int entries, bool plain, bool few>
 __attribute__((target("avx2"))) int search_avx2(const plan_t &p, const cell_t &c, const float *v)
 {
-    return search_batches<8, metric, entries, plain>(p, c, v);
+    if constexpr (few)
+        return search_few<4, metric, entries, plain>(p, c, v);
+    else
+        return search_batches<8, metric, entries, plain>(p, c, v);
 }
 
-template <int metric, int entries, bool plain>
+template <int metric, int entries, bool plain, bool few>
 __attribute__((target("avx512f,avx512dq"))) int search_avx512(const plan_t &p, const cell_t &c, const float *v)
 {
-    return search_batches<16, metric, entries, plain>(p, c, v);
+    if constexpr (few)
+        return search_few<8, metric, entries, plain>(p, c, v);
+    else
+        return search_batches<16, metric, entries, plain>(p, c, v);
 }
 #endif
 
 using batch_search = int (*)(const plan_t &, const cell_t &, const float *);
 
-template <int metric, int entries, bool plain>
+template <int metric, int entries, bool plain, bool few>
 batch_search widest_search()
 {
 #if defined(__x86_64__) && defined(__GNUC__)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
-        return search_avx512<metric, entries, plain>;
+        return search_avx512<metric, entries, plain, few>;
     if (__builtin_cpu_supports("avx2"))
-        return search_avx2<metric, entries, plain>;
+        return search_avx2<metric, entries, plain, few>;
 #endif
-    return search_generic<metric, entries, plain>;
+    return search_generic<metric, entries, plain, few>;
 }
 
 // Every metric with the number of entries it reads in some colour space:
@@ -531,14 +603,17 @@ batch_search widest_search()
 // a test makes sure no colour space reaches.
 struct search_row {
     int metric, entries;
-    batch_search (*any)();    // entries of every kind
-    batch_search (*plain)();  // every entry a plain difference
+    // By the kinds of the entries (every kind, or every one a plain
+    // difference) and by few: the search of a few colours.
+    batch_search (*search[2][2])();
 };
 
 template <int metric, int entries>
 constexpr search_row row_of()
 {
-    return { metric, entries, widest_search<metric, entries, false>, widest_search<metric, entries, true> };
+    return { metric, entries,
+             { { widest_search<metric, entries, false, false>, widest_search<metric, entries, false, true> },
+               { widest_search<metric, entries, true, false>, widest_search<metric, entries, true, true> } } };
 }
 
 const search_row searches[] = {
@@ -546,11 +621,11 @@ const search_row searches[] = {
     row_of<1, 6>(), row_of<1, 7>(), row_of<2, 3>(), row_of<3, 3>(), row_of<4, 3>(), row_of<5, 4>(),
 };
 
-batch_search search_for(int metric, int entries, bool plain)
+batch_search search_for(int metric, int entries, bool plain, bool few)
 {
     for (const search_row &row : searches)
         if (row.metric == metric && row.entries == entries)
-            return plain ? row.plain() : row.any();
+            return row.search[plain][few]();
     return nullptr;
 }
 
@@ -745,10 +820,11 @@ nearest_color_finder::nearest_color_finder(int weighting_code, int metric_code) 
     bool plain = true;
     for (int e = 0; e < p.entries; ++e)
         plain = plain && p.kind[e] == plan_t::difference;
-    search_ = search_for(p.metric, p.entries, plain);
-    if (p.candidate_count <= few_candidates) {
-        // A few entries are all tried in one vector wherever the value is,
-        // however far out the diffusion has carried it: no cells.
+    const bool few = p.candidate_count <= few_candidates;
+    search_ = search_for(p.metric, p.entries, plain, few);
+    if (few) {
+        // A few entries are all tried wherever the value is, however far out
+        // the diffusion has carried it: no cells.
         few_ = std::make_unique<cell>();
         float lower[palette_entries] = {};
         fill_list(p, *few_, p.candidates, lower, p.candidate_count);
@@ -1078,10 +1154,8 @@ int nearest_color_finder::find(const float *v) const
     const plan &p = *plan_;
     if (!p.usable || !search_)
         return find_exhaustively(v);
-    if (few_) {
-        const int found = search_(p, *few_, v);
-        return found == unsettled ? find_exhaustively(v) : found;
-    }
+    if (few_)
+        return search_(p, *few_, v);
     // Values that are not numbers or infinite end in a cell that holds every
     // entry, where the rough errors leave them unsettled.
     float q[3] = {};
