@@ -4,9 +4,10 @@
 #include "engine/color_space.h"
 #include "engine/windows.h"
 #include "platform/platform.h"
-#include "settings/carried_state.h"
+#include "settings/run_report.h"
 #include "settings/report.h"
 #include "settings/settings.h"
+#include "settings/state.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -64,6 +65,10 @@ RGB color space only
 CMYK color space only
 -e pow2m1113
 
+color matching
+-m off - nearest in the working channels (default)
+-m oklab - nearest in OkLab, error still in RGB (RGB color space only)
+
 limits
 -lmx off - max unlimited (default)
 -lmx on - max limit 1 (reduce "error flow")
@@ -98,7 +103,7 @@ output folder
 
 png compression
 -z off (default)
--z on
+-z on - palettes of 2, 4 or 16 entries at 1, 2 or 4 bits
 
 alpha threshold (transparency)
 -a off - alpha ignored (default)
@@ -212,9 +217,7 @@ int run_driver(int argument_count, char **arguments, void (*dither_file)())
     }
 
     platform_set_working_directory(arguments[0]);
-    set_default_settings();
-    failed_files = 0;
-    transparent_entry_reported = false;
+    reset_process_state();
 
     bool refused = false;
     for (int argument_cnt = 1; argument_cnt < argument_count; ++argument_cnt) {

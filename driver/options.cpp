@@ -49,6 +49,11 @@ const keyword_row pre_processing_keywords[] = {
     { "circle", pre_processing_circle, "pre processing circle" },
 };
 
+const keyword_row matching_keywords[] = {
+    { "off", matching_off, "color matching off" },
+    { "oklab", matching_oklab, "color matching oklab" },
+};
+
 const keyword_row compression_keywords[] = {
     { "off", switch_off, "png compression off" },
     { "on", switch_on, "png compression on" },
@@ -221,6 +226,7 @@ const option_row option_table[] = {
     { "-z", handle_keyword<compression_keywords>, &png_compression, nullptr, nullptr },
     { "-a", handle_alpha, &alpha_threshold, nullptr, "alpha threshold %d\n" },
     { "-po", handle_output_palette, nullptr, nullptr, nullptr },
+    { "-m", handle_keyword<matching_keywords>, &color_matching, nullptr, nullptr },
 };
 
 const option_row *find_option(const char *name)

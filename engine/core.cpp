@@ -1,6 +1,7 @@
 #include "engine/core.h"
 
 #include "engine/color_space.h"
+#include "engine/matching.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
 #include "engine/fast_scan.h"
@@ -71,6 +72,7 @@ void prepare_scan()
     scale_scan_windows();
     convert_palette();
     leave_transparent_entry_out_of_search();
+    convert_matching_palette();
     clear_scan_state();
     clear_search_state();
 }
@@ -160,6 +162,17 @@ bool set_output_palette(png_writer_t *writer)
     return png_writer_set_palette(writer, entries, static_cast<uint32_t>(count)) == 0;
 }
 
+// Compressed, a palette of at most 2, 4 or 16 entries (the transparent one
+// included) packs 8, 4 or 2 indices a byte: a smaller file of the same
+// indices.
+uint32_t packed_bit_depth(uint32_t entries)
+{
+    for (uint32_t depth : { 1u, 2u, 4u })
+        if (entries <= (1u << depth))
+            return depth;
+    return 8;
+}
+
 outcome dither_into(image_source &source, working_image &image, png_writer_ptr &writer)
 {
     if (static_cast<uint64_t>(source.width) * static_cast<uint64_t>(source.height) > max_pixels)
@@ -172,6 +185,8 @@ outcome dither_into(image_source &source, working_image &image, png_writer_ptr &
         if (!writer || !set_output_palette(writer.get()))
             return outcome::too_large;
         png_writer_set_compression(writer.get(), png_compression == switch_on ? PNG_WRITER_DEFLATE : PNG_WRITER_STORED);
+        if (png_compression == switch_on)
+            png_writer_set_bit_depth(writer.get(), packed_bit_depth(writer->palette_count));
         return read_and_dither(source, image, writer.get(), conversion);
     } catch (const std::bad_alloc &) {
         return outcome::too_large;

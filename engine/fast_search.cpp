@@ -1,5 +1,6 @@
 #include "engine/fast_search.h"
 
+#include "engine/matching.h"
 #include "engine/metrics.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
@@ -115,6 +116,9 @@ const squares_row squares_metrics[] = {
 // Everything the search needs of the file, copied once: the palette, how each
 // entry of the per-channel error is formed, and the cells.
 struct nearest_color_finder::plan {
+    // Whether values are matched in OkLab: each is converted once as it comes
+    // in, and the palette is pal_oklab.
+    bool oklab = false;
     int metric = 0;
     int channels = 3;
     int entries = 3;  // of the per-channel error, the ones the metric reads
@@ -753,8 +757,13 @@ void fill_list(const plan_t &p, cell_t &c, const int *order, const float *lower,
 nearest_color_finder::nearest_color_finder(int weighting_code, int metric_code) : plan_(std::make_unique<plan>())
 {
     plan &p = *plan_;
+    p.oklab = matching_in_oklab();
+    if (p.oklab) {
+        weighting_code = weighting_111;
+        metric_code = metric_pow2;
+    }
     p.metric = checked_code(metric_code, metric_count);
-    p.channels = channels_used;
+    p.channels = p.oklab ? 3 : channels_used;
     p.entries = metric_entries(p.metric, p.channels);
     p.weighting = &weightings[checked_code(weighting_code, weighting_count)];
     p.axes = grid_axes_for(p.channels);
@@ -788,7 +797,7 @@ nearest_color_finder::nearest_color_finder(int weighting_code, int metric_code) 
             grid_channels_only = false;
     }
     p.bounded_above = grid_channels_only;
-    std::memcpy(p.pal, pal_ch, sizeof p.pal);
+    std::memcpy(p.pal, p.oklab ? pal_oklab : pal_ch, sizeof p.pal);
     list_candidates(p);
 
     for (const squares_row &row : squares_metrics)
@@ -1149,41 +1158,20 @@ bool nearest_color_finder::ready(cell &c, int index, const cell *parent) const
     return true;
 }
 
-int nearest_color_finder::find(const float *v) const
+namespace {
+
+// The values a plan compares: v itself, or its OkLab in room.
+inline const float *matched(const plan_t &p, const float *v, float *room)
 {
-    const plan &p = *plan_;
-    if (!p.usable || !search_)
-        return find_exhaustively(v);
-    if (few_)
-        return search_(p, *few_, v);
-    // Values that are not numbers or infinite end in a cell that holds every
-    // entry, where the rough errors leave them unsettled.
-    float q[3] = {};
-    const int index = top_cell(v, q);
-    cell *c = &cells_[index];
-    const cell *parent = nullptr;
-    for (;;) {
-        if (c->state.load(std::memory_order_acquire) != cell_ready && !ready(*c, index, parent))
-            return find_exhaustively(v);
-        if (!c->children)
-            break;
-        parent = c;
-        c = &c->children[(q[0] >= c->cut(0) ? 1 : 0) + (q[1] >= c->cut(1) ? 2 : 0) + (q[2] >= c->cut(2) ? 4 : 0)];
-    }
-    if (c->only >= 0)
-        return c->only;
-    const int found = search_(p, *c, v);
-    return found == unsettled ? find_exhaustively(v) : found;
+    if (!p.oklab)
+        return v;
+    working_to_oklab(v, room);
+    return room;
 }
 
-float nearest_color_finder::error_of(const float *v, int k) const
+// Every entry tried in index order, on values already matched.
+int exhaustive_search(const plan_t &p, const float *v)
 {
-    return error_by_code(*plan_, v, k);
-}
-
-int nearest_color_finder::find_exhaustively(const float *v) const
-{
-    const plan &p = *plan_;
     float best = no_error_yet;
     int best_entry = -1;
     for (int i = 0; i < p.candidate_count; ++i) {
@@ -1197,9 +1185,54 @@ int nearest_color_finder::find_exhaustively(const float *v) const
     return best_entry;
 }
 
+}  // namespace
+
+int nearest_color_finder::find(const float *v) const
+{
+    const plan &p = *plan_;
+    float room[max_working_channels];
+    v = matched(p, v, room);
+    if (!p.usable || !search_)
+        return exhaustive_search(p, v);
+    if (few_)
+        return search_(p, *few_, v);
+    // Values that are not numbers or infinite end in a cell that holds every
+    // entry, where the rough errors leave them unsettled.
+    float q[3] = {};
+    const int index = top_cell(v, q);
+    cell *c = &cells_[index];
+    const cell *parent = nullptr;
+    for (;;) {
+        if (c->state.load(std::memory_order_acquire) != cell_ready && !ready(*c, index, parent))
+            return exhaustive_search(p, v);
+        if (!c->children)
+            break;
+        parent = c;
+        c = &c->children[(q[0] >= c->cut(0) ? 1 : 0) + (q[1] >= c->cut(1) ? 2 : 0) + (q[2] >= c->cut(2) ? 4 : 0)];
+    }
+    if (c->only >= 0)
+        return c->only;
+    const int found = search_(p, *c, v);
+    return found == unsettled ? exhaustive_search(p, v) : found;
+}
+
+float nearest_color_finder::error_of(const float *v, int k) const
+{
+    float room[max_working_channels];
+    return error_by_code(*plan_, matched(*plan_, v, room), k);
+}
+
+int nearest_color_finder::find_exhaustively(const float *v) const
+{
+    float room[max_working_channels];
+    return exhaustive_search(*plan_, matched(*plan_, v, room));
+}
+
 void nearest_color_finder::leave_search_state(const float *v, float *quant_error_ch) const
 {
     const plan &p = *plan_;
+    float room[max_working_channels];
+    v = matched(p, v, room);
     const int last = palette_entries - 1;
     if (p.weighting->count == 0) {
         for (int c = 0; c < p.channels; ++c)

@@ -20,7 +20,10 @@ class nearest_color_finder {
 public:
     // Takes the palette (pal_ch), channels_used, the two codes, and the
     // entries of dither_quant_error_ch that the weighting leaves unwritten,
-    // as they stand now: they keep those values for the whole search.
+    // as they stand now: they keep those values for the whole search. When
+    // matching_in_oklab() it takes pal_oklab and the plain squared distance
+    // instead, and every value given to it below is converted to OkLab first,
+    // as the plain search converts it.
     nearest_color_finder(int weighting_code, int metric_code);
     ~nearest_color_finder();
 

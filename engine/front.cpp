@@ -5,7 +5,7 @@
 #include "engine/palette.h"
 #include "engine/palette_files.h"
 #include "input/image_source.h"
-#include "settings/carried_state.h"
+#include "settings/run_report.h"
 #include "settings/report.h"
 #include "settings/settings.h"
 
@@ -34,6 +34,17 @@ void report_transparent_entry()
     transparent_entry_reported = true;
 }
 
+// OkLab is formed from the RGB colour the working values stand for; only the
+// rgb space's values name one (in the others the channels are spread apart,
+// and K, U or V would count for nothing), so -m oklab takes no other.
+bool matching_fits_color_space()
+{
+    if (color_matching != matching_oklab || color_space == color_space_rgb)
+        return true;
+    print_line("oklab matching needs -c rgb");
+    return false;
+}
+
 }  // namespace
 
 bool dither_source(image_source &source, char *path_buffer)
@@ -58,7 +69,7 @@ void ditherer()
 {
     // Each has printed why it failed. Without a place for the output, the
     // file is not worth reading.
-    if (!output_folder_ready() || !read_palette()) {
+    if (!matching_fits_color_space() || !output_folder_ready() || !read_palette()) {
         ++failed_files;
         return;
     }

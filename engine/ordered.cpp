@@ -4,6 +4,7 @@
 #include "engine/fast_search.h"
 #include "engine/nearest.h"
 #include "settings/carried_state.h"
+#include "settings/scan_state.h"
 #include "settings/settings.h"
 #include "settings/tuning.h"
 

@@ -4,6 +4,7 @@
 #include "engine/working_image.h"
 #include "png/png_writer.h"
 #include "settings/carried_state.h"
+#include "settings/scan_state.h"
 #include "settings/tuning.h"
 
 #include <atomic>

@@ -1,5 +1,5 @@
-// Random sizes, colour types, palettes and pixels through the PNG writer,
-// stored or compressed; every stream must decode with libpng
+// Random sizes, colour types, palettes, bit depths of indices and pixels
+// through the PNG writer, stored or compressed; every stream must decode with libpng
 // (tests/png_check.h), every chunk CRC and the Adler-32 checked, to exactly
 // the samples and palette that were stored.
 #include "png/png_writer.h"
@@ -55,11 +55,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check(png_writer_set_compression(writer, compressed ? PNG_WRITER_DEFLATE : PNG_WRITER_STORED) == 0);
 
     std::vector<uint32_t> palette;
+    uint32_t depth = 8;
     if (types[type] == PNG_WRITER_INDEXED) {
-        palette.resize(in.next() + 1);  // 1 ... 256 entries
+        const uint32_t depths[] = { 8, 1, 2, 4 };
+        depth = depths[in.next() % 4];
+        palette.resize(in.next() % (1u << depth) + 1);  // 1 ... 2^depth entries
         for (uint32_t &entry : palette)
             entry = in.next32();
         check(png_writer_set_palette(writer, palette.data(), static_cast<uint32_t>(palette.size())) == 0);
+        check(png_writer_set_bit_depth(writer, depth) == 0);
     }
     const int samples = samples_per_pixel[type];
     std::vector<uint8_t> expected(static_cast<size_t>(width) * height * samples);
@@ -73,7 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         png_writer_set_pixel(writer, x, y, value);
         if (x < width)
             for (int s = 0; s < samples; ++s)
-                expected[(static_cast<size_t>(y) * width + x) * samples + s] = static_cast<uint8_t>(value >> (8 * s));
+                expected[(static_cast<size_t>(y) * width + x) * samples + s] =
+                    static_cast<uint8_t>(value >> (8 * s) & ((1u << depth) - 1));
     }
     uint32_t length = 0;
     const uint8_t *stream = png_writer_get_data(writer, &length);
@@ -82,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const decoded_png image = decode_png(std::string(reinterpret_cast<const char *>(stream), length));
     check(image.ok);
     check(image.width == width && image.height == height);
-    check(image.color_type == static_cast<int>(types[type]) && image.bit_depth == 8);
+    check(image.color_type == static_cast<int>(types[type]) && image.bit_depth == static_cast<int>(depth));
     check(image.pixels == expected);
     if (!palette.empty()) {
         check(image.palette.size() == 3 * palette.size() && image.transparency.size() == palette.size());

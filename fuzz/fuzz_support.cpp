@@ -1,6 +1,7 @@
 #include "fuzz/fuzz_support.h"
 
 #include "settings/settings.h"
+#include "settings/state.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -71,7 +72,7 @@ void fuzz_write_fixtures()
 
 void fuzz_choose_settings(const uint8_t *choice, size_t size)
 {
-    set_default_settings();
+    reset_process_state();
     auto pick = [&](size_t i, int count) { return i < size ? choice[i] % count : 0; };
     color_space = pick(0, color_space_count);
     RGB_gamma = pick(1, gamma_count);

@@ -21,6 +21,7 @@ void fuzz_remove_outputs();
 // ("small.ppm", 8 x 6, a colour gradient) in the working folder.
 void fuzz_write_fixtures();
 
-// The settings a run uses, drawn from one byte each so that the fuzzer reaches
-// every colour space, gamma mode, window, limit and compression.
+// The process state of a fresh run, and the settings it uses drawn from one
+// byte each so that the fuzzer reaches every colour space, gamma mode, window,
+// limit and compression.
 void fuzz_choose_settings(const uint8_t *choice, size_t size);

@@ -130,6 +130,7 @@ png_writer_t *png_writer_new(uint32_t width, uint32_t height, png_writer_colorty
     writer->height = height;
     writer->bytes_per_pixel = bytes_per_pixel;
     writer->pixel_bytes = width * height * png_writer_element_bytes(writer);
+    writer->bit_depth = 8;
     if (color_type == PNG_WRITER_INDEXED) {
         writer->palette = static_cast<uint32_t *>(calloc(256, sizeof(uint32_t)));
         if (!writer->palette) {
@@ -154,9 +155,23 @@ int png_writer_set_palette(png_writer_t *writer, const uint32_t *entries, uint32
         return 1;
     if (!entries && count > 0)
         return 1;
+    if (count > (1u << writer->bit_depth))
+        return 1;
     if (count > 0)
         memcpy(writer->palette, entries, count * sizeof(uint32_t));
     writer->palette_count = count;
+    return 0;
+}
+
+int png_writer_set_bit_depth(png_writer_t *writer, uint32_t bit_depth)
+{
+    if (!writer || writer->color_type != PNG_WRITER_INDEXED)
+        return 1;
+    if (bit_depth != 1 && bit_depth != 2 && bit_depth != 4 && bit_depth != 8)
+        return 1;
+    if (writer->palette_count > (1u << bit_depth))
+        return 1;
+    writer->bit_depth = bit_depth;
     return 0;
 }
 
@@ -262,7 +277,7 @@ static png_writer_layout png_writer_measure(const png_writer_t *writer)
     // is; a palette never set still writes one zero entry, since PLTE may
     // not be empty.
     layout.palette_entries = indexed ? (writer->palette_count < 1 ? 1 : writer->palette_count) : 0;
-    layout.row_length = static_cast<uint64_t>(writer->width) * writer->bytes_per_pixel + 1;
+    layout.row_length = (static_cast<uint64_t>(writer->width) * writer->bytes_per_pixel * writer->bit_depth + 7) / 8 + 1;
     layout.blocks_per_row = (layout.row_length + png_writer_block_limit - 1) / png_writer_block_limit;
     uint64_t block_headers = 5 * layout.blocks_per_row;
     layout.image_data_length = 2 + writer->height * (layout.row_length + block_headers) + 4;
@@ -356,7 +371,7 @@ static void png_writer_put_header(png_writer_t *writer)
     png_writer_new_chunk(writer, "IHDR", 13);
     png_writer_put_u32(writer, writer->width);                              // width
     png_writer_put_u32(writer, writer->height);                             // height
-    png_writer_put_byte(writer, 8);                                         // bit depth
+    png_writer_put_byte(writer, static_cast<uint8_t>(writer->bit_depth));  // bit depth
     png_writer_put_byte(writer, static_cast<uint8_t>(writer->color_type)); // colour type
     png_writer_put_byte(writer, 0);                                         // compression method: deflate
     png_writer_put_byte(writer, 0);                                         // filter method: the five types
@@ -391,14 +406,36 @@ static void png_writer_put_block_header(png_writer_t *writer, uint32_t length, b
     png_writer_put_u16_le(writer, ~length & 0xFFFF);  // NLEN
 }
 
-// Places samples first .. first + count - 1 of row y at out. The stored bytes
-// are the file's samples in order, except that a truecolour pixel's fourth
-// byte is skipped.
+// Places bytes first .. first + count - 1 of row y's packed samples at out:
+// 8 / bit_depth indices a byte, the leftmost in the highest bits, and the
+// last byte of the row filled up with zero bits.
+static void png_writer_pack_samples(const png_writer_t *writer, const uint8_t *row, uint32_t first, uint32_t count,
+                                    uint8_t *out)
+{
+    uint32_t depth = writer->bit_depth;
+    uint32_t per_byte = 8 / depth;
+    uint32_t mask = (1u << depth) - 1;
+    for (uint32_t j = 0; j < count; ++j) {
+        uint64_t x = static_cast<uint64_t>(first + j) * per_byte;
+        uint32_t byte = 0;
+        for (uint32_t k = 0; k < per_byte; ++k, ++x)
+            byte = byte << depth | (x < writer->width ? row[x] & mask : 0);
+        out[j] = static_cast<uint8_t>(byte);
+    }
+}
+
+// Places bytes first .. first + count - 1 of row y's samples at out. The
+// stored bytes are the file's samples in order, except that a truecolour
+// pixel's fourth byte is skipped and indices below 8 bits are packed.
 static void png_writer_copy_samples(const png_writer_t *writer, uint32_t y, uint32_t first, uint32_t count,
                                     uint8_t *out)
 {
     uint32_t element_bytes = png_writer_element_bytes(writer);
     const uint8_t *row = writer->pixels + static_cast<size_t>(y) * writer->width * element_bytes;
+    if (writer->bit_depth < 8) {
+        png_writer_pack_samples(writer, row, first, count, out);
+        return;
+    }
     if (element_bytes == writer->bytes_per_pixel) {
         memcpy(out, row + first, count);
         return;

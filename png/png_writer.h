@@ -42,6 +42,7 @@ struct png_writer_t {
     uint32_t cursor_x;
     uint32_t cursor_y;
     uint32_t compression;       // a png_writer_compression_t; stored at creation
+    uint32_t bit_depth;         // of the samples in the file: 8, or 1, 2 or 4 for indexed writers
 };
 
 // Creates a zero-filled writer. Returns null, with nothing allocated, for a
@@ -50,8 +51,9 @@ struct png_writer_t {
 png_writer_t *png_writer_new(uint32_t width, uint32_t height, png_writer_colortype_t color_type);
 
 // Copies count entries to the front of the palette; entries beyond keep what
-// they held. Returns 0, or 1 with nothing changed when count > 256, the writer
-// is null or not indexed, or entries is null with a count.
+// they held. Returns 0, or 1 with nothing changed when count > 256 (or more
+// than the bit depth can index), the writer is null or not indexed, or
+// entries is null with a count.
 int png_writer_set_palette(png_writer_t *writer, const uint32_t *entries, uint32_t count);
 
 // Chooses the encoding of the image data for the encodings that follow.
@@ -59,6 +61,14 @@ int png_writer_set_palette(png_writer_t *writer, const uint32_t *entries, uint32
 // compressing fail (memory runs out), the stream is written stored. Returns 0,
 // or 1 with nothing changed for a null writer or an unknown choice.
 int png_writer_set_compression(png_writer_t *writer, png_writer_compression_t compression);
+
+// Chooses the bit depth of an indexed writer's samples in the file: 8, as at
+// creation, or 1, 2 or 4, which pack 8, 4 or 2 indices into a byte, the
+// leftmost in the highest bits, and write only the low 1, 2 or 4 bits of each
+// stored index. Returns 0, or 1 with nothing changed for a null writer, one
+// that is not indexed, another depth, or one whose palette has more entries
+// than the depth can index.
+int png_writer_set_bit_depth(png_writer_t *writer, uint32_t bit_depth);
 
 // Stores the value's low 8, 16 or 32 bits (by colour type) at (x, y); a
 // position outside the image is ignored.

@@ -69,10 +69,9 @@ struct window_block {
 extern window_block wind_r;
 extern window_block wind_l;
 // Those multiplied by coefficient, rounded to float once; the scan copies one
-// orientation per row into wind, the working window.
+// orientation per row into wind (settings/scan_state.h).
 extern window_block scaled_wind_r;
 extern window_block scaled_wind_l;
-extern window_block wind;
 // The window of the circle pre-processing, over the 3 x 3 block; one
 // orientation, never scaled.
 extern window_block mix_wind;

@@ -18,6 +18,7 @@ int32_t pre_processing_algorithm;
 int32_t pre_processing_window;
 int32_t pre_processing_pass;
 int32_t png_compression;
+int32_t color_matching;
 int32_t alpha_threshold;
 
 char palette_path_buffer[path_buffer_size] = "palette.act";  // default_palette_name
@@ -43,6 +44,7 @@ void set_default_settings()
     pre_processing_window = pre_processing_window_round;
     pre_processing_pass = 5;
     png_compression = switch_off;
+    color_matching = matching_off;
     alpha_threshold = 0;
     std::strcpy(palette_path_buffer, default_palette_name);
     output_folder_buffer[0] = '\0';

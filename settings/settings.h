@@ -39,6 +39,8 @@ enum pre_processing_window_code {
     pre_processing_window_count
 };
 enum switch_code { switch_off, switch_on };
+// -m: the nearest entry in the working channels, or in OkLab.
+enum matching_code { matching_off, matching_oklab, matching_count };
 // -lmx and -lmn: off, at -mxl and -mnl for every channel, or at the range
 // each working channel spans among the palette's entries.
 enum limit_code { limit_off = switch_off, limit_on = switch_on, limit_palette };
@@ -59,6 +61,7 @@ extern int32_t pre_processing_algorithm;       // -pp, off
 extern int32_t pre_processing_window;          // -ppw, round
 extern int32_t pre_processing_pass;            // -ppc, 5
 extern int32_t png_compression;                // -z, off (stored), on (deflate)
+extern int32_t color_matching;                 // -m, off
 // -a: 0 ("off") ignores alpha; 1 ... 255 makes every pixel whose alpha is
 // below it clear, written with the transparent entry.
 extern int32_t alpha_threshold;

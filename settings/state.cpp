@@ -1,5 +1,10 @@
+#include "settings/state.h"
+
 #include "settings/carried_state.h"
 #include "settings/file_state.h"
+#include "settings/run_report.h"
+#include "settings/scan_state.h"
+#include "settings/settings.h"
 #include "settings/tuning.h"
 
 int32_t channels_used;
@@ -35,3 +40,20 @@ int failed_files;
 bool use_plain_paths = false;
 int scan_thread_count = 0;
 void (*prefer_large_pages)(void *start, size_t size) = nullptr;
+
+void reset_process_state()
+{
+    set_default_settings();
+    output_palette_entries = palette_entries;
+    transparent_entry = -1;
+    best_color = 0;
+    for (float &value : dither_quant_error_ch)
+        value = 0.0f;
+    best_dither_quant_error = 0.0f;
+    for (float &value : error_ch)
+        value = 0.0f;
+    direction = 1;
+    wind = window_block();
+    transparent_entry_reported = false;
+    failed_files = 0;
+}

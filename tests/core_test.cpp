@@ -3,8 +3,7 @@
 // palette read from files.
 #include "driver/options.h"
 #include "engine/core.h"
-#include "settings/carried_state.h"
-#include "settings/settings.h"
+#include "settings/state.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -79,8 +78,7 @@ TEST(core, dithers_memory_silently_into_the_programs_stream)
         const std::string expected = read_file(folder.file("in_dithered_0000.png"));
         std::remove(folder.file("in_dithered_0000.png").c_str());
 
-        set_default_settings();
-        best_color = 0;
+        reset_process_state();
         for (size_t i = 0; i < c.options.size(); i += 2)
             ASSERT_TRUE(apply_option(c.options[i].c_str(), c.options[i + 1].c_str()).accepted);
         const int count = static_cast<int>(palette.size() / 3);
@@ -94,5 +92,5 @@ TEST(core, dithers_memory_silently_into_the_programs_stream)
         EXPECT_EQ(out.finish(), "");
         EXPECT_EQ(std::string(reinterpret_cast<const char *>(stream), length), expected);
     }
-    set_default_settings();
+    reset_process_state();
 }

@@ -4,6 +4,7 @@
 #include "engine/palette.h"
 #include "engine/palette_files.h"
 #include "settings/settings.h"
+#include "settings/state.h"
 #include "settings/tuning.h"
 #include "tests/test_support.h"
 
@@ -45,7 +46,7 @@ TEST(ditherer, a_source_failing_part_way_loses_nothing)
     };
     for (bool plain : { false, true })
         for (const auto &c : cases) {
-            set_default_settings();
+            reset_process_state();
             std::strcpy(palette_path_buffer, folder.file("palette.act").c_str());
             std::strcpy(arguments_buffer, folder.file("in.png").c_str());
             use_plain_paths = plain;

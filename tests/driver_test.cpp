@@ -3,7 +3,7 @@
 // keyword prints are checked byte for byte by the transcript test.
 #include "driver/driver.h"
 #include "driver/options.h"
-#include "settings/carried_state.h"
+#include "settings/run_report.h"
 #include "settings/settings.h"
 #include "tests/test_support.h"
 

@@ -110,20 +110,48 @@ TEST_F(end_to_end, palette_colours_map_onto_their_entries)
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(indices(output_name("img", i + 1)), entries) << space << " " << window;
     }
+    // So under -m oklab, which refuses a file in any space but rgb.
+    r = run_tessaly({ "-m", "oklab", "-c", "cmyk", "img.png", "-c", "rgb", "-g", "srgb", "img.png" }, folder.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("CMYK color space selected\nimg.png - oklab matching needs -c rgb\n-c - "), std::string::npos);
+    EXPECT_EQ(indices(output_name("img", std::max<int>(color_space_count, diffusing) + 1)), entries);
 }
 
-// -z gives the same indices in a smaller file. (Every form of every reader
-// is the image tests'; the program reading each format, the unusual forms'
-// run.)
+// -z gives the same indices and palette in a smaller file: a palette of at
+// most 2, 4 or 16 entries, the transparent one of -a included, at 1, 2 or 4
+// bits an index, a larger one at 8. (Every form of every reader is the image
+// tests'; the program reading each format, the unusual forms' run.)
 TEST_F(end_to_end, compression_keeps_the_indices_in_a_smaller_file)
 {
-    std::vector<uint8_t> rgb;
+    std::vector<uint8_t> rgba;
     for (int i = 0; i < 256; ++i)
-        rgb.insert(rgb.end(), { uint8_t(i % 16 * 16 + 3), uint8_t(i / 16 * 16 + 5), uint8_t(128 + i % 16 - i / 16) });
-    write_png_form(folder.file("png.png"), 16, 16, { 2, 8 }, rgb);
-    EXPECT_EQ(run_tessaly({ "png.png", "-z", "on", "png.png" }, folder.path()).status, 0);
-    EXPECT_EQ(indices("png_dithered_0001.png"), indices("png_dithered_0000.png"));
-    EXPECT_LT(read_file(folder.file("png_dithered_0001.png")).size(), read_file(folder.file("png_dithered_0000.png")).size());
+        rgba.insert(rgba.end(), { uint8_t(i % 16 * 16 + 3), uint8_t(i / 16 * 16 + 5), uint8_t(128 + i % 16 - i / 16),
+                                  uint8_t(i % 5 ? 255 : 0) });
+    write_png_form(folder.file("png.png"), 16, 16, { 6, 8 }, rgba);
+    write_hex_palette("16.hex", 16);
+    const char *const four = "#000 #fff #f00 #ff0";
+    const struct { const char *palette, *alpha; int depth; } rows[] = {
+        { "#000 #fff", "off", 1 }, { "#000 #fff", "128", 2 }, { four, "off", 2 }, { four, "128", 4 },
+        { "#000 #fff #0f0 #00f #f00 #ff0 #f80", "off", 4 }, { "16.hex", "off", 4 }, { "16.hex", "128", 8 },
+        { "palette.act", "off", 8 },
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(row.palette) + ", -a " + row.alpha);
+        ASSERT_EQ(run_tessaly({ "-p", row.palette, "-a", row.alpha, "png.png", "-z", "on", "png.png" }, folder.path())
+                      .status,
+                  0);
+        const std::string stored_file = folder.file(output_name("png", 0)), packed_file = folder.file(output_name("png", 1));
+        const decoded_png stored = decode_png_file(stored_file), packed = decode_png_file(packed_file);
+        ASSERT_TRUE(stored.ok && packed.ok) << stored.error << packed.error;
+        EXPECT_EQ(stored.bit_depth, 8);
+        EXPECT_EQ(packed.bit_depth, row.depth);
+        EXPECT_EQ(packed.pixels, stored.pixels);
+        EXPECT_EQ(packed.palette, stored.palette);
+        EXPECT_EQ(packed.transparency, stored.transparency);
+        EXPECT_LT(read_file(packed_file).size(), read_file(stored_file).size());
+        std::remove(stored_file.c_str());
+        std::remove(packed_file.c_str());
+    }
 }
 
 // Sprites (-a): a clear background, a sharp hole and a soft edge. At 128

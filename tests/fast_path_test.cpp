@@ -6,6 +6,7 @@
 #include "engine/front.h"
 #include "engine/fast_scan.h"
 #include "engine/fast_search.h"
+#include "engine/matching.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
 #include "engine/palette_files.h"
@@ -13,6 +14,9 @@
 #include "engine/windows.h"
 #include "settings/settings.h"
 #include "settings/tuning.h"
+#include "settings/run_report.h"
+#include "settings/scan_state.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -58,7 +62,7 @@ std::string settings_in_use()
     s << color_spaces[color_space].keyword << " -e " << quant_error_finding_algorithm << " -q " << quant_weighting_coefficients
       << " -w " << diffusion_window << " -s " << serpentine << " -g " << RGB_gamma << " -d " << coefficient << " -lmx "
       << max_limit << " -lmn " << min_limit << " " << max_level << "/" << min_level << " -lc " << level_compress << " -a "
-      << alpha_threshold << " -pp " << pre_processing_algorithm << "/" << pre_processing_window << "/"
+      << alpha_threshold << " -m " << color_matching << " -pp " << pre_processing_algorithm << "/" << pre_processing_window << "/"
       << pre_processing_pass << ", " << scan_thread_count << " threads";
     return s.str();
 }
@@ -76,7 +80,7 @@ std::thread refusing_starter(std::function<void()> body)
     return std::thread(std::move(body));
 }
 
-class fast_path : public ::testing::Test {
+class fast_path : public engine_fixture {
 protected:
     void SetUp() override
     {
@@ -126,7 +130,8 @@ protected:
 
     void TearDown() override
     {
-        use_plain_paths = false, scan_thread_count = 0, scan_helper_starter = usual_starter;
+        engine_fixture::TearDown();
+        scan_helper_starter = usual_starter;
     }
 
     std::thread (*const usual_starter)(std::function<void()>) = scan_helper_starter;
@@ -135,18 +140,17 @@ protected:
     // same search state for the next file.
     void expect_same(const char *image, const char *palette, const std::function<void()> &options, int carried = 17)
     {
-        set_default_settings();
+        reset_process_state();
         options();
         SCOPED_TRACE(std::string(image) + " with " + palette + ", entry " + std::to_string(carried) + " carried: " +
                      settings_in_use());
         std::string output[2], carried_on[2];
         for (int plain : { 1, 0 }) {
-            set_default_settings();
+            reset_process_state();
             options();
             std::strcpy(palette_path_buffer, folder.file(palette).c_str());
             std::strcpy(arguments_buffer, folder.file(image).c_str());
-            use_plain_paths = plain, best_color = carried, failed_files = 0;
-            clear_search_state();
+            use_plain_paths = plain, best_color = carried;
             stdout_capture quiet;
             ditherer();
             quiet.finish();
@@ -234,6 +238,36 @@ TEST_F(fast_path, palettes_of_a_few_colours_written_out_or_repeated)
     }
 }
 
+// Matching in OkLab: both gammas, both scans, every kind of window, values
+// that run away, the limits, the pre-processing and clear pixels, on one
+// thread and on the wavefront; -q and -e have no say in it.
+TEST_F(fast_path, oklab_matching)
+{
+    const struct { const char *image, *palette; int gamma, window, serpentine, limit, circle, threads; float level; } cases[] = {
+        { "small.png", "cube.act", 0, window_floyd, 0, 0, 0, 1, 1.0f },
+        { "small.png", "doubled.act", 1, window_jarvis, 1, 0, 0, 1, 1.0f },
+        { "small.png", "four.act", 0, window_floyd, 1, 0, 0, 1, 3.0f },
+        { "small.png", "four.act", 1, window_atkinson, 0, 0, 0, 1, -2.5f },
+        { "small.png", "cube.act", 1, window_round, 0, limit_palette, 0, 1, 2.5f },
+        { "small.png", "cube.act", 0, window_floyd, 0, 0, 1, 1, 1.0f },
+        { "small_sprite.png", "cube.act", 1, window_burkes, 1, limit_on, 0, 1, 1.0f },
+        { "small.png", "doubled.act", 0, window_bluenoise, 0, 0, 0, 1, 1.0f },
+        { "wide.png", "cube.act", 1, window_stucki, 0, limit_palette, 0, 3, 1.0f },
+        { "wide_sprite.png", "four.act", 0, window_floyd, 0, 0, 0, 2, 4.0f },
+        { "tall.png", "cube.act", 0, window_bayer4, 0, 0, 0, 2, 1.0f },
+        { "wide.png", "seven.hex", 1, window_floyd, 0, limit_palette, 0, 2, 1.0f },
+    };
+    for (const auto &c : cases) {
+        scan_thread_count = c.threads;
+        expect_same(c.image, c.palette, [&] {
+            color_matching = matching_oklab; RGB_gamma = c.gamma; diffusion_window = c.window; serpentine = c.serpentine;
+            max_limit = min_limit = c.limit; pre_processing_algorithm = c.circle; coefficient = c.level;
+            alpha_threshold = std::strstr(c.image, "sprite") ? 128 : 0;
+            quant_weighting_coefficients = weighting_421; quant_error_finding_algorithm = metric_pow421;
+        });
+    }
+}
+
 TEST_F(fast_path, circle_pre_processing_leaves_the_same_unwritten_entries)
 {
     // rgbcmyk with 421 leaves channels 3 to 6 of the per-channel error as the
@@ -313,7 +347,6 @@ TEST_F(fast_path, scan_that_follows_the_reading_through_a_ring_of_rows)
 // scanned by another thread: the ordered patterns, straight from the scan.
 TEST_F(fast_path, rows_that_start_without_a_winner_take_the_last_entry_of_the_row_above)
 {
-    set_default_settings();
     select_color_space(color_space_rgb);
     for (int k = 0; k < palette_entries; ++k)
         for (int c = 0; c < 3; ++c)
@@ -354,7 +387,6 @@ TEST_F(fast_path, every_colour_space_metric_and_weighting_has_a_fast_path)
 {
     // A combination missing from the fast paths' tables would be searched
     // exhaustively or scanned plainly: right, but slow.
-    set_default_settings();
     for (int space = 0; space < color_space_count; ++space) {
         select_color_space(space);
         EXPECT_TRUE(fast_paths_cover(channels_used)) << color_spaces[space].keyword;
@@ -389,7 +421,7 @@ TEST_F(fast_path, search_agrees_with_the_plain_search_near_far_and_beyond)
                                                       { "sixteen.act", 1 },     { "seventeen.act", 0 } };
     for (const auto &[palette, gamma] : palettes)
         for (int space : { color_space_rgb, color_space_yuv, color_space_cmyk, color_space_rgbcmyk }) {
-            set_default_settings();
+            reset_process_state();
             RGB_gamma = gamma, color_space = space;
             select_color_space(space);
             std::strcpy(palette_path_buffer, folder.file(palette).c_str());
@@ -413,5 +445,17 @@ TEST_F(fast_path, search_agrees_with_the_plain_search_near_far_and_beyond)
                     EXPECT_EQ(differing, 0) << palette << " in " << color_spaces[space].keyword << " -g " << gamma
                                             << " -e " << metric << " -q " << weighting;
                 }
+            if (space != color_space_rgb)
+                continue;
+            // In OkLab the fast search against the plain one itself.
+            color_matching = matching_oklab;
+            convert_matching_palette();
+            const nearest_color_finder finder(weighting_111, metric_pow2);
+            int differing = 0;
+            for (const std::vector<float> &v : values) {
+                best_color = -1;
+                differing += finder.find(v.data()) != find_nearest_color(v.data());
+            }
+            EXPECT_EQ(differing, 0) << palette << " in OkLab -g " << gamma;
         }
 }

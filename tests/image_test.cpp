@@ -6,6 +6,7 @@
 #include "engine/working_image.h"
 #include "input/image_source.h"
 #include "settings/settings.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -98,10 +99,8 @@ working_image fill_working_image(const source_image &source)
 // Six distinct pixels in a 3 x 2 image: a b c / d e f.
 const bytes asymmetric_rgb = { 10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 120, 130, 140, 150, 255, 0, 128 };
 
-class image_test : public ::testing::Test {
+class image_test : public engine_fixture {
 protected:
-    void SetUp() override { set_default_settings(); }
-
     // The files of each writer, as bytes.
     std::string png(uint32_t width, uint32_t height, const png_form &form, const bytes &rows)
     {

@@ -1,8 +1,10 @@
 // The nearest-colour search: every metric and weighting on cases worked out
 // by hand, ties, and values that have run away.
+#include "engine/matching.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
 #include "settings/settings.h"
+#include "tests/engine_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -19,14 +21,12 @@ void set_entry(int k, std::initializer_list<float> channels)
         pal_ch[c++][k] = value;
 }
 
-class nearest : public ::testing::Test {
+class nearest : public engine_fixture {
 protected:
     // Every entry far from every value used, so only the named ones win.
     void SetUp() override
     {
-        set_default_settings();
-        clear_search_state();
-        best_color = 0;
+        engine_fixture::SetUp();
         for (auto &plane : pal_ch)
             for (float &value : plane)
                 value = 10.0f;
@@ -139,5 +139,33 @@ TEST_F(nearest, values_that_ran_away_keep_the_last_choice)
             best_color = 77;
             EXPECT_EQ(find_nearest_color(v), 77) << "metric " << metric << " v0 " << v[0];
         }
+    }
+}
+
+// Under -m oklab the entry nearest in OkLab wins, -q and -e aside: a grey of
+// 0.05 in linear light is nearer to black (0.05 against 0.15) but nearer in
+// lightness to a grey of 0.2 (L 0.368 against 0 and 0.585).
+// Stored levels (-g srgb) are decoded first: 0.1 ties between 0 and 0.2 as
+// stored, but lies at L 0.216 between 0 and 0.321. The other spaces keep
+// matching in their channels. A runaway value wins no entry there either.
+TEST_F(nearest, oklab_matching_finds_the_entry_nearest_in_lightness)
+{
+    const struct { int space, gamma, matching, weighting, metric; float level; int entry; float error; } cases[] = {
+        { color_space_rgb, gamma_linear, matching_off, 0, 0, 0.05f, 0, 0.0075f },
+        { color_space_rgb, gamma_linear, matching_oklab, 1, 3, 0.05f, 1, 0.046829f },
+        { color_space_rgb, gamma_srgb, matching_off, 0, 0, 0.1f, 0, 0.03f },
+        { color_space_rgb, gamma_srgb, matching_oklab, 0, 0, 0.1f, 1, 0.011127f },
+        { color_space_yuv, gamma_linear, matching_oklab, 0, 0, 0.05f, 0, 0.0075f },
+        { color_space_rgb, gamma_linear, matching_oklab, 0, 0, 1e30f, 77, 0 },
+    };
+    for (const auto &c : cases) {
+        use(c.space, 3, c.weighting, c.metric);
+        RGB_gamma = c.gamma, color_matching = c.matching, best_color = 77;
+        set_entry(0, { 0, 0, 0 });
+        set_entry(1, { 0.2f, 0.2f, 0.2f });
+        convert_matching_palette();
+        const float v[3] = { c.level, c.level, c.level };
+        EXPECT_EQ(find_nearest_color(v), c.entry) << "space " << c.space << " gamma " << c.gamma << " -m " << c.matching;
+        EXPECT_NEAR(c.entry == 77 ? 0 : best_dither_quant_error, c.error, 2e-6) << "space " << c.space << " -m " << c.matching;
     }
 }

@@ -4,6 +4,7 @@
 #include "png/png_writer.h"
 #include "settings/limits.h"
 #include "settings/settings.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -35,15 +36,19 @@ TEST(output_name, cuts_at_the_last_dot_of_the_file_name)
 }
 
 // A 2 x 1 indexed image.
-class saving : public ::testing::Test {
+class saving : public engine_fixture {
 protected:
     void SetUp() override
     {
-        set_default_settings();
+        engine_fixture::SetUp();
         writer = png_writer_new(2, 1, PNG_WRITER_INDEXED);
         png_writer_set_pixel(writer, 1, 0, 1);
     }
-    void TearDown() override { png_writer_destroy(writer); }
+    void TearDown() override
+    {
+        png_writer_destroy(writer);
+        engine_fixture::TearDown();
+    }
 
     // Saves for the input path; returns what was printed.
     std::string save(const std::string &input, bool expect_saved)

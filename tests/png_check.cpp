@@ -49,6 +49,9 @@ decoded_png decode_png(const std::string &bytes)
     result.height = png_get_image_height(png, info);
     result.color_type = png_get_color_type(png, info);
     result.bit_depth = png_get_bit_depth(png, info);
+    // Samples below 8 bits come one a byte, as the writer stores them.
+    png_set_packing(png);
+    png_read_update_info(png, info);
     png_colorp palette = nullptr;
     int count = 0;
     if (png_get_PLTE(png, info, &palette, &count))

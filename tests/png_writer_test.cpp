@@ -246,6 +246,60 @@ TEST(png_writer_encoding, round_trips_over_sizes_and_colour_types)
         check_round_trip(l.width, l.height, l.type, l.fill, l.compression);
 }
 
+// Indices packed below 8 bits, stored and compressed, at widths that fill a
+// row's last byte or leave 1 to 7 bits of it over, and rows longer than a
+// stored block: libpng reads back the depth and the low bits of every stored
+// index, high bits set in them or not. A depth is refused for other colour
+// types and values and for a palette it cannot index, as is a palette longer
+// than the depth indexes.
+TEST(png_writer_encoding, small_bit_depths)
+{
+    for (uint32_t depth : { 1u, 2u, 4u })
+        for (png_writer_compression_t compression : { PNG_WRITER_STORED, PNG_WRITER_DEFLATE })
+            for (uint32_t width : { 1u, 3u, 7u, 8u, 9u, 17u, 530000u }) {
+                SCOPED_TRACE(std::to_string(depth) + " bits, width " + std::to_string(width) +
+                             (compression == PNG_WRITER_DEFLATE ? ", compressed" : ""));
+                const uint32_t height = width > 1000 ? 2 : 5, entries = 1u << depth;
+                writer_ptr writer = make_writer(width, height, PNG_WRITER_INDEXED);
+                uint32_t palette[16];
+                for (uint32_t i = 0; i < entries; ++i)
+                    palette[i] = pattern(i, 1000) | 0xFF000000u;
+                ASSERT_EQ(png_writer_set_palette(writer.get(), palette, entries), 0);
+                ASSERT_EQ(png_writer_set_bit_depth(writer.get(), depth), 0);
+                ASSERT_EQ(png_writer_set_compression(writer.get(), compression), 0);
+                bytes indices;
+                for (uint32_t y = 0; y < height; ++y)
+                    for (uint32_t x = 0; x < width; ++x) {
+                        png_writer_set_pixel(writer.get(), x, y, pattern(x, y));
+                        indices.push_back(uint8_t(pattern(x, y) & (entries - 1)));
+                    }
+                const std::string stream = encode(writer.get());
+                const uint64_t row = (uint64_t(width) * depth + 7) / 8 + 1, blocks = (row + 65534) / 65535;
+                if (compression == PNG_WRITER_STORED) {
+                    ASSERT_EQ(stream.size(), 8 + 25 + 24 + 4 * entries + 12 + 6 + height * (row + 5 * blocks) + 12);
+                }
+                const decoded_png decoded = decode_png(stream);
+                ASSERT_TRUE(decoded.ok) << decoded.error;
+                EXPECT_EQ(decoded.bit_depth, int(depth));
+                EXPECT_EQ(decoded.palette.size(), 3 * entries);
+                EXPECT_TRUE(decoded.pixels == indices);
+            }
+
+    writer_ptr writer = make_writer(4, 4, PNG_WRITER_INDEXED), grey = make_writer(4, 4, PNG_WRITER_GREYSCALE);
+    const uint32_t seventeen[17] = {};
+    ASSERT_EQ(png_writer_set_palette(writer.get(), seventeen, 5), 0);
+    const struct { png_writer_t *writer; uint32_t depth; int result; } settings[] = {
+        { grey.get(), 1, 1 }, { nullptr, 4, 1 }, { writer.get(), 3, 1 },
+        { writer.get(), 0, 1 }, { writer.get(), 16, 1 }, { writer.get(), 2, 1 }, { writer.get(), 4, 0 },
+    };
+    for (const auto &s : settings)
+        EXPECT_EQ(png_writer_set_bit_depth(s.writer, s.depth), s.result) << s.depth;
+    EXPECT_EQ(writer->bit_depth, 4u);
+    EXPECT_EQ(png_writer_set_palette(writer.get(), seventeen, 17), 1);
+    ASSERT_EQ(png_writer_set_bit_depth(writer.get(), 8), 0);
+    EXPECT_EQ(png_writer_set_palette(writer.get(), seventeen, 17), 0);
+}
+
 // Compression is a choice of two; an unknown one changes nothing. Every
 // encoding follows the pixels as they are now, gives the same stream for the
 // same pixels, and a dithered-looking image of few colours compresses.

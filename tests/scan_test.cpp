@@ -8,6 +8,7 @@
 #include "engine/working_image.h"
 #include "png/png_writer.h"
 #include "settings/settings.h"
+#include "tests/engine_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -42,26 +43,17 @@ void set_clear(working_image &image, int x, int y, float hidden)
     set_grey(image, x, y, hidden);
 }
 
-class scan : public ::testing::Test {
+class scan : public engine_fixture {
 protected:
     // Black at entry 0, white at 1; the other entries repeat black and never win.
     void SetUp() override
     {
-        set_default_settings();
+        engine_fixture::SetUp();
         select_color_space(color_space_rgb);
         install_window(window_floyd);
-        clear_search_state();
-        clear_scan_state();
-        best_color = 0;
         std::memset(pal_ch, 0, sizeof pal_ch);
         for (int c = 0; c < 3; ++c)
             pal_ch[c][1] = 1.0f;
-    }
-
-    void TearDown() override
-    {
-        use_plain_paths = false;
-        transparent_entry = -1;  // file state, which the settings' defaults leave
     }
 
     // Runs the pre-processing and the scan as the engine does, the plain
