@@ -2,23 +2,25 @@
 
 #include "driver/options.h"
 #include "engine/color_space.h"
-#include "engine/windows.h"
+#include "engine/diffusion_windows.h"
+#include "engine/metrics.h"
 #include "platform/platform.h"
-#include "settings/run_report.h"
 #include "settings/report.h"
+#include "settings/run_report.h"
 #include "settings/settings.h"
 #include "settings/state.h"
 
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
 // The usage text is the program's own and scripts may match it: it keeps its
 // spellings, its Windows examples, the "-lmm" that means -lmn and the
-// "-c srgb" example that -c does not accept. The keyword lists of -c, -w and
-// -ppw are printed from the engine's tables between its parts.
+// "-c srgb" example that -c does not accept. The keyword lists of -c, -w,
+// -q, -e and -ppw are printed from the engine's tables between its parts.
 const char usage_before_color_spaces[] = R"(RTFM NOW! or how to make PROFIT
 
 Tessaly.exe "C:\image.bmp"
@@ -37,7 +39,7 @@ const char usage_before_windows[] = R"(
 dithering window type
 )";
 
-const char usage_before_pre_processing_windows[] = R"(
+const char usage_before_weightings[] = R"(
 diffusion level
 -d 0...0.5...1 (1 default)
 
@@ -46,25 +48,13 @@ serpentine scaning
 -s on
 
 quantisation weighting coefficients
--q 111 - 1G : 1R : 1B (default)
-RGB color space only
--q 421 - 4G : 2R : 1B for BW images, may "error flow"
--q 721 - 0.7152G : 0.2126R : 0.0722B from imageworsener, may "error flow"
--q 631 - 0.587G : 0.299R : 0.114B may "error flow"
-CMYK color space only
--q 1113 - 1C : 1M : 1Y : 3K
--q 2417 - 2C : 4M : 1Y : 7K
+)";
 
+const char usage_before_metrics[] = R"(
 quantisation error finding algorithm
--e pow2 (default)
--e sum
-RGB color space only
--e pow421
--e pow532
--e pow2m421 (good for BW palette)
-CMYK color space only
--e pow2m1113
+)";
 
+const char usage_before_pre_processing_windows[] = R"(
 color matching
 -m off - nearest in the working channels (default)
 -m oklab - nearest in OkLab, error still in RGB (RGB color space only)
@@ -92,6 +82,8 @@ custom palette
 -p pal.gpl - GIMP, JASC or RIFF .pal, .hex, paint.net .txt or image palette
 -p "#000 #fff #ff0000" - the colours themselves, #rgb or #rrggbb
 -p spectra6-measured - e-paper: spectra6, acep7, acep7-shown, bw, bwr, bwry
+-p auto:16 - 2...256 colours made for each file from its own pixels
+-p auto:256 -d 0.95 - the diffusion level that suits a made palette
 
 output palette (written in place of -p's, entry for entry)
 -po off (default)
@@ -140,6 +132,51 @@ const char *window_note(int32_t code)
     }
 }
 
+// The usage lines of the keywords whose notes and groups the engine's tables
+// do not hold: in the usage text's order, each after the heading of the
+// colour spaces it serves.
+struct usage_line {
+    int32_t code;
+    const char *note;
+    const char *heading = nullptr;
+};
+
+const char rgb_only[] = "RGB color space only", cmyk_only[] = "CMYK color space only";
+
+const usage_line weighting_usage[] = {
+    { weighting_111, " - 1G : 1R : 1B" },
+    { weighting_421, " - 4G : 2R : 1B for BW images, may \"error flow\"", rgb_only },
+    { weighting_721, " - 0.7152G : 0.2126R : 0.0722B from imageworsener, may \"error flow\"" },
+    { weighting_631, " - 0.587G : 0.299R : 0.114B may \"error flow\"" },
+    { weighting_1113, " - 1C : 1M : 1Y : 3K", cmyk_only },
+    { weighting_2417, " - 2C : 4M : 1Y : 7K" },
+};
+static_assert(std::size(weighting_usage) == weighting_count, "a usage line for every weighting");
+
+const usage_line metric_usage[] = {
+    { metric_pow2, "" },
+    { metric_sum, "" },
+    { metric_pow421, "", rgb_only },
+    { metric_pow532, "" },
+    { metric_pow2m421, " (good for BW palette)" },
+    { metric_pow2m1113, "", cmyk_only },
+};
+static_assert(std::size(metric_usage) == metric_count, "a usage line for every metric");
+
+// The keyword of each line from rows indexed by code; the default's marked
+// after its note.
+template <typename row_t, size_t count, size_t line_count>
+void print_usage_lines(const char *option, const row_t (&rows)[count], const usage_line (&lines)[line_count],
+                       int32_t default_code)
+{
+    for (const usage_line &line : lines) {
+        if (line.heading)
+            std::printf("%s\n", line.heading);
+        std::printf("%s %s%s%s\n", option, rows[line.code].keyword, line.note,
+                    line.code == default_code ? " (default)" : "");
+    }
+}
+
 // One line a keyword, the default's marked.
 template <typename row_t, size_t count>
 void print_keyword_lines(const char *option, const row_t (&rows)[count], int32_t default_code,
@@ -156,6 +193,10 @@ void print_usage()
     print_keyword_lines("-c", color_spaces, color_space);
     std::fputs(usage_before_windows, stdout);
     print_keyword_lines("-w", scan_windows, diffusion_window, window_note);
+    std::fputs(usage_before_weightings, stdout);
+    print_usage_lines("-q", weightings, weighting_usage, quant_weighting_coefficients);
+    std::fputs(usage_before_metrics, stdout);
+    print_usage_lines("-e", metrics, metric_usage, quant_error_finding_algorithm);
     std::fputs(usage_before_pre_processing_windows, stdout);
     print_keyword_lines("-ppw", pre_processing_windows, pre_processing_window);
     std::fputs(usage_after_pre_processing_windows, stdout);

@@ -1,8 +1,8 @@
 #include "driver/options.h"
 
 #include "engine/color_space.h"
+#include "engine/diffusion_windows.h"
 #include "engine/metrics.h"
-#include "engine/windows.h"
 #include "engine/working_image.h"
 #include "settings/settings.h"
 

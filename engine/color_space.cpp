@@ -78,7 +78,7 @@ void rgbyuv_part(double r, double g, double b, float *out)
 
 }  // namespace
 
-const color_space_row color_spaces[color_space_count] = {
+constexpr color_space_row color_spaces[color_space_count] = {
     { "rgb", color_space_rgb, 3, rgb_part, "RGB color space selected" },
     { "cmyk", color_space_cmyk, 4, cmyk_part, "CMYK color space selected" },
     { "rgbcmyk", color_space_rgbcmyk, 7, rgbcmyk_part, "rgbcmyk color space selected" },
@@ -87,6 +87,7 @@ const color_space_row color_spaces[color_space_count] = {
     { "cmy", color_space_cmy, 3, cmy_part, "CMY color space selected" },
     { "cmyk2", color_space_cmyk2, 4, cmyk2_part, "CMYK2 color space selected" },
 };
+static_assert(rows_follow_codes(color_spaces), "a row for every code, in code order");
 
 const color_space_row &color_space_of(int32_t code)
 {

@@ -9,12 +9,6 @@
 #include "settings/image_source.h"
 
 #include <cstdint>
-#include <memory>
-
-struct png_writer_deleter {
-    void operator()(png_writer_t *writer) const { png_writer_destroy(writer); }
-};
-using png_writer_ptr = std::unique_ptr<png_writer_t, png_writer_deleter>;
 
 // How dithering one image ended.
 enum class dither_outcome {

@@ -4,12 +4,12 @@
 // the plain scan's, to the bit.
 #include "engine/fast_scan.h"
 
+#include "engine/diffusion_windows.h"
 #include "engine/fast_search.h"
 #include "engine/fast_steps.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
 #include "engine/wavefront.h"
-#include "engine/windows.h"
 #include "settings/settings.h"
 
 #include <algorithm>
@@ -80,7 +80,7 @@ bool sequential_fast_scan(working_image &image, png_writer_t *writer, const near
         }
         if (gate)
             gate->release_through(rows_done_with(y, scaled_wind_r.rows));
-        if (serpentine == 1)
+        if (serpentine == switch_on)
             direction = direction == 1 ? 0 : 1;
     }
     if (last.any)
@@ -92,7 +92,7 @@ template <int channels>
 bool fast_scan(working_image &image, png_writer_t *writer, const nearest_color_finder &finder, row_gate *gate)
 {
     // A serpentine row depends on the whole row before it: one row at a time.
-    if (serpentine == 1)
+    if (serpentine == switch_on)
         return sequential_fast_scan<channels>(image, writer, finder, gate);
     direction = 1;
     wind = scaled_wind_r;
@@ -155,7 +155,7 @@ int scan_threads(const working_image &image)
 
 void fast_pre_process(working_image &image)
 {
-    const nearest_color_finder finder(0, 0);
+    const nearest_color_finder finder(weighting_111, metric_pow2);
     fast_scan_for(channels_used)->circle(image, finder);
 }
 

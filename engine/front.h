@@ -16,3 +16,7 @@ void ditherer();
 // Prints the one line of a failure ("image too large", "image open error",
 // "file not saved") and returns false; true when the output was saved.
 bool dither_source(image_source &source, char *path_buffer);
+
+// Whether the matching of -m goes with the colour space: false, with "oklab
+// matching needs -c rgb" printed, for -m oklab in any space but rgb.
+bool matching_fits_color_space();

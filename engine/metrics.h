@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 
 // The vector forms are inlined into the search compiled for each vector unit;
 // a call would fall back to the unit the rest of the program is built for.
@@ -34,7 +35,7 @@ struct weighting_row {
 
 // Indexed by code. 721 and 631 are the luma coefficients of BT.709 and
 // BT.601. The messages keep their historical spelling.
-inline const weighting_row weightings[weighting_count] = {
+inline constexpr weighting_row weightings[] = {
     { "111", weighting_111, 0, {}, "quantisatiion weighting coefficients 111" },
     { "421", weighting_421, 3, { { 0, 2.0 }, { 1, 4.0 }, { 2, 1.0 } }, "quantisatiion weighting coefficients 421" },
     { "721", weighting_721, 3, { { 0, 0.2126 }, { 1, 0.7152 }, { 2, 0.0722 } },
@@ -46,6 +47,8 @@ inline const weighting_row weightings[weighting_count] = {
     { "2417", weighting_2417, 4, { { 0, 2.0 }, { 1, 4.0 }, { 2, 1.0 }, { 3, 7.0 } },
       "quantisatiion weighting coefficients 2417" },
 };
+static_assert(std::size(weightings) == weighting_count && rows_follow_codes(weightings),
+              "a row for every weighting, in code order");
 
 // The product is computed in double and rounded once; weight 1 gives |delta|
 // itself.
@@ -101,18 +104,25 @@ always_inline_fn real metric_pow2m1113_of(const real *d, int)
     return d[0] * d[0] + d[1] * d[1] + d[2] * d[2] + 200.0 * (d[3] * d[3]);
 }
 
-// The metric of code `metric` on the entries d.
+// The metric of code `metric` on the entries d; a code without its terms
+// here does not compile.
 template <int metric, typename real>
 always_inline_fn real metric_of(const real *d, int channels)
 {
-    switch (metric) {
-    case metric_sum: return metric_sum_of(d, channels);
-    case metric_pow2m421: return metric_pow2m421_of(d, channels);
-    case metric_pow421: return metric_pow421_of(d, channels);
-    case metric_pow532: return metric_pow532_of(d, channels);
-    case metric_pow2m1113: return metric_pow2m1113_of(d, channels);
-    default: return metric_pow2_of(d, channels);
-    }
+    if constexpr (metric == metric_pow2)
+        return metric_pow2_of(d, channels);
+    else if constexpr (metric == metric_sum)
+        return metric_sum_of(d, channels);
+    else if constexpr (metric == metric_pow2m421)
+        return metric_pow2m421_of(d, channels);
+    else if constexpr (metric == metric_pow421)
+        return metric_pow421_of(d, channels);
+    else if constexpr (metric == metric_pow532)
+        return metric_pow532_of(d, channels);
+    else if constexpr (metric == metric_pow2m1113)
+        return metric_pow2m1113_of(d, channels);
+    else
+        static_assert(metric != metric, "a metric code without its terms");
 }
 
 // The plain search's form: float entries in, double out.
@@ -135,7 +145,7 @@ struct metric_row {
 };
 
 // Indexed by code. A new metric is a row here and its function above.
-inline const metric_row metrics[metric_count] = {
+inline constexpr metric_row metrics[] = {
     { "pow2", metric_pow2, 0, metric_on_floats<metric_pow2>, metric_of<metric_pow2, double>,
       "quantisation error finding algorithm pow2" },
     { "sum", metric_sum, 0, metric_on_floats<metric_sum>, metric_of<metric_sum, double>,
@@ -149,6 +159,7 @@ inline const metric_row metrics[metric_count] = {
     { "pow2m1113", metric_pow2m1113, 4, metric_on_floats<metric_pow2m1113>, metric_of<metric_pow2m1113, double>,
       "quantisation error finding algorithm pow2m1113" },
 };
+static_assert(std::size(metrics) == metric_count && rows_follow_codes(metrics), "a row for every metric, in code order");
 
 // How many entries of the per-channel error a metric reads.
 inline int metric_entries(int metric_code, int channels)

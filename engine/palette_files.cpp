@@ -4,6 +4,7 @@
 #include "engine/palette_formats.h"
 #include "input/image_source.h"
 #include "platform/platform.h"
+#include "settings/owned_file.h"
 #include "settings/report.h"
 #include "settings/settings.h"
 
@@ -34,11 +35,6 @@ const char *const text_or_image_endings[] = { ".gpl", ".hex", ".txt", ".png", ".
 
 const char palette_format_error[] = "palette format error";
 
-struct file_closer {
-    void operator()(std::FILE *file) const { std::fclose(file); }
-};
-using owned_file = std::unique_ptr<std::FILE, file_closer>;
-
 bool has_folder_part(const std::string &path)
 {
     return path.find_first_of("/\\") != std::string::npos;
@@ -67,19 +63,24 @@ bool ends_with_any(const std::string &path, const char *const *endings, size_t c
 }
 
 // Where a palette name is looked for after the working directory: beside the
-// program and then its installed default for the default name; the
-// installed palettes folder, as given and with each ending, for any other
-// name without a folder part. A name with a folder part is only where it
-// says.
+// program (when the installed folder is found from it) and then the installed
+// default for the default name; the installed palettes folder, as given and
+// with each ending, for any other name without a folder part. A name with a
+// folder part is only where it says.
 std::vector<std::string> installed_places(const std::string &name)
 {
     std::vector<std::string> places;
-    const std::string program_folder = folder_of(platform_executable_path());
-    if (has_folder_part(name) || program_folder.empty())
+    if (has_folder_part(name))
         return places;
-    const std::string installed = program_folder + TESSALY_PALETTES_FROM_PROGRAM + "/";
+    const bool from_program = installed_palettes_folder.empty();
+    const std::string program_folder = from_program ? folder_of(platform_executable_path()) : std::string();
+    if (from_program && program_folder.empty())
+        return places;
+    const std::string installed =
+        (from_program ? program_folder + TESSALY_PALETTES_FROM_PROGRAM : installed_palettes_folder) + "/";
     if (name == default_palette_name) {
-        places.push_back(program_folder + name);
+        if (from_program)
+            places.push_back(program_folder + name);
         places.push_back(installed + "default.act");
         return places;
     }
@@ -170,14 +171,6 @@ bool read_colour_table(const palette_file_bytes &read, parsed_palette &palette)
     return palette.count > 0;
 }
 
-// What a palette value gave: the colours, and how many entries the output's
-// palette takes (all 256 of a colour table, just the colours of any other
-// form).
-struct found_palette {
-    parsed_palette colours;
-    int output_entries = 0;
-};
-
 // Chooses the format by the content: the text and binary palette formats,
 // then any image the program reads, then the colour table, and gives the
 // count of the output's palette. Prints the one line that says why when no
@@ -259,6 +252,10 @@ palette_search (*const palette_sources[])(const std::string &value, found_palett
     palette_listed_in_value,
 };
 
+}  // namespace
+
+std::string installed_palettes_folder;
+
 bool find_palette(const std::string &value, found_palette &found)
 {
     for (const auto source : palette_sources) {
@@ -275,13 +272,9 @@ bool find_palette(const std::string &value, found_palette &found)
     return false;
 }
 
-}  // namespace
-
-bool read_palette()
+bool install_found_palette(const found_palette &palette)
 {
-    found_palette palette, written;
-    if (!find_palette(palette_path_buffer, palette))
-        return false;
+    found_palette written;
     if (output_palette_buffer[0] != '\0') {
         if (!find_palette(output_palette_buffer, written))
             return false;
@@ -294,4 +287,10 @@ bool read_palette()
         return false;
     return output_palette_buffer[0] == '\0' ||
            install_output_palette(written.colours.rgb, written.colours.count, written.output_entries);
+}
+
+bool read_palette()
+{
+    found_palette palette;
+    return find_palette(palette_path_buffer, palette) && install_found_palette(palette);
 }

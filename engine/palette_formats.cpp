@@ -1,5 +1,7 @@
 #include "engine/palette_formats.h"
 
+#include "settings/png_signature.h"
+
 #include <cstring>
 #include <string_view>
 
@@ -294,11 +296,9 @@ palette_outcome read_riff_palette(const uint8_t *bytes, size_t size, parsed_pale
     return palette_malformed;
 }
 
-const uint8_t png_signature[8] = { 0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, 0x0A };
-
 bool is_png(const uint8_t *bytes, size_t size)
 {
-    return size >= 8 && std::memcmp(bytes, png_signature, 8) == 0;
+    return size >= sizeof png_signature && std::memcmp(bytes, png_signature, sizeof png_signature) == 0;
 }
 
 // The header first, with colour type 3 (indexed) at its tenth byte; then the

@@ -1,11 +1,11 @@
 #include "engine/scan.h"
 
+#include "engine/diffusion_windows.h"
 #include "engine/fast_scan.h"
 #include "engine/nearest.h"
 #include "engine/ordered.h"
 #include "engine/palette.h"
 #include "engine/scan_steps.h"
-#include "engine/windows.h"
 #include "settings/settings.h"
 
 #include <algorithm>

@@ -8,12 +8,13 @@
 
 // Multiplying by 1.0 leaves every float as it is, so "off" needs no case of
 // its own.
-const level_compress_row level_compressions[level_compress_count] = {
+constexpr level_compress_row level_compressions[level_compress_count] = {
     { "off", level_compress_off, 1.0, "level compress off" },
     { "85", level_compress_85, 0.3333333333333333, "level compress 85" },
     { "128", level_compress_128, 0.5, "level compress 128" },
     { "170", level_compress_170, 0.6666666666666666, "level compress 170" },
 };
+static_assert(rows_follow_codes(level_compressions), "a row for every code, in code order");
 
 namespace {
 

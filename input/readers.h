@@ -7,6 +7,7 @@
 
 #include "input/image_source.h"
 #include "settings/limits.h"
+#include "settings/owned_file.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -49,11 +50,6 @@ std::unique_ptr<image_source> open_webp(const char *path);
 std::unique_ptr<image_source> open_wic_image(const char *path);
 
 // ------------------------------------------------------ files and buffers ----
-
-struct file_closer {
-    void operator()(std::FILE *file) const { std::fclose(file); }
-};
-using owned_file = std::unique_ptr<std::FILE, file_closer>;
 
 // Opens a regular file for reading and gives its size; anything else (a
 // folder, a pipe, a missing file) gives null.

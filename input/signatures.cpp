@@ -3,14 +3,10 @@
 // the formats apart exactly as the Linux build does.
 #include "input/readers.h"
 
+#include "settings/png_signature.h"
+
 #include <cctype>
 #include <cstring>
-
-namespace {
-
-const unsigned char png_signature[8] = { 0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, 0x0A };
-
-}  // namespace
 
 bool recognise_png(const unsigned char *head, size_t length)
 {

@@ -1,19 +1,17 @@
 #include "png/png_writer.h"
 
+#include "png/png_deflate.h"
 #include "settings/limits.h"
+#include "settings/png_signature.h"
 
-#include <libdeflate.h>
 #include <zlib.h>
 
-#include <algorithm>
 #include <array>
-#include <atomic>
 #include <cassert>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <thread>
 #include <vector>
 
 // ---------------------------------------------------------------------------
@@ -361,9 +359,8 @@ static void png_writer_end_chunk(png_writer_t *writer)
 
 static void png_writer_put_signature(png_writer_t *writer)
 {
-    static const uint8_t signature[8] = { 0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A };
-    memcpy(writer->encoded + writer->encoded_length, signature, sizeof signature);
-    writer->encoded_length += sizeof signature;
+    memcpy(writer->encoded + writer->encoded_length, png_signature, sizeof png_signature);
+    writer->encoded_length += sizeof png_signature;
 }
 
 static void png_writer_put_header(png_writer_t *writer)
@@ -534,192 +531,24 @@ static int png_writer_encode_stored(png_writer_t *writer, const png_writer_layou
 }
 
 // ---------------------------------------------------------------------------
-// Compressed image data
-//
-// Every row has filter type 0: on dithered indices each of the other four
-// makes the compressed data larger, by 13 to 50 % (measured on a 12-megapixel
-// photograph dithered to an adapted palette, at every level of libdeflate and
-// zlib). The rows are cut into pieces of whole rows, about
-// png_writer_piece_bytes each whatever the number of cores, so that every
-// machine writes the same bytes, and the cores take the pieces in turn. Each
-// piece is deflated on its own by libdeflate into a raw stream, which ends in
-// a final block. zlib's inflater then walks it block by block: that checks the
-// piece inflates to exactly its rows, and finds the final block's header and
-// the bits left over in the piece's last byte. Every piece but the last has
-// that final bit cleared and is closed by an empty stored block, which ends it
-// on a byte boundary as a flush would, so that the pieces follow each other
-// as one deflate stream. Their Adler-32 values combine in order.
-
-static const size_t png_writer_piece_bytes = 512 << 10;
-static const int png_writer_deflate_level = 1;
-
-struct png_writer_piece {
-    uint32_t first_row = 0;
-    uint32_t rows = 0;
-    uint32_t adler = 1;          // of its filtered rows
-    std::vector<uint8_t> data;   // deflated, and closed unless it is the last
-};
-
-struct png_writer_deflate_job {
-    const png_writer_t *writer;
-    uint64_t row_length;
-    std::vector<png_writer_piece> pieces;
-    std::atomic<size_t> next_piece{ 0 };
-    std::atomic<bool> failed{ false };
-};
-
-// Inflates a piece and compares it with the rows it was made from. True when
-// they match exactly and no byte is left over; then final_bit is the stream
-// position of the final block's first header bit, and unused the number of
-// high bits of the last byte that follow the final end-of-block code.
-static bool png_writer_walk_piece(z_stream &walker, const std::vector<uint8_t> &piece, const std::vector<uint8_t> &rows,
-                                  uint64_t &final_bit, int &unused)
-{
-    uint8_t window[16384];
-    if (inflateReset(&walker) != Z_OK)
-        return false;
-    walker.next_in = const_cast<Bytef *>(piece.data());
-    walker.avail_in = static_cast<uInt>(piece.size());
-    size_t made = 0;
-    final_bit = 0;
-    unused = 0;
-    int status = Z_OK;
-    while (status == Z_OK) {
-        walker.next_out = window;
-        walker.avail_out = sizeof window;
-        status = inflate(&walker, Z_BLOCK);
-        size_t count = sizeof window - walker.avail_out;
-        if ((status != Z_OK && status != Z_STREAM_END) || count > rows.size() - made ||
-            memcmp(window, rows.data() + made, count) != 0)
-            return false;
-        made += count;
-        // Just after an end-of-block code the low bits of data_type count the
-        // bits left in the last byte taken; the next bit begins the next
-        // block's header, unless that block was the final one (64).
-        if (status == Z_OK && (walker.data_type & 128)) {
-            unused = walker.data_type & 7;
-            if (!(walker.data_type & 64))
-                final_bit = static_cast<uint64_t>(walker.next_in - piece.data()) * 8 - unused;
-        }
-    }
-    return made == rows.size() && walker.avail_in == 0;
-}
-
-// Lets a piece run on into the next: its final block no longer ends the
-// stream, and an empty stored block after it (header bits 000, then LEN 0 and
-// NLEN FFFF from the next byte boundary) ends it on a byte boundary. The
-// header goes into the last byte's unused bits when there are three of them,
-// and otherwise reaches into one more byte.
-static void png_writer_close_piece(std::vector<uint8_t> &piece, uint64_t final_bit, int unused)
-{
-    piece[final_bit / 8] &= static_cast<uint8_t>(~(1u << (final_bit % 8)));
-    piece.back() &= static_cast<uint8_t>((1u << (8 - unused)) - 1);
-    if (unused < 3)
-        piece.push_back(0);
-    piece.insert(piece.end(), { 0x00, 0x00, 0xFF, 0xFF });
-}
-
-// Filtered rows of a piece: filter byte 0, then the row's samples.
-static void png_writer_filtered_rows(const png_writer_t *writer, const png_writer_piece &piece, uint64_t row_length,
-                                     std::vector<uint8_t> &rows)
-{
-    rows.resize(piece.rows * row_length);
-    for (uint32_t r = 0; r < piece.rows; ++r) {
-        uint8_t *out = rows.data() + r * row_length;
-        out[0] = 0;
-        png_writer_copy_samples(writer, piece.first_row + r, 0, static_cast<uint32_t>(row_length - 1), out + 1);
-    }
-}
-
-static bool png_writer_deflate_piece(png_writer_deflate_job &job, size_t index, libdeflate_compressor *compressor,
-                                     z_stream &walker, std::vector<uint8_t> &rows)
-{
-    png_writer_piece &piece = job.pieces[index];
-    png_writer_filtered_rows(job.writer, piece, job.row_length, rows);
-    piece.adler = libdeflate_adler32(1, rows.data(), rows.size());
-    size_t bound = libdeflate_deflate_compress_bound(compressor, rows.size());
-    piece.data.resize(bound);
-    size_t length = libdeflate_deflate_compress(compressor, rows.data(), rows.size(), piece.data.data(), bound);
-    if (length == 0)
-        return false;
-    piece.data.resize(length);
-    uint64_t final_bit = 0;
-    int unused = 0;
-    if (!png_writer_walk_piece(walker, piece.data, rows, final_bit, unused))
-        return false;
-    if (index + 1 < job.pieces.size())
-        png_writer_close_piece(piece.data, final_bit, unused);
-    return true;
-}
-
-// One thread's share: pieces taken in turn until none is left or one failed.
-static void png_writer_deflate_worker(png_writer_deflate_job &job)
-{
-    libdeflate_compressor *compressor = libdeflate_alloc_compressor(png_writer_deflate_level);
-    z_stream walker{};
-    bool walker_ready = inflateInit2(&walker, -15) == Z_OK;
-    try {
-        std::vector<uint8_t> rows;
-        while (compressor && walker_ready && !job.failed) {
-            size_t index = job.next_piece.fetch_add(1);
-            if (index >= job.pieces.size())
-                break;
-            if (!png_writer_deflate_piece(job, index, compressor, walker, rows))
-                job.failed = true;
-        }
-    } catch (const std::bad_alloc &) {
-        job.failed = true;
-    }
-    if (!compressor || !walker_ready)
-        job.failed = true;
-    if (walker_ready)
-        inflateEnd(&walker);
-    libdeflate_free_compressor(compressor);
-}
-
-// The calling thread and one helper for each further core; a helper the
-// system refuses leaves its share to the others.
-static void png_writer_deflate_on_all_cores(png_writer_deflate_job &job)
-{
-    size_t threads = std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), job.pieces.size());
-    std::vector<std::thread> helpers;
-    try {
-        helpers.reserve(threads - 1);
-        for (size_t i = 1; i < threads; ++i)
-            helpers.emplace_back(png_writer_deflate_worker, std::ref(job));
-    } catch (const std::exception &) {
-    }
-    png_writer_deflate_worker(job);
-    for (std::thread &helper : helpers)
-        helper.join();
-}
+// Compressed image data: the pieces of png/png_deflate.h, one after another
 
 static int png_writer_encode_deflated(png_writer_t *writer, const png_writer_layout &layout)
 {
     try {
-        png_writer_deflate_job job;
-        job.writer = writer;
-        job.row_length = layout.row_length;
-        uint32_t rows_per_piece = static_cast<uint32_t>(std::max<uint64_t>(1, png_writer_piece_bytes / layout.row_length));
-        for (uint32_t first = 0; first < writer->height; first += rows_per_piece) {
-            png_writer_piece piece;
-            piece.first_row = first;
-            piece.rows = std::min(rows_per_piece, writer->height - first);
-            job.pieces.push_back(std::move(piece));
-        }
-        png_writer_deflate_on_all_cores(job);
-        if (job.failed)
+        std::vector<png_writer_piece> pieces;
+        if (!png_writer_deflate_rows(writer, layout.row_length, png_writer_copy_samples, pieces))
             return 1;
 
         uint64_t deflated = 0;
-        for (const png_writer_piece &piece : job.pieces)
+        for (const png_writer_piece &piece : pieces)
             deflated += piece.data.size();
         if (png_writer_begin_stream(writer, layout, 2 + deflated + 4) != 0)
             return 1;
         png_writer_put_byte(writer, 0x78); // CMF: deflate, 32 KiB window
         png_writer_put_byte(writer, 0x01); // FLG: no dictionary, fastest level, 0x7801 a multiple of 31
         uint32_t adler = 1;
-        for (const png_writer_piece &piece : job.pieces) {
+        for (const png_writer_piece &piece : pieces) {
             uint8_t *out = writer->encoded + writer->encoded_length;
             memcpy(out, piece.data.data(), piece.data.size());
             writer->chunk_crc = png_writer_crc_run(writer->chunk_crc, out, static_cast<uint32_t>(piece.data.size()));

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 typedef enum {
     PNG_WRITER_GREYSCALE = 0,
@@ -104,3 +105,9 @@ int png_writer_save(png_writer_t *writer, const char *file_name);
 
 // Frees the writer and all its buffers; a null writer is ignored.
 void png_writer_destroy(png_writer_t *writer);
+
+// A writer destroyed when its owner goes.
+struct png_writer_deleter {
+    void operator()(png_writer_t *writer) const { png_writer_destroy(writer); }
+};
+using png_writer_ptr = std::unique_ptr<png_writer_t, png_writer_deleter>;

@@ -6,6 +6,7 @@
 
 #include "settings/limits.h"
 
+#include <cstddef>
 #include <cstdint>
 
 // The codes the keyword options store, in the order of their keyword tables;
@@ -87,4 +88,16 @@ void set_default_settings();
 inline int checked_code(int code, int count)
 {
     return code >= 0 && code < count ? code : 0;
+}
+
+// Whether every row of a table indexed by code holds its own code: a row left
+// out of a table sized by its count, which would be filled with zeros, fails
+// it, as do two rows swapped.
+template <typename row_t, size_t count>
+constexpr bool rows_follow_codes(const row_t (&rows)[count])
+{
+    for (size_t i = 0; i < count; ++i)
+        if (rows[i].code != static_cast<int32_t>(i))
+            return false;
+    return true;
 }

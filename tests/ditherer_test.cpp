@@ -39,7 +39,6 @@ TEST(ditherer, a_source_failing_part_way_loses_nothing)
 {
     temp_folder folder;
     write_file(folder.file("palette.act"), std::string(768, '\x80'));
-    const std::string size_lines = "\nimage width 7\nimage heigh 9\n\n";
     const struct { int fail_at; bool out_of_memory; const char *line; } cases[] = {
         { 0, true, "image too large\n" }, { 5, true, "image too large\n" }, { 8, false, "image open error\n" },
         { 9, false, "" },  // every row read: saved
@@ -54,7 +53,7 @@ TEST(ditherer, a_source_failing_part_way_loses_nothing)
             stdout_capture out;
             ASSERT_TRUE(read_palette());
             const bool saved = dither_source(source, arguments_buffer);
-            EXPECT_EQ(out.finish(), size_lines + c.line) << c.fail_at << (plain ? " plain" : " fast");
+            EXPECT_EQ(out.finish(), size_lines(7, 9) + c.line) << c.fail_at << (plain ? " plain" : " fast");
             EXPECT_EQ(saved, *c.line == '\0');
             EXPECT_EQ(list_folder(folder.path()).size(), saved ? 2u : 1u);
             std::remove(arguments_buffer);

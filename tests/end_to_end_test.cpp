@@ -1,7 +1,7 @@
 // The built program on real files: every output decoded by libpng and its
 // indices checked against values worked out here.
 #include "engine/color_space.h"
-#include "engine/windows.h"
+#include "engine/diffusion_windows.h"
 #include "tests/image_writers.h"
 #include "tests/test_support.h"
 
@@ -13,20 +13,6 @@
 #include <vector>
 
 namespace {
-
-const std::string banner = "\nTessaly d0044 by Vorlane\n\n";
-
-std::string size_lines(int width, int height)
-{
-    return "\nimage width " + std::to_string(width) + "\nimage heigh " + std::to_string(height) + "\n\n";
-}
-
-std::string output_name(const char *stem, int number)
-{
-    char name[64];
-    std::snprintf(name, sizeof name, "%s_dithered_%04d.png", stem, number);
-    return name;
-}
 
 class end_to_end : public ::testing::Test {
 protected:

@@ -3,19 +3,19 @@
 // hold ties, diffusion that runs away to infinity and beyond, weightings that
 // leave entries of the per-channel error unwritten, and the row wavefront.
 #include "engine/color_space.h"
-#include "engine/front.h"
+#include "engine/diffusion_windows.h"
 #include "engine/fast_scan.h"
 #include "engine/fast_search.h"
+#include "engine/front.h"
 #include "engine/matching.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
 #include "engine/palette_files.h"
 #include "engine/scan.h"
-#include "engine/windows.h"
-#include "settings/settings.h"
-#include "settings/tuning.h"
 #include "settings/run_report.h"
 #include "settings/scan_state.h"
+#include "settings/settings.h"
+#include "settings/tuning.h"
 #include "tests/engine_fixture.h"
 #include "tests/test_support.h"
 
@@ -148,7 +148,8 @@ protected:
         for (int plain : { 1, 0 }) {
             reset_process_state();
             options();
-            std::strcpy(palette_path_buffer, folder.file(palette).c_str());
+            const bool made = std::strncmp(palette, "auto:", 5) == 0;
+            std::strcpy(palette_path_buffer, made ? palette : folder.file(palette).c_str());
             std::strcpy(arguments_buffer, folder.file(image).c_str());
             use_plain_paths = plain, best_color = carried;
             stdout_capture quiet;
@@ -273,9 +274,17 @@ TEST_F(fast_path, circle_pre_processing_leaves_the_same_unwritten_entries)
     // rgbcmyk with 421 leaves channels 3 to 6 of the per-channel error as the
     // pre-processing left them; cmyk with 421 and pow2m1113 reads entry 3 so.
     // The last rows leave clear pixels (-a 255) out of the circle.
+    const int round = pre_processing_window_round, cross = pre_processing_window_cross,
+              square = pre_processing_window_square;
     const struct { int space, weighting, metric, window, passes, alpha, serpentine; } cases[] = {
-        { 2, 1, 0, 0, 1, 0, 0 }, { 2, 2, 1, 1, 3, 0, 0 }, { 1, 1, 5, 2, 2, 0, 0 }, { 4, 3, 0, 0, 5, 0, 0 },
-        { 0, 0, 0, 1, 0, 0, 0 }, { 6, 5, 5, 2, -1, 0, 0 }, { 0, 0, 0, 0, 1, 255, 0 }, { 0, 0, 0, 2, 3, 255, 1 } };
+        { color_space_rgbcmyk, weighting_421, metric_pow2, round, 1, 0, switch_off },
+        { color_space_rgbcmyk, weighting_721, metric_sum, cross, 3, 0, switch_off },
+        { color_space_cmyk, weighting_421, metric_pow2m1113, square, 2, 0, switch_off },
+        { color_space_rgbyuv, weighting_631, metric_pow2, round, 5, 0, switch_off },
+        { color_space_rgb, weighting_111, metric_pow2, cross, 0, 0, switch_off },
+        { color_space_cmyk2, weighting_2417, metric_pow2m1113, square, -1, 0, switch_off },
+        { color_space_rgb, weighting_111, metric_pow2, round, 1, 255, switch_off },
+        { color_space_rgb, weighting_111, metric_pow2, square, 3, 255, switch_on } };
     for (const auto &c : cases)
         expect_same(c.alpha ? "small_sprite.png" : "small.png", "cube.act", [&] {
             color_space = c.space; quant_weighting_coefficients = c.weighting; quant_error_finding_algorithm = c.metric;
@@ -300,11 +309,24 @@ TEST_F(fast_path, row_wavefront_on_several_threads)
                 color_space = spaces[i % 4]; diffusion_window = windows[i % 5]; max_limit = min_limit = i % 3;
                 max_level = 0.8f;
             });
-        expect_same("wide_sprite.png", "cube.act", [] { alpha_threshold = 128; diffusion_window = window_round; max_limit = 1; });
+        expect_same("wide_sprite.png", "cube.act", [] { alpha_threshold = 128; diffusion_window = window_round; max_limit = limit_on; });
         for (int carried : { 0, 200, 255 }) {
             expect_same("wide.png", "four.act", [] { coefficient = 3.0f; }, carried);
             expect_same("wide_sprite.png", "four.act", [] { alpha_threshold = 128; coefficient = 3.0f; }, carried);
         }
+    }
+}
+
+// A palette made from each image: the same colours whatever the number of
+// threads, and so the same bytes on both paths; with clear pixels left out
+// of the making.
+TEST_F(fast_path, palettes_made_from_the_image)
+{
+    for (int threads : { 1, 3 }) {
+        scan_thread_count = threads;
+        expect_same("wide.png", "auto:16", [] { coefficient = 0.95f; });
+        expect_same("tall.png", "auto:256", [] { serpentine = 1; max_limit = min_limit = limit_palette; });
+        expect_same("wide_sprite.png", "auto:256", [] { alpha_threshold = 128; });
     }
 }
 

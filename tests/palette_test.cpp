@@ -24,20 +24,6 @@
 namespace {
 
 using bytes = std::vector<uint8_t>;
-const std::string banner = "\nTessaly d0044 by Vorlane\n\n";
-
-std::string size_lines(int width, int height)
-{
-    return "\nimage width " + std::to_string(width) + "\nimage heigh " + std::to_string(height) + "\n\n";
-}
-
-std::string output_name(int number)
-{
-    char name[48];
-    std::snprintf(name, sizeof name, "img_dithered_%04d.png", number);
-    return name;
-}
-
 // The colours padded to 256 entries by repeating the last one.
 std::string as_table(const bytes &rgb)
 {
@@ -200,17 +186,17 @@ TEST_F(palette_files, every_format_dithers_to_the_same_indices)
     ASSERT_EQ(r.status, 0) << r.output;
 
     const std::string table = as_table(five);
-    const bytes reference = decode_png_file(folder.file(output_name(0))).pixels;
+    const bytes reference = decode_png_file(folder.file(output_name("img", 0))).pixels;
     for (size_t i = 0; i < std::size(files); ++i) {
         SCOPED_TRACE(files[i].first);
-        const decoded_png png = decode_png_file(folder.file(output_name(int(i))));
+        const decoded_png png = decode_png_file(folder.file(output_name("img", int(i))));
         ASSERT_TRUE(png.ok);
         EXPECT_EQ(png.palette, i == 0 ? bytes(table.begin(), table.end()) : five);
         EXPECT_EQ(png.transparency, bytes(png.palette.size() / 3, 255));
         EXPECT_EQ(png.pixels, reference);
     }
     EXPECT_EQ(std::set<uint8_t>(reference.begin(), reference.end()), (std::set<uint8_t>{ 0, 1, 2, 3, 4 }));
-    EXPECT_EQ(read_file(folder.file(output_name(5))), read_file(folder.file(output_name(4))));
+    EXPECT_EQ(read_file(folder.file(output_name("img", 5))), read_file(folder.file(output_name("img", 4))));
 }
 
 // -po in any form -p takes: the indices chosen with -p's colours, the
@@ -247,7 +233,7 @@ TEST_F(palette_files, the_output_palette_takes_the_place_of_the_colours)
         EXPECT_EQ(r.status, c.palette.empty() ? 1 : 0);
         EXPECT_NE(r.output.find("img.png - " + (c.line.empty() ? size_lines(16, 8) : c.line)), std::string::npos)
             << r.output;
-        const decoded_png png = decode_png_file(folder.file(output_name(0)));
+        const decoded_png png = decode_png_file(folder.file(output_name("img", 0)));
         EXPECT_EQ(png.ok, !c.palette.empty());
         if (!png.ok)
             continue;
@@ -255,7 +241,7 @@ TEST_F(palette_files, the_output_palette_takes_the_place_of_the_colours)
         if (reference.empty())
             reference = png.pixels;
         EXPECT_EQ(png.pixels, reference);
-        unlink(folder.file(output_name(0)).c_str());
+        unlink(folder.file(output_name("img", 0)).c_str());
     }
 }
 
@@ -346,10 +332,10 @@ TEST_F(palette_files, a_bad_palette_skips_its_file_and_the_batch_goes_on)
         EXPECT_EQ(r.status, taken ? 0 : 1);
         EXPECT_EQ(r.output, banner + "-p - custom palette\n" + c.name + "\nimg.png - " + c.line +
                                 "-p - custom palette\ngood.act\nimg.png - " + size_lines(16, 8));
-        EXPECT_EQ(file_exists(folder.file(output_name(1))), taken);
-        EXPECT_EQ(decode_png_file(folder.file(output_name(0))).palette, bytes(table.begin(), table.end()));
+        EXPECT_EQ(file_exists(folder.file(output_name("img", 1))), taken);
+        EXPECT_EQ(decode_png_file(folder.file(output_name("img", 0))).palette, bytes(table.begin(), table.end()));
         for (int n : { 0, 1 })
-            unlink(folder.file(output_name(n)).c_str());
+            unlink(folder.file(output_name("img", n)).c_str());
     }
     rusage usage = {};
     getrusage(RUSAGE_CHILDREN, &usage);
@@ -409,7 +395,7 @@ TEST(installed_palettes, are_found_from_the_program_wherever_the_prefix_is)
             write_file(cases[i].write, as_table(distinct(cases[i].write == here ? 40 : 20)));
         const run_result r = run_tessaly(cases[i].arguments, work, installed_program);
         EXPECT_EQ(r.status, 0) << r.output;
-        EXPECT_EQ(decode_png_file(work + "/" + output_name(int(i))).palette, expected_palette(cases[i].palette));
+        EXPECT_EQ(decode_png_file(work + "/" + output_name("img", int(i))).palette, expected_palette(cases[i].palette));
     }
 }
 

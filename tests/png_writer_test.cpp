@@ -14,14 +14,10 @@ namespace {
 
 typedef std::vector<uint8_t> bytes;
 
-struct writer_deleter {
-    void operator()(png_writer_t *writer) const { png_writer_destroy(writer); }
-};
-typedef std::unique_ptr<png_writer_t, writer_deleter> writer_ptr;
 
-writer_ptr make_writer(uint32_t width, uint32_t height, png_writer_colortype_t type)
+png_writer_ptr make_writer(uint32_t width, uint32_t height, png_writer_colortype_t type)
 {
-    return writer_ptr(png_writer_new(width, height, type));
+    return png_writer_ptr(png_writer_new(width, height, type));
 }
 
 std::string encode(png_writer_t *writer)
@@ -52,7 +48,7 @@ void check_round_trip(uint32_t width, uint32_t height, png_writer_colortype_t ty
 {
     SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(height) + ", colour type " + std::to_string(type) +
                  (compression == PNG_WRITER_DEFLATE ? ", compressed" : ""));
-    writer_ptr writer = make_writer(width, height, type);
+    png_writer_ptr writer = make_writer(width, height, type);
     ASSERT_TRUE(writer);
     ASSERT_EQ(png_writer_set_compression(writer.get(), compression), 0);
     const bool indexed = type == PNG_WRITER_INDEXED;
@@ -114,7 +110,7 @@ TEST(png_writer_object, size_guard)
 // is allocated or opened; the pixel store is mapped lazily.
 TEST(png_writer_object, image_data_past_the_chunk_limit_is_refused)
 {
-    writer_ptr writer = make_writer(1, 306783378, PNG_WRITER_INDEXED);
+    png_writer_ptr writer = make_writer(1, 306783378, PNG_WRITER_INDEXED);
     ASSERT_TRUE(writer);
     uint32_t length = 12345;
     EXPECT_EQ(png_writer_get_data(writer.get(), &length), nullptr);
@@ -136,7 +132,7 @@ TEST(png_writer_object, the_pixel_store)
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.type);
-        writer_ptr writer = make_writer(3, 2, r.type);
+        png_writer_ptr writer = make_writer(3, 2, r.type);
         ASSERT_TRUE(writer);
         png_writer_set_pixel(writer.get(), 3, 0, 0xFFFFFFFF);
         png_writer_set_pixel(writer.get(), 0, 2, 0xFFFFFFFF);
@@ -156,7 +152,7 @@ TEST(png_writer_object, the_pixel_store)
 
     // Six stores from (1, 0) wrap after (2, 1) to (0, 0); the seventh lands
     // on (1, 0) again. A start outside the image leaves the cursor.
-    writer_ptr writer = make_writer(3, 2, PNG_WRITER_GREYSCALE);
+    png_writer_ptr writer = make_writer(3, 2, PNG_WRITER_GREYSCALE);
     png_writer_start_stream(writer.get(), 1, 0);
     png_writer_start_stream(writer.get(), 3, 0);
     png_writer_start_stream(writer.get(), 0, 2);
@@ -169,7 +165,7 @@ TEST(png_writer_object, the_pixel_store)
 
 TEST(png_writer_encoding, two_pixel_greyscale_file)
 {
-    writer_ptr writer = make_writer(2, 1, PNG_WRITER_GREYSCALE);
+    png_writer_ptr writer = make_writer(2, 1, PNG_WRITER_GREYSCALE);
     png_writer_set_pixel(writer.get(), 1, 0, 255);
     const bytes expected = {
         0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A,  // signature
@@ -194,7 +190,7 @@ TEST(png_writer_encoding, two_pixel_greyscale_file)
 // last set, and one zero entry before any is set, since PLTE may not be empty.
 TEST(png_writer_encoding, palette_entries)
 {
-    writer_ptr writer = make_writer(2, 2, PNG_WRITER_INDEXED);
+    png_writer_ptr writer = make_writer(2, 2, PNG_WRITER_INDEXED);
     decoded_png decoded = decode_png(encode(writer.get()));
     EXPECT_EQ(decoded.palette, bytes(3, 0));
     EXPECT_EQ(decoded.transparency, bytes(1, 0));
@@ -260,7 +256,7 @@ TEST(png_writer_encoding, small_bit_depths)
                 SCOPED_TRACE(std::to_string(depth) + " bits, width " + std::to_string(width) +
                              (compression == PNG_WRITER_DEFLATE ? ", compressed" : ""));
                 const uint32_t height = width > 1000 ? 2 : 5, entries = 1u << depth;
-                writer_ptr writer = make_writer(width, height, PNG_WRITER_INDEXED);
+                png_writer_ptr writer = make_writer(width, height, PNG_WRITER_INDEXED);
                 uint32_t palette[16];
                 for (uint32_t i = 0; i < entries; ++i)
                     palette[i] = pattern(i, 1000) | 0xFF000000u;
@@ -285,7 +281,7 @@ TEST(png_writer_encoding, small_bit_depths)
                 EXPECT_TRUE(decoded.pixels == indices);
             }
 
-    writer_ptr writer = make_writer(4, 4, PNG_WRITER_INDEXED), grey = make_writer(4, 4, PNG_WRITER_GREYSCALE);
+    png_writer_ptr writer = make_writer(4, 4, PNG_WRITER_INDEXED), grey = make_writer(4, 4, PNG_WRITER_GREYSCALE);
     const uint32_t seventeen[17] = {};
     ASSERT_EQ(png_writer_set_palette(writer.get(), seventeen, 5), 0);
     const struct { png_writer_t *writer; uint32_t depth; int result; } settings[] = {
@@ -305,7 +301,7 @@ TEST(png_writer_encoding, small_bit_depths)
 // same pixels, and a dithered-looking image of few colours compresses.
 TEST(png_writer_encoding, compression_is_a_mode_of_the_writer)
 {
-    writer_ptr writer = make_writer(300, 200, PNG_WRITER_INDEXED);
+    png_writer_ptr writer = make_writer(300, 200, PNG_WRITER_INDEXED);
     for (uint32_t i = 0; i < 300 * 200; ++i)
         png_writer_set_pixel(writer.get(), i % 300, i / 300, pattern(i % 300, i / 300) % 7);
     const std::string stored = encode(writer.get());
@@ -330,7 +326,7 @@ TEST(png_writer_encoding, compression_is_a_mode_of_the_writer)
 // large one already in the write.
 TEST(png_writer_save, writes_the_stream_or_gives_1)
 {
-    writer_ptr writer = make_writer(7, 3, PNG_WRITER_INDEXED), large = make_writer(300, 300, PNG_WRITER_TRUECOLOR_ALPHA);
+    png_writer_ptr writer = make_writer(7, 3, PNG_WRITER_INDEXED), large = make_writer(300, 300, PNG_WRITER_TRUECOLOR_ALPHA);
     for (uint32_t i = 0; i < 21; ++i)
         png_writer_put_pixel(writer.get(), i * 11);
     temp_folder folder;

@@ -4,7 +4,6 @@
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
-#include <tiffio.h>
 #include <zlib.h>
 
 #include <signal.h>
@@ -24,20 +23,6 @@
 namespace {
 
 using bytes = std::vector<uint8_t>;
-const std::string banner = "\nTessaly d0044 by Vorlane\n\n";
-
-std::string size_lines(int width, int height)
-{
-    return "\nimage width " + std::to_string(width) + "\nimage heigh " + std::to_string(height) + "\n\n";
-}
-
-std::string output_name(const std::string &stem, int number)
-{
-    char name[64];
-    std::snprintf(name, sizeof name, "%s_dithered_%04d.png", stem.c_str(), number);
-    return name;
-}
-
 // What one run printed (its output, then its errors) and its peak memory.
 struct measured_run {
     int status;
@@ -169,41 +154,6 @@ protected:
 };
 
 }  // namespace
-
-// Every format through the program in one run, in an unusual form where it
-// has one: grey blocks (8 x 8, which a JPEG keeps exact) on the grey palette
-// leave no error to spread, so each output's indices are the levels. Alpha,
-// here 0 throughout, is ignored without -a. (Each form's colours are the
-// image tests'.)
-TEST_F(robustness, every_format_dithers_in_one_run)
-{
-    bytes levels, rgb, rgba16;
-    std::vector<uint16_t> tiff_rgba16;
-    const uint8_t block_levels[4] = { 0, 64, 200, 255 };
-    for (int i = 0; i < 256; ++i) {
-        const uint8_t v = block_levels[i / 128 * 2 + i % 16 / 8];
-        levels.push_back(v);
-        rgb.insert(rgb.end(), 3, v);
-        rgba16.insert(rgba16.end(), { v, v, v, v, v, v, 0, 0 });
-        tiff_rgba16.insert(tiff_rgba16.end(), { uint16_t(v * 257), uint16_t(v * 257), uint16_t(v * 257), 0 });
-    }
-    write_png_form(folder.file("interlaced.png"), 16, 16, { 0, 8, true }, levels);
-    write_png_form(folder.file("rgba16.png"), 16, 16, { 6, 16 }, rgba16);
-    write_test_jpeg(folder.file("progressive.jpg"), 16, 16, 3, rgb, true);
-    write_file(folder.file("image.bmp"), bmp_bytes(16, 16, rgb));
-    write_file(folder.file("image.pgm"), "P5 16 16 255\n" + std::string(levels.begin(), levels.end()));
-    write_test_gif(folder.file("image.gif"), 16, 16, { 16, 16 }, grey_palette(), levels);
-    write_test_tiff(folder.file("tiled16.tif"), 16, 16, { PHOTOMETRIC_RGB, 16, 4, COMPRESSION_ADOBE_DEFLATE, true, true },
-                    tiff_rgba16);
-    write_file(folder.file("lossy.webp"), webp_bytes(16, 16, rgb, false));
-    const std::vector<std::string> inputs = { "interlaced.png", "rgba16.png", "progressive.jpg", "image.bmp",
-                                              "image.pgm",      "image.gif",  "tiled16.tif",     "lossy.webp" };
-    const run_result r = run_tessaly(inputs, folder.path());
-    EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_EQ(r.errors, "");
-    for (const std::string &input : inputs)
-        EXPECT_EQ(output_indices(output_name(input.substr(0, input.find('.')), 0)), levels) << input;
-}
 
 // Each bad input, and an output whose write is cut short, gets one line, no
 // output and status 1, and costs little memory whatever size it claims; the

@@ -1,10 +1,10 @@
 // The error-diffusion scan and the circle pre-processing on small images built
 // by hand, with the error read back where it went.
 #include "engine/color_space.h"
+#include "engine/diffusion_windows.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
 #include "engine/scan.h"
-#include "engine/windows.h"
 #include "engine/working_image.h"
 #include "png/png_writer.h"
 #include "settings/settings.h"

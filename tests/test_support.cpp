@@ -213,3 +213,17 @@ std::vector<uint8_t> sprite_rgba(int width, int height, unsigned seed)
         }
     return rgba;
 }
+
+const std::string banner = "\nTessaly d0044 by Vorlane\n\n";
+
+std::string size_lines(int width, int height)
+{
+    return "\nimage width " + std::to_string(width) + "\nimage heigh " + std::to_string(height) + "\n\n";
+}
+
+std::string output_name(const std::string &stem, int number)
+{
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, "_dithered_%04d.png", number);
+    return stem + suffix;
+}

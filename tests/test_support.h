@@ -62,6 +62,13 @@ int start_tessaly(const std::vector<std::string> &arguments, const std::string &
 
 decoded_png decode_png_file(const std::string &path);
 
+// The program's first lines, typed out here alone; the transcript test holds
+// them to the version string.
+extern const std::string banner;
+// The lines a file's size gives, and the name of its output number `number`.
+std::string size_lines(int width, int height);
+std::string output_name(const std::string &stem, int number);
+
 void write_palette_file(const std::string &path, const std::vector<uint8_t> &rgb);
 
 // A sprite as RGBA rows: a shaded disc on a clear background, with a soft

@@ -8,7 +8,7 @@
 
 namespace {
 
-const std::string banner = "\nTessaly d0044 by Vorlane\n\n", data = TESSALY_TEST_DATA;
+const std::string data = TESSALY_TEST_DATA;
 
 }  // namespace
 

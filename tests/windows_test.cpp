@@ -1,6 +1,6 @@
 // The diffusion and pre-processing windows and the ordered patterns, as
 // tables worked out by hand or copied from their publications.
-#include "engine/windows.h"
+#include "engine/diffusion_windows.h"
 
 #include <gtest/gtest.h>
 

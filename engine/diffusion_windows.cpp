@@ -1,4 +1,4 @@
-#include "engine/windows.h"
+#include "engine/diffusion_windows.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -62,7 +62,7 @@ constexpr float X = 0.0f;
 // Halftoning" (1989-1991); Sierra's "Sierra-Lite", comp.graphics, 6 March
 // 1990; and Bill Atkinson's window of the first Macintosh (1984), which
 // passes on 6/8 of the error and drops the rest.
-const window_row scan_windows[window_count] = {
+constexpr window_row scan_windows[window_count] = {
     { "floyd", window_floyd, { { 0, 0, X, 7, 0 },
                                { 0, 3, 5, 1, 0 },
                                { 0, 0, 0, 0, 0 } }, 16, nullptr, "floyd window selected" },
@@ -110,14 +110,16 @@ const window_row scan_windows[window_count] = {
     { "bayer8", window_bayer8, {}, 1, &bayer8, "bayer8 window selected" },
     { "bluenoise", window_bluenoise, {}, 1, &bluenoise, "bluenoise window selected" },
 };
+static_assert(rows_follow_codes(scan_windows), "a row for every code, in code order");
 
 // The round corners and edges are half the round scan window's b and a, so
 // the eight weights add up to 1.
-const pre_processing_window_row pre_processing_windows[pre_processing_window_count] = {
+constexpr pre_processing_window_row pre_processing_windows[pre_processing_window_count] = {
     { "round", pre_processing_window_round, 0.0917402282f, 0.158259779f, "pre processing window round" },
     { "cross", pre_processing_window_cross, 0.0f, 0.25f, "pre processing window cross" },
     { "square", pre_processing_window_square, 0.125f, 0.125f, "pre processing window square" },
 };
+static_assert(rows_follow_codes(pre_processing_windows), "a row for every code, in code order");
 
 void install_window(int32_t code)
 {
