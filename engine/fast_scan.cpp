@@ -127,10 +127,6 @@ const fast_scan_row *fast_scan_for(int channels)
 
 }  // namespace
 
-std::thread (*scan_helper_starter)(std::function<void()> body) = [](std::function<void()> body) {
-    return std::thread(std::move(body));
-};
-
 bool fast_paths_cover(int channels)
 {
     return fast_scan_for(channels) != nullptr;

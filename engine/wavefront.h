@@ -6,6 +6,7 @@
 
 #include "engine/fast_scan.h"
 #include "engine/fast_steps.h"
+#include "engine/helper_threads.h"
 
 #include <algorithm>
 #include <atomic>
@@ -14,7 +15,6 @@
 #include <functional>
 #include <mutex>
 #include <new>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -65,21 +65,24 @@ public:
     outcome run()
     {
         // The helpers wait for the word to start, so that a thread the system
-        // refuses leaves the image untouched for a scan in one thread.
+        // refuses leaves the image untouched for a scan in one thread: the
+        // rows are dealt to a fixed number of threads.
         std::atomic<int> start{ 0 };
-        std::vector<std::thread> helpers;
-        auto go = [&](int word) {
-            start.store(word, std::memory_order_release);
-            for (std::thread &helper : helpers)
-                helper.join();
-        };
-        if (!start_helpers(helpers, start)) {
-            go(-1);
+        helper_threads helpers;
+        const int started = helpers.start(threads_ - 1, [this, &start](int t) {
+            int word;
+            while ((word = start.load(std::memory_order_acquire)) == 0)
+                std::this_thread::yield();
+            if (word > 0)
+                rows_of(t);
+        });
+        if (started < threads_ - 1) {
+            start.store(-1, std::memory_order_release);
             return outcome::no_threads;
         }
         start.store(1, std::memory_order_release);
         rows_of(0);
-        go(1);
+        helpers.join();
         if (gate_ && gate_->failed())
             return outcome::gate_failed;
         // The last search of the scan was in the last row that searched any
@@ -96,28 +99,6 @@ public:
     }
 
 private:
-    // False when the system refuses a thread or memory runs out for one; the
-    // helpers started so far are in the list, waiting for the word.
-    bool start_helpers(std::vector<std::thread> &helpers, std::atomic<int> &start)
-    {
-        try {
-            helpers.reserve(threads_ - 1);
-            for (int t = 1; t < threads_; ++t)
-                helpers.push_back(scan_helper_starter([this, t, &start] {
-                    int word;
-                    while ((word = start.load(std::memory_order_acquire)) == 0)
-                        std::this_thread::yield();
-                    if (word > 0)
-                        rows_of(t);
-                }));
-        } catch (const std::system_error &) {
-            return false;
-        } catch (const std::bad_alloc &) {
-            return false;
-        }
-        return true;
-    }
-
     // Publishing progress every few pixels keeps the shared counters quiet.
     static constexpr int publish_every = 32;
     // Some microseconds: many publications of a row whose thread runs.

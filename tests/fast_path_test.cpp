@@ -7,6 +7,7 @@
 #include "engine/fast_scan.h"
 #include "engine/fast_search.h"
 #include "engine/front.h"
+#include "engine/helper_threads.h"
 #include "engine/matching.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"

@@ -315,7 +315,7 @@ TEST_F(palette_files, a_bad_palette_skips_its_file_and_the_batch_goes_on)
         { "prose.txt", "A palette is a set of colours.\n", format_error },
         { "empty.act", "", premature },
         { "/dev/null", "", premature },
-        { "folder.act", "", "palette read error\n" },
+        { "folder.act", "", "palette open error\n" },  // passed over, like a missing file
         { "huge.act", "", size_lines(16, 8) },  // a whole colour table: the file is dithered
         { "#fff red", "", "palette open error\n" },     // neither a file nor a list
         { "#12345 #fff", "", "palette open error\n" },
@@ -374,28 +374,42 @@ TEST(installed_palettes, are_found_from_the_program_wherever_the_prefix_is)
     const std::string program = prefix + "/bin/tessaly", ready = prefix + "/share/tessaly/palettes/";
     installed_program.program = program.c_str();
     const std::string beside = prefix + "/bin/palette.act", here = work + "/palette.act";
+    // A folder of the palette's name in the working directory is passed over:
+    // the README's own -o example makes one.
     const struct {
         std::vector<std::string> arguments;
         const char *write;  // a palette.act written there first
         std::string palette;
+        const char *folder = nullptr;  // made in the working directory first, and the output's with -o
     } cases[] = {
         { { "img.png" }, nullptr, ready + "default.act" },
+        { { "img.png" }, nullptr, ready + "default.act", "palette.act" },
         { { "img.png" }, beside.c_str(), beside },
         { { "img.png" }, here.c_str(), here },
         { { "-p", "cga", "img.png" }, nullptr, ready + "cga.act" },
+        { { "-p", "cga", "-o", "cga", "img.png" }, nullptr, ready + "cga.act", "cga" },
         { { "-p", "cga.act", "img.png" }, nullptr, ready + "cga.act" },
         { { "-p", "pico-8.hex", "img.png" }, nullptr, ready + "pico-8.hex" },
         { { "-p", "gameboy", "img.png" }, nullptr, ready + "gameboy.txt" },
         { { "-p", "spectra6-measured", "img.png" }, nullptr, ready + "spectra6-measured.hex" },
         { { "-p", "bwry", "img.png" }, nullptr, ready + "bwry.hex" },
     };
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        SCOPED_TRACE(cases[i].palette);
-        if (cases[i].write)
-            write_file(cases[i].write, as_table(distinct(cases[i].write == here ? 40 : 20)));
-        const run_result r = run_tessaly(cases[i].arguments, work, installed_program);
+    int outputs_here = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.palette);
+        if (c.write)
+            write_file(c.write, as_table(distinct(c.write == here ? 40 : 20)));
+        const bool into_folder = c.arguments.size() > 2 && c.arguments[2] == "-o";
+        if (c.folder) {
+            ASSERT_EQ(mkdir((work + "/" + c.folder).c_str(), 0755), 0);
+        }
+        const run_result r = run_tessaly(c.arguments, work, installed_program);
         EXPECT_EQ(r.status, 0) << r.output;
-        EXPECT_EQ(decode_png_file(work + "/" + output_name("img", int(i))).palette, expected_palette(cases[i].palette));
+        const std::string output = into_folder ? work + "/" + c.folder + "/" + output_name("img", 0)
+                                               : work + "/" + output_name("img", outputs_here++);
+        EXPECT_EQ(decode_png_file(output).palette, expected_palette(c.palette));
+        if (c.folder && !into_folder)
+            rmdir((work + "/" + c.folder).c_str());
     }
 }
 
