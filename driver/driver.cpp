@@ -82,6 +82,8 @@ custom palette
 -p pal.gpl - GIMP, JASC or RIFF .pal, .hex, paint.net .txt or image palette
 -p "#000 #fff #ff0000" - the colours themselves, #rgb or #rrggbb
 -p spectra6-measured - e-paper: spectra6, acep7, acep7-shown, bw, bwr, bwry
+-p auto:16 - 2...256 colours made for each file from its own pixels
+-p auto:256 -d 0.95 - the diffusion level that suits a made palette
 
 output palette (written in place of -p's, entry for entry)
 -po off (default)
@@ -271,6 +273,9 @@ int run_driver(int argument_count, char **arguments, void (*dither_file)())
 
         if (!is_option(argument)) {
             dither_file();
+            // Each file's lines are out when the next file begins: a log
+            // sent to a file tells which files a killed run got through.
+            std::fflush(stdout);
             continue;
         }
         // An option in the last place has no value: the run ends here, its
