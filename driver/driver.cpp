@@ -273,6 +273,9 @@ int run_driver(int argument_count, char **arguments, void (*dither_file)())
 
         if (!is_option(argument)) {
             dither_file();
+            // Each file's lines are out when the next file begins: a log
+            // sent to a file tells which files a killed run got through.
+            std::fflush(stdout);
             continue;
         }
         // An option in the last place has no value: the run ends here, its

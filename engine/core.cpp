@@ -6,6 +6,7 @@
 #include "engine/matching.h"
 #include "engine/nearest.h"
 #include "engine/palette.h"
+#include "engine/helper_threads.h"
 #include "engine/scan.h"
 #include "engine/working_image.h"
 #include "png/png_writer.h"
@@ -16,8 +17,6 @@
 #include <memory>
 #include <new>
 #include <utility>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -36,7 +35,7 @@ float palette_level(int byte)
 
 // Reads every row of the source into the working image, opening the gate
 // row by row; it may run on a thread of its own, so it reads no setting and
-// lets no exception out: memory running out ends the reading as damage does.
+// lets no exception out: memory running out ends the reading, as damage does.
 // Into a ring, input row y (framed row y + 1, and for the last row the frame
 // rows below it too) waits until the scan is done with the rows those places
 // held; a reader that must wait waits for half a ring more, and then fills it
@@ -62,6 +61,9 @@ outcome read_working_image(image_source &source, working_image &image, row_gate 
     } catch (const std::bad_alloc &) {
         gate.fail();
         return outcome::too_large;
+    } catch (...) {
+        gate.fail();
+        return outcome::damaged;
     }
 }
 
@@ -106,26 +108,22 @@ outcome read_and_dither(image_source &source, working_image &image, png_writer_t
     const bool overlap = scan_follows_reading(conversion);
     // Joined on every way out, an exception's included; a reader waiting for
     // places in a ring that the scan has left goes on first.
-    struct joining_thread {
+    struct reader_thread {
         row_gate &gate;
-        std::thread thread;
+        helper_threads thread;
         void join()
         {
-            if (thread.joinable()) {
+            if (thread.running()) {
                 gate.release_all();
                 thread.join();
             }
         }
-        ~joining_thread() { join(); }
+        ~reader_thread() { join(); }
     } reader{ gate, {} };
-    if (overlap) {
-        try {
-            reader.thread = std::thread([&] { reading = read_working_image(source, image, gate, conversion, row); });
-        } catch (const std::system_error &) {
-            // No thread to be had: read first, then scan, all the rows held.
-        }
-    }
-    if (!reader.thread.joinable()) {
+    if (overlap)
+        reader.thread.start(1, [&](int) { reading = read_working_image(source, image, gate, conversion, row); });
+    // No thread to be had: read first, then scan, all the rows held.
+    if (!reader.thread.running()) {
         if (image.ring())
             allocate_working_image(image, source.width, source.height, conversion);
         reading = read_working_image(source, image, gate, conversion, row);

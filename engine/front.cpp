@@ -178,20 +178,26 @@ bool dither_source(image_source &source, char *path_buffer)
 void ditherer()
 {
     // Each has printed why it failed. Without a place for the output, the
-    // file is not worth reading.
-    int made_colours = 0;
-    if (!matching_fits_color_space() || !output_folder_ready() || !palette_ready(made_colours)) {
+    // file is not worth reading. Memory that runs out on a way not caught
+    // nearer ends this file alone.
+    try {
+        int made_colours = 0;
+        if (!matching_fits_color_space() || !output_folder_ready() || !palette_ready(made_colours)) {
+            ++failed_files;
+            return;
+        }
+        std::unique_ptr<image_source> source = open_image_source(arguments_buffer);
+        if (!source) {
+            print_line("image open error");
+            ++failed_files;
+            return;
+        }
+        const bool saved = made_colours > 0 ? dither_with_made_palette(*source, made_colours)
+                                            : dither_source(*source, arguments_buffer);
+        if (!saved)
+            ++failed_files;
+    } catch (const std::bad_alloc &) {
+        print_line("image too large");
         ++failed_files;
-        return;
     }
-    std::unique_ptr<image_source> source = open_image_source(arguments_buffer);
-    if (!source) {
-        print_line("image open error");
-        ++failed_files;
-        return;
-    }
-    const bool saved = made_colours > 0 ? dither_with_made_palette(*source, made_colours)
-                                        : dither_source(*source, arguments_buffer);
-    if (!saved)
-        ++failed_files;
 }

@@ -2,6 +2,7 @@
 
 #include "engine/fast_scan.h"
 #include "engine/fast_search.h"
+#include "engine/helper_threads.h"
 #include "engine/nearest.h"
 #include "settings/carried_state.h"
 #include "settings/scan_state.h"
@@ -11,9 +12,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <new>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 double palette_spread()
@@ -106,17 +104,10 @@ public:
     // False when the gate failed.
     bool run(int threads)
     {
-        std::vector<std::thread> helpers;
-        try {
-            helpers.reserve(threads - 1);
-            for (int t = 1; t < threads; ++t)
-                helpers.push_back(scan_helper_starter([this] { map_rows(); }));
-        } catch (const std::system_error &) {
-        } catch (const std::bad_alloc &) {
-        }
+        helper_threads helpers;
+        helpers.start(threads - 1, [this](int) { map_rows(); });
         map_rows();
-        for (std::thread &helper : helpers)
-            helper.join();
+        helpers.join();
         if (stopped_.load())
             return false;
         settle();

@@ -105,6 +105,9 @@ bool output_folder_ready()
 
 bool save_output(png_writer_t *writer, char *path_buffer)
 {
+    // The file's lines go out before its output can appear, so that the log
+    // of a killed run holds the lines of every output it left.
+    std::fflush(stdout);
     if (write_stream(writer, path_buffer))
         return true;
     print_line("file not saved");

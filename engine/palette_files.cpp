@@ -90,10 +90,14 @@ std::vector<std::string> installed_places(const std::string &name)
     return places;
 }
 
-// Opens the first of the places that opens, and says which it was.
+// Opens the first of the places that opens, and says which it was. A folder
+// is never a palette: one of the name (a folder "cga" beside the outputs of
+// -o cga) is passed over like a missing file.
 owned_file open_first_of(const std::vector<std::string> &places, std::string &path)
 {
     for (const std::string &place : places) {
+        if (platform_is_folder(place.c_str()))
+            continue;
         if (std::FILE *file = std::fopen(place.c_str(), "rb")) {
             path = place;
             return owned_file(file);

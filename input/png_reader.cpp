@@ -110,8 +110,6 @@ public:
             pixel_bytes / png_max_inflation > file_size)
             return false;
         interlaced_ = header_.passes > 1;
-        if (interlaced_ && pixels > max_pixels)
-            return false;
         width = static_cast<int>(header_.width);
         height = static_cast<int>(header_.height);
         if (has_alpha_channel(header_.layout) && !(alpha_ = new_bytes(header_.width)))
@@ -153,10 +151,14 @@ private:
     }
 
     // Adam7 spreads every pass over the whole image, so the image is decoded
-    // whole when its first row is asked for.
+    // whole when its first row is asked for. The size is checked here, not on
+    // opening: an image too large to dither is told apart from a damaged one
+    // by its size lines, interlaced or not.
     const uint8_t *interlaced_row()
     {
         if (!buffer_) {
+            if (static_cast<uint64_t>(header_.width) * header_.height > max_pixels)
+                return nullptr;
             buffer_ = new_bytes(header_.row_bytes * header_.height);
             if (!buffer_ || !png_all_passes(png_, buffer_.get(), header_.row_bytes, header_.height, header_.passes))
                 return nullptr;

@@ -36,6 +36,9 @@ void platform_prepare_console();
 // "pause" does the same.
 void platform_pause();
 
+// Whether a folder has that name, symbolic links followed.
+bool platform_is_folder(const char *path);
+
 enum platform_folder_state { folder_writable, folder_missing, folder_read_only };
 
 // Whether new files can be made in the folder: folder_missing when nothing or

@@ -64,6 +64,12 @@ void platform_pause()
         tcsetattr(STDIN_FILENO, TCSANOW, &saved);
 }
 
+bool platform_is_folder(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 platform_folder_state platform_check_folder(const char *path)
 {
     struct stat st;

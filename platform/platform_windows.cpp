@@ -151,6 +151,12 @@ void platform_pause()
     std::system("pause");
 }
 
+bool platform_is_folder(const char *path)
+{
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 platform_folder_state platform_check_folder(const char *path)
 {
     const DWORD attributes = GetFileAttributesA(path);

@@ -87,6 +87,14 @@ std::string lying_png(uint32_t width, uint32_t height, bool interlaced)
     return "\x89PNG\r\n\x1a\n" + png_chunk("IHDR", be32(width) + be32(height) + std::string{ 8, 2, 0, 0, interlaced }) +
            png_chunk("IDAT", { 0x78, 0x01, 0x00, 0x00, 0x01, char(0xFF), char(0xFE) }) + png_chunk("IEND", "");
 }
+// A header whose size the file is large enough to hold: grey pixels of one
+// bit over a megabyte of image data, so that only the engine's limit on the
+// pixels refuses 33000 x 33000.
+std::string sized_png(uint32_t width, uint32_t height, bool interlaced)
+{
+    return "\x89PNG\r\n\x1a\n" + png_chunk("IHDR", be32(width) + be32(height) + std::string{ 1, 0, 0, 0, interlaced }) +
+           png_chunk("IDAT", std::string(1 << 20, '\0')) + png_chunk("IEND", "");
+}
 std::string lying_gif(uint32_t screen_width, uint32_t screen_height, uint32_t frame_width, uint32_t frame_height)
 {
     return "GIF89a" + le16(screen_width) + le16(screen_height) + std::string("\x80\0\0", 3) + std::string(6, '\x7f') +
@@ -189,6 +197,9 @@ TEST_F(robustness, hostile_inputs_fail_alone_with_one_line_and_little_memory)
         // Headers that claim enormous sizes, over files of a few hundred bytes.
         { "huge.png", lying_png(60000, 60000, false), open_error },
         { "huge_interlaced.png", lying_png(30000, 30000, true), open_error },
+        // Beyond the engine's limit, interlaced or not, in a file that could hold it.
+        { "over_limit.png", sized_png(33000, 33000, false), size_lines(33000, 33000) + "image too large\n" },
+        { "over_limit_interlaced.png", sized_png(33000, 33000, true), size_lines(33000, 33000) + "image too large\n" },
         { "huge.ppm", "P6 60000 60000 255\n" + std::string(300, 'x'), open_error },
         { "huge.bmp", bmp_bytes(2, 2, bytes(12, 1)).replace(18, 8, le32(60000) + le32(60000)), open_error },
         // Some three million blocks of chroma alone need more bits than the file has.
@@ -406,4 +417,117 @@ TEST_F(robustness, an_output_folder_takes_the_outputs_or_refuses_each_file)
     EXPECT_EQ(list_folder(folder.path()), before);
     EXPECT_TRUE(list_folder(folder.file("locked")).empty());
     EXPECT_EQ(list_folder(folder.file("pics")), (std::vector<std::string>{ "b.png", "b_dithered_0000.png" }));
+}
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TESSALY_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TESSALY_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+// Each file's part of a run's output, in the order of the arguments: what
+// follows its echo up to the next one.
+std::vector<std::string> parts_of(const std::string &printed, const std::vector<std::string> &arguments)
+{
+    std::vector<std::string> parts;
+    size_t at = banner.size();
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string echo = arguments[i] + " - ";
+        if (at > printed.size() || printed.compare(at, echo.size(), echo) != 0)
+            return parts;
+        at += echo.size();
+        const size_t next = i + 1 < arguments.size() ? printed.find(arguments[i + 1] + " - ", at) : printed.size();
+        parts.push_back(printed.substr(at, next - at));
+        at = next;
+    }
+    return parts;
+}
+
+}  // namespace
+
+// Under a limit on the address space (ulimit -v), memory that runs out fails
+// the file it hits with one line, never the run: no abort, nothing on
+// standard error, status 1, the next file still done where there is room for
+// it. The limits are counted from the least that dithers the small image
+// alone, since the libraries the program loads take some ten megabytes.
+TEST_F(robustness, memory_running_out_fails_the_file_alone)
+{
+#ifdef TESSALY_ADDRESS_SANITIZER
+    GTEST_SKIP() << "the address sanitizer reserves terabytes of address space, which no limit leaves it";
+#endif
+    const int width = 800, height = 600;
+    bytes ramp(size_t(width) * height);  // grey, on the grey palette: quick to dither
+    for (size_t i = 0; i < ramp.size(); ++i)
+        ramp[i] = uint8_t(i % width * 255 / width);
+    write_png_form(folder.file("big.png"), width, height, { 0, 8 }, ramp);
+    write_png_form(folder.file("small.png"), 8, 8, { 0, 8 }, bytes(64, 100));
+    const auto run_within = [&](unsigned long kb, const std::vector<std::string> &arguments) {
+        run_setup setup;
+        setup.address_space_kb = kb;
+        const run_result r = run_tessaly(arguments, folder.path(), setup);
+        for (const std::string &name : list_folder(folder.path()))
+            if (name.find("_dithered_") != std::string::npos)
+                unlink(folder.file(name).c_str());
+        return r;
+    };
+    unsigned long fails = 1024, works = 256 * 1024;
+    ASSERT_EQ(run_within(works, { "small.png" }).status, 0);
+    while (works - fails > 64) {
+        const unsigned long middle = (fails + works) / 2;
+        (run_within(middle, { "small.png" }).status == 0 ? works : fails) = middle;
+    }
+    const std::vector<std::string> batch = { "big.png", "small.png", "big.png", "small.png" };
+    const std::string done[] = { size_lines(width, height), size_lines(8, 8) };
+    int limits_with_the_small_file_done_after_a_failure = 0;
+    for (unsigned long kb = works - 512; kb <= works + 12 * 1024; kb += 512) {
+        SCOPED_TRACE(std::to_string(kb) + " kB");
+        const run_result r = run_within(kb, batch);
+        EXPECT_EQ(r.errors, "");
+        const std::vector<std::string> parts = parts_of(r.output, batch);
+        ASSERT_EQ(parts.size(), batch.size()) << r.output;
+        bool failed = false, small_done_after_failure = false;
+        for (size_t i = 0; i < parts.size(); ++i) {
+            const std::string &lines = done[i % 2];
+            const std::string failure = parts[i].substr(parts[i].compare(0, lines.size(), lines) == 0 ? lines.size() : 0);
+            EXPECT_TRUE(failure == "" || failure == "image too large\n" || failure == "file not saved\n") << parts[i];
+            small_done_after_failure |= failed && i % 2 == 1 && failure.empty();
+            failed |= !failure.empty();
+        }
+        EXPECT_EQ(r.status, failed ? 1 : 0);
+        limits_with_the_small_file_done_after_a_failure += small_done_after_failure;
+        // A little above the least limit (the big file's failure may leave
+        // some memory scattered) the big image never fits and the small one
+        // always does.
+        if (kb >= works + 1024 && kb < works + 2048) {
+            EXPECT_EQ(parts, std::vector<std::string>({ done[0] + "image too large\n", done[1],
+                                                        done[0] + "image too large\n", done[1] }));
+        }
+    }
+    EXPECT_GE(limits_with_the_small_file_done_after_a_failure, 3);
+}
+
+// Killed part-way through a batch, a run whose output goes to a file has put
+// there the lines of every file it saved.
+TEST_F(robustness, a_killed_batch_leaves_the_lines_of_every_saved_file_in_its_log)
+{
+    write_png_form(folder.file("in.png"), 64, 64, { 0, 8 }, bytes(64 * 64, 77));
+    const std::string log = folder.file("log");
+    run_setup setup;
+    setup.output_file = log.c_str();
+    const pid_t child = start_tessaly(std::vector<std::string>(200, "in.png"), folder.path(), setup);
+    const auto saved = [&] { return list_folder(folder.path()).size() - 3; };  // in.png, log, palette.act
+    int status = 0;
+    while (saved() < 27 && waitpid(child, &status, WNOHANG) == 0)
+        usleep(200);
+    kill(child, SIGTERM);
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the batch ended before it was killed";
+    std::string expected = banner;
+    for (size_t n = saved(); n > 0; --n)
+        expected += "in.png - " + size_lines(64, 64);
+    EXPECT_EQ(read_file(log).substr(0, expected.size()), expected);
 }

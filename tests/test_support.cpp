@@ -5,6 +5,7 @@
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 
 #include <algorithm>
@@ -132,6 +133,9 @@ constexpr uint32_t unnamed_file = O_TMPFILE & ~O_DIRECTORY;
     if (setup.unprivileged && geteuid() == 0 &&
         (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 || prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
         _exit(125);
+    const rlimit address_space = { setup.address_space_kb << 10, setup.address_space_kb << 10 };
+    if (setup.address_space_kb && setrlimit(RLIMIT_AS, &address_space) != 0)
+        _exit(125);
     // Failing as where the file system has none.
     if (setup.without_unnamed_files && !filter_openat(unnamed_file, SECCOMP_RET_ERRNO | EOPNOTSUPP))
         _exit(125);
@@ -158,10 +162,13 @@ constexpr uint32_t unnamed_file = O_TMPFILE & ~O_DIRECTORY;
 int start_tessaly(const std::vector<std::string> &arguments, const std::string &cwd, const run_setup &setup)
 {
     const int null_fd = open("/dev/null", O_WRONLY);
+    const int out_fd = setup.output_file ? open(setup.output_file, O_WRONLY | O_CREAT | O_TRUNC, 0644) : null_fd;
     const pid_t child = fork();
     if (child == 0)
-        exec_tessaly(arguments, cwd, setup, null_fd, null_fd);
+        exec_tessaly(arguments, cwd, setup, out_fd, null_fd);
     close(null_fd);
+    if (out_fd != null_fd)
+        close(out_fd);
     return child;
 }
 

@@ -51,13 +51,16 @@ struct run_setup {
     bool unprivileged = false;           // bound by permission bits, even when run by root
     bool without_unnamed_files = false;  // as on a file system without O_TMPFILE
     bool traced = false;                 // for ptrace: stopped at its start and as it creates a file
+    unsigned long address_space_kb = 0;  // a limit on its address space (ulimit -v); 0 for none
+    const char *output_file = nullptr;   // start_tessaly: standard output into this file, not nowhere
 };
 
 // Runs the built program in the folder cwd, standard input from /dev/null.
 run_result run_tessaly(const std::vector<std::string> &arguments, const std::string &cwd,
                        const run_setup &setup = {});
 
-// Starts it the same way with its output going nowhere, and returns at once.
+// Starts it the same way with its output going nowhere (or to the setup's
+// output file), and returns at once.
 int start_tessaly(const std::vector<std::string> &arguments, const std::string &cwd, const run_setup &setup = {});
 
 decoded_png decode_png_file(const std::string &path);
