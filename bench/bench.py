@@ -81,6 +81,24 @@ EXTRA_CHECKS += [("-w jarvis -s on -lmx on -mxl 0.8", ["-w", "jarvis", "-s", "on
                  ("-w atkinson -d 4 (runaway)", ["-w", "atkinson", "-d", "4"]),
                  ("-w bluenoise -c rgbcmyk -d 0.5", ["-w", "bluenoise", "-c", "rgbcmyk", "-d", "0.5"])]
 
+# The palettes of a few colours that retro and e-paper users have, from the
+# project's palettes/ folder: each as that file, whose entries past its colours
+# repeat its last one, and as a 768-byte table that repeats all its colours
+# in turn. Timed against Pillow on the coffee photograph, with the default
+# settings and with the palette's own limits, and checked fast against plain
+# with the settings below.
+SMALL_PALETTES = [("bw", "bw.hex"), ("gameboy", "gameboy.txt"), ("spectra6-measured", "spectra6-measured.hex"),
+                  ("acep7", "acep7.hex"), ("pico-8", "pico-8.hex")]
+SMALL_SETTINGS = [("default", []), ("-lmx palette -lmn palette", ["-lmx", "palette", "-lmn", "palette"])]
+SMALL_CHECKS = SMALL_SETTINGS + [
+    ("-w dot", ["-w", "dot"]),
+    ("-s on -w jarvis", ["-s", "on", "-w", "jarvis"]),
+    ("-d 4 (runaway)", ["-d", "4"]),
+    ("-c cmyk -e sum", ["-c", "cmyk", "-e", "sum"]),
+    ("-q 421 -e pow2m421 -g srgb", ["-q", "421", "-e", "pow2m421", "-g", "srgb"]),
+    ("-c rgbcmyk -q 721 -a 128", ["-c", "rgbcmyk", "-q", "721", "-a", "128"]),
+]
+
 PILLOW_DITHER = """
 import sys
 from PIL import Image
@@ -255,6 +273,21 @@ class Bench:
         """The input called name: "scene" (the synthetic one) or a photograph."""
         return self.sample(size, 6, extension) if name == "scene" else self.camera(name, size, extension)
 
+    def small_palettes(self):
+        """(label, tessaly's palette, Pillow's palette) for each small palette
+        as its file and as a repeated table; Pillow is given the colours
+        alone, or the same table."""
+        forms = []
+        for name, file_name in SMALL_PALETTES:
+            path = os.path.join(self.options.palettes, file_name)
+            colours = palette_colours(path)
+            just_colours = self.cached(name + ".colours", lambda out: write_bytes(out, colours))
+            table = self.cached(name + "_table.act", lambda out: write_bytes(out, (colours * 256)[:768]))
+            count = len(colours) // 3
+            forms.append(("%s (%d) %s" % (name, count, os.path.splitext(file_name)[1][1:]), path, just_colours))
+            forms.append(("%s (%d) table" % (name, count), table, table))
+        return forms
+
     def palette(self, name, image="scene"):
         """cube332 and cga from make_palette; "adapted" is the median cut of
         the image at the large size."""
@@ -314,6 +347,23 @@ class Bench:
         for _ in range(self.options.repeats - 1):
             runs.append(self.run_tessaly(self.tessaly, palette, settings, source))
         return runs
+
+
+def palette_colours(path):
+    """The colours of a text palette of the palettes/ folder (one colour a
+    line in hex, the last six digits; ';' starts a comment) as RGB bytes."""
+    colours = b""
+    with open(path) as text:
+        for line in text:
+            line = line.split(";")[0].strip()
+            if line:
+                colours += bytes.fromhex(line[-6:])
+    return colours
+
+
+def write_bytes(path, data):
+    with open(path, "wb") as out:
+        out.write(data)
 
 
 def check_decodes(path, size):
@@ -639,27 +689,72 @@ def windows_against_floyd(bench, targets):
                 "%.2f x" % slowest_ratio, slowest_ratio < 1.0)
 
 
+def small_palettes(bench, targets):
+    """Section 1b: the palettes of a few colours on the coffee photograph at
+    the large size from PPM, tessaly (default settings, and the palette's own
+    limits) and Pillow run in turn. Cores used is CPU time over wall time."""
+    size = bench.options.size
+    pixels = size[0] * size[1]
+    source = bench.image("coffee", size, "ppm")
+    print("== palettes of a few colours, coffee %s PPM, %d run(s) each, in turn ==" % (size_name(size), bench.options.repeats), flush=True)
+    rows = []
+    for label, palette, pillow_palette in bench.small_palettes():
+        kept = os.path.join(bench.build, "decode_check.png")
+        bench.run_tessaly(bench.tessaly, palette, [], source, keep_as=kept)
+        check_decodes(kept, size)
+        os.remove(kept)
+        runs = {name: [] for name, _ in SMALL_SETTINGS}
+        pillow = []
+        for _ in range(bench.options.repeats):
+            pillow.append(bench.run_pillow(pillow_palette, source))
+            for name, settings in SMALL_SETTINGS:
+                runs[name].append(bench.run_tessaly(bench.tessaly, palette, settings, source))
+        pillow_wall = statistics.median(r.wall for r in pillow)
+        rows.append([label, "Pillow", seconds(pillow_wall), seconds(statistics.median(r.cpu for r in pillow)),
+                     "%.1f" % (statistics.median(r.cpu for r in pillow) / pixels * 1e9), "", ""])
+        for name, _ in SMALL_SETTINGS:
+            wall = statistics.median(r.wall for r in runs[name])
+            cpu = statistics.median(r.cpu for r in runs[name])
+            rows.append([label, "tessaly " + name, seconds(wall), seconds(cpu), "%.1f" % (cpu / pixels * 1e9),
+                         "%.2f" % (cpu / wall), "%.2f" % (wall / pillow_wall)])
+            targets.add("wall <= Pillow's (coffee PPM, %s, %s)" % (label, name), "%.2f x" % (wall / pillow_wall),
+                        wall <= pillow_wall)
+    print_table(["palette", "program", "wall med", "CPU med", "CPU ns/px", "cores used", "/Pillow"], rows)
+
+
 def equivalence(bench):
     """Section 5: every combination, fast against plain, byte for byte, on
     small images: a grainy photo and a smooth one, three palettes (cga holds
-    240 copies of one colour, so ties are decided by the lowest index)."""
+    240 copies of one colour, so ties are decided by the lowest index); then
+    the palettes of a few colours, as files and as repeated tables."""
     size = bench.options.check_size
     images = [bench.sample(size, 6, "ppm"), bench.sample(size, 0, "png"), bench.camera("chelsea", size, "ppm")]
     palettes = [bench.palette("cube332"), bench.palette("adapted", "scene"), bench.palette("cga"),
                 bench.palette("adapted", "chelsea")]
     print("== equivalence of fast and plain, %s, the scene with grain (PPM) and without (PNG) and a photograph, palettes cube332, cga and two adapted ==" % size_name(size), flush=True)
+    passed = identical_outputs(bench, TIMED_COMBINATIONS + EXTRA_CHECKS, images,
+                               [(os.path.basename(palette), palette) for palette in palettes])
+    print("equivalence: %d of %d combinations identical\n" % (passed, len(TIMED_COMBINATIONS + EXTRA_CHECKS)), flush=True)
+    print("== equivalence of fast and plain, %s, the same images, the palettes of a few colours ==" % size_name(size), flush=True)
+    passed = identical_outputs(bench, SMALL_CHECKS, images, [(label, palette) for label, palette, _ in bench.small_palettes()])
+    print("equivalence, palettes of a few colours: %d of %d settings identical\n" % (passed, len(SMALL_CHECKS)), flush=True)
+
+
+def identical_outputs(bench, checks, images, palettes):
+    """Runs every check on every image with every (name, palette), fast and
+    plain; prints PASS for each check whose outputs are all the same bytes,
+    fails the others. Returns how many passed."""
     fast_output = os.path.join(bench.build, "check_fast.png")
     plain_output = os.path.join(bench.build, "check_plain.png")
     passed = 0
-    checks = TIMED_COMBINATIONS + EXTRA_CHECKS
     for label, settings in checks:
         differing = []
         for source in images:
-            for palette in palettes:
+            for name, palette in palettes:
                 bench.run_tessaly(bench.tessaly, palette, settings, source, keep_as=fast_output)
                 bench.run_tessaly(bench.plain, palette, settings, source, keep_as=plain_output)
                 if not filecmp.cmp(fast_output, plain_output, shallow=False):
-                    differing.append("%s/%s" % (os.path.basename(source), os.path.basename(palette)))
+                    differing.append("%s/%s" % (os.path.basename(source), name))
         if differing:
             fail("fast and plain differ for %s on %s" % (label, ", ".join(differing)))
         else:
@@ -668,7 +763,7 @@ def equivalence(bench):
     for path in (fast_output, plain_output):
         if os.path.exists(path):
             os.remove(path)
-    print("equivalence: %d of %d combinations identical\n" % (passed, len(checks)), flush=True)
+    return passed
 
 
 def main():
@@ -676,12 +771,14 @@ def main():
     parser.add_argument("--build-dir", default="build-bench", help="where the programs are built and the data cached")
     parser.add_argument("--quick", action="store_true", help="measure the plain path on the smaller photo (--quick-size)")
     parser.add_argument("--check", action="store_true", help="only the equivalence check of fast and plain (a few minutes)")
+    parser.add_argument("--small", action="store_true", help="only the palettes of a few colours against Pillow")
     parser.add_argument("--repeats", type=int, default=3, help="runs of each timed measurement (default 3)")
     parser.add_argument("--size", type=parse_size, default=(4000, 3000), help="the large photo (default 4000x3000)")
     parser.add_argument("--quick-size", type=parse_size, default=(2000, 1500), help="the photo of --quick's plain runs (default 2000x1500)")
     parser.add_argument("--combo-size", type=parse_size, default=(2000, 1500), help="the photo of the combinations (default 2000x1500)")
     parser.add_argument("--check-size", type=parse_size, default=(300, 200), help="the images of the equivalence check (default 300x200)")
     parser.add_argument("--photos", required=True, help="the folder of the camera photographs (bench/run fills it)")
+    parser.add_argument("--palettes", required=True, help="the project's palettes folder (bench/run names it)")
     parser.add_argument("--baseline", help="a tessaly built from an earlier commit, measured in turn with this one")
     parser.add_argument("--baseline-name", default="baseline", help="what to call it")
     options = parser.parse_args()
@@ -698,21 +795,10 @@ def main():
         if options.check:
             equivalence(bench)
             return report_failures()
-        print("inputs (cached in %s):" % bench.data, flush=True)
-        for image in IMAGES:
-            for extension in ("ppm", "png"):
-                bench.image(image, options.size, extension)
-            bench.palette("adapted", image)
-        for name in ("cube332", "cga"):
-            bench.palette(name)
-        print(flush=True)
-        against_pillow(bench, targets)
-        seven_channel_memory(bench, targets)
-        compression(bench, targets)
-        against_plain(bench, targets)
-        combinations(bench, targets)
-        windows_against_floyd(bench, targets)
-        equivalence(bench)
+        if options.small:
+            small_palettes(bench, targets)
+        else:
+            measure_everything(bench, targets)
     except Failure as failure:
         fail(str(failure))
         print("\nbenchmark stopped: a run failed")
@@ -721,6 +807,27 @@ def main():
     print("== targets ==")
     print_table(["target", "measured", ""], [list(row) for row in targets.rows])
     return report_failures()
+
+
+def measure_everything(bench, targets):
+    """The whole benchmark, section by section."""
+    options = bench.options
+    print("inputs (cached in %s):" % bench.data, flush=True)
+    for image in IMAGES:
+        for extension in ("ppm", "png"):
+            bench.image(image, options.size, extension)
+        bench.palette("adapted", image)
+    for name in ("cube332", "cga"):
+        bench.palette(name)
+    print(flush=True)
+    against_pillow(bench, targets)
+    small_palettes(bench, targets)
+    seven_channel_memory(bench, targets)
+    compression(bench, targets)
+    against_plain(bench, targets)
+    combinations(bench, targets)
+    windows_against_floyd(bench, targets)
+    equivalence(bench)
 
 
 def report_failures():

@@ -60,5 +60,7 @@ private:
     std::unique_ptr<plan> plan_;
     // Filled lazily, a cell at a time, as values land in them.
     std::unique_ptr<cell[]> cells_;
+    // Instead of the cells, for a palette of a few colours: every one of them.
+    std::unique_ptr<cell> few_;
     int (*search_)(const plan &, const cell &, const float *v) = nullptr;
 };

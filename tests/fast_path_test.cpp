@@ -116,6 +116,17 @@ protected:
         for (const auto &[name, rgb] : { std::pair{ "cube.act", cube }, { "four.act", fours }, { "doubled.act", doubled[0] },
                                           { "doubled_too.act", doubled[1] } })
             write_palette_file(folder.file(name), rgb);
+        // Palettes of a few colours: written out, the rest of the entries
+        // repeating the last one, or a table that repeats them all; 16
+        // colours are searched without cells, 17 with them.
+        write_file(folder.file("two.hex"), "000000\nffffff\n");
+        write_file(folder.file("seven.hex"), "000000\nffffff\n00ff00\n0000ff\nff0000\nffff00\nff8000\n");
+        for (int colours : { 16, 17 }) {
+            std::vector<uint8_t> rgb;
+            for (int e = 0; e < 256; ++e)
+                rgb.insert(rgb.end(), { uint8_t(e % colours * 15), uint8_t(255 - e % colours * 9), uint8_t(e % colours % 4 * 80) });
+            write_palette_file(folder.file(colours == 16 ? "sixteen.act" : "seventeen.act"), rgb);
+        }
     }
 
     void TearDown() override
@@ -162,15 +173,24 @@ protected:
 
 }  // namespace
 
+// Every combination runs the fast paths, and gives the plain paths' file: one
+// missing from the fast paths' tables would be searched exhaustively or
+// scanned plainly, right but slow.
 TEST_F(fast_path, every_colour_space_metric_and_weighting)
 {
-    for (int space = 0; space < color_space_count; ++space)
+    for (int space = 0; space < color_space_count; ++space) {
+        select_color_space(space);
+        EXPECT_TRUE(fast_paths_cover(channels_used)) << color_spaces[space].keyword;
         for (int metric = 0; metric < metric_count; ++metric)
-            for (int weighting = 0; weighting < weighting_count; ++weighting)
+            for (int weighting = 0; weighting < weighting_count; ++weighting) {
+                EXPECT_TRUE(nearest_color_finder(weighting, metric).searches_by_cells())
+                    << color_spaces[space].keyword << " -e " << metric << " -q " << weighting;
                 expect_same("small.png", "cube.act", [&] {
                     color_space = space; quant_error_finding_algorithm = metric; quant_weighting_coefficients = weighting;
                     serpentine = (metric + weighting) % 2; RGB_gamma = (space + metric) % 2;
                 });
+            }
+    }
 }
 
 // Every window both ways and in both gammas with tied entries, and both ways
@@ -212,23 +232,36 @@ TEST_F(fast_path, runaway_diffusion_limits_and_level_compression)
             });
 }
 
+// Every copy of a colour is left out of the search, and a few colours are
+// all tried at once wherever the diffusion carries the values.
+TEST_F(fast_path, palettes_of_a_few_colours_written_out_or_repeated)
+{
+    const struct { const char *palette; int space, window, serpentine, threads; float level; } cases[] = {
+        { "two.hex", color_space_rgb, window_floyd, 0, 2, 1.0f },     { "two.hex", color_space_cmyk, window_dot, 0, 2, 1.0f },
+        { "seven.hex", color_space_rgb, window_floyd, 1, 1, 1.0f },   { "seven.hex", color_space_rgbcmyk, window_round, 0, 3, 4.0f },
+        { "sixteen.act", color_space_yuv, window_jarvis, 0, 2, 1.0f }, { "seventeen.act", color_space_rgb, window_floyd, 1, 1, 2.5f },
+        { "four.act", color_space_rgb, window_dot, 0, 2, 1.0f } };
+    for (const auto &c : cases) {
+        scan_thread_count = c.threads;
+        expect_same("wide.png", c.palette, [&] {
+            color_space = c.space; diffusion_window = c.window; serpentine = c.serpentine; coefficient = c.level;
+        });
+    }
+}
+
 // Matching in OkLab: both gammas, both scans, every kind of window, values
 // that run away, the limits, the pre-processing and clear pixels, on one
 // thread and on the wavefront; -q and -e have no say in it.
 TEST_F(fast_path, oklab_matching)
 {
     const struct { const char *image, *palette; int gamma, window, serpentine, limit, circle, threads; float level; } cases[] = {
-        { "small.png", "cube.act", 0, window_floyd, 0, 0, 0, 1, 1.0f },
-        { "small.png", "doubled.act", 1, window_jarvis, 1, 0, 0, 1, 1.0f },
-        { "small.png", "four.act", 0, window_floyd, 1, 0, 0, 1, 3.0f },
-        { "small.png", "four.act", 1, window_atkinson, 0, 0, 0, 1, -2.5f },
-        { "small.png", "cube.act", 1, window_round, 0, limit_palette, 0, 1, 2.5f },
-        { "small.png", "cube.act", 0, window_floyd, 0, 0, 1, 1, 1.0f },
-        { "small_sprite.png", "cube.act", 1, window_burkes, 1, limit_on, 0, 1, 1.0f },
-        { "small.png", "doubled.act", 0, window_bluenoise, 0, 0, 0, 1, 1.0f },
-        { "wide.png", "cube.act", 1, window_stucki, 0, limit_palette, 0, 3, 1.0f },
-        { "wide_sprite.png", "four.act", 0, window_floyd, 0, 0, 0, 2, 4.0f },
+        { "small.png", "cube.act", 0, window_floyd, 0, 0, 0, 1, 1.0f }, { "small.png", "doubled.act", 1, window_jarvis, 1, 0, 0, 1, 1.0f },
+        { "small.png", "four.act", 0, window_floyd, 1, 0, 0, 1, 3.0f }, { "small.png", "four.act", 1, window_atkinson, 0, 0, 0, 1, -2.5f },
+        { "small.png", "cube.act", 1, window_round, 0, limit_palette, 0, 1, 2.5f }, { "small.png", "cube.act", 0, window_floyd, 0, 0, 1, 1, 1.0f },
+        { "small_sprite.png", "cube.act", 1, window_burkes, 1, limit_on, 0, 1, 1.0f }, { "small.png", "doubled.act", 0, window_bluenoise, 0, 0, 0, 1, 1.0f },
+        { "wide.png", "cube.act", 1, window_stucki, 0, limit_palette, 0, 3, 1.0f }, { "wide_sprite.png", "four.act", 0, window_floyd, 0, 0, 0, 2, 4.0f },
         { "tall.png", "cube.act", 0, window_bayer4, 0, 0, 0, 2, 1.0f },
+        { "wide.png", "seven.hex", 1, window_floyd, 0, limit_palette, 0, 2, 1.0f },
     };
     for (const auto &c : cases) {
         scan_thread_count = c.threads;
@@ -377,25 +410,11 @@ TEST_F(fast_path, rows_that_start_without_a_winner_take_the_last_entry_of_the_ro
     }
 }
 
-TEST_F(fast_path, every_colour_space_metric_and_weighting_has_a_fast_path)
-{
-    // A combination missing from the fast paths' tables would be searched
-    // exhaustively or scanned plainly: right, but slow.
-    for (int space = 0; space < color_space_count; ++space) {
-        select_color_space(space);
-        EXPECT_TRUE(fast_paths_cover(channels_used)) << color_spaces[space].keyword;
-        for (int metric = 0; metric < metric_count; ++metric)
-            for (int weighting = 0; weighting < weighting_count; ++weighting)
-                EXPECT_TRUE(nearest_color_finder(weighting, metric).searches_by_cells())
-                    << color_spaces[space].keyword << " -e " << metric << " -q " << weighting;
-    }
-}
-
-TEST_F(fast_path, search_agrees_with_every_entry_tried_near_far_and_beyond)
+TEST_F(fast_path, search_agrees_with_the_plain_search_near_far_and_beyond)
 {
     // Values in the palette's box, on the boundaries of its cells, outside it
     // at every distance up to past the last shell, and not numbers; palettes
-    // dense in the darks (linear light) and with ties.
+    // dense in the darks (linear light), with ties, and of a few colours.
     const float infinite = std::numeric_limits<float>::infinity();
     std::mt19937 random(7);
     std::vector<std::vector<float>> values;
@@ -410,38 +429,46 @@ TEST_F(fast_path, search_agrees_with_every_entry_tried_near_far_and_beyond)
             values.emplace_back(max_working_channels, 0.4f);
             values.back()[c] = odd;
         }
-    for (const char *palette : { "cube.act", "doubled_too.act" })
-        for (int gamma = 0; gamma < 2; ++gamma)
-            for (int space : { color_space_rgb, color_space_yuv, color_space_cmyk, color_space_rgbcmyk }) {
-                reset_process_state();
-                RGB_gamma = gamma, color_space = space;
-                select_color_space(space);
-                std::strcpy(palette_path_buffer, folder.file(palette).c_str());
-                stdout_capture quiet;
-                ASSERT_TRUE(read_palette());
-                quiet.finish();
-                convert_palette();
-                for (int metric = 0; metric < metric_count; ++metric)
-                    for (int weighting : { weighting_111, weighting_421, weighting_721, weighting_2417 }) {
-                        clear_search_state();
-                        const nearest_color_finder finder(weighting, metric);
-                        int differing = 0;
-                        for (const std::vector<float> &v : values)
-                            differing += finder.find(v.data()) != finder.find_exhaustively(v.data());
-                        EXPECT_EQ(differing, 0) << palette << " in " << color_spaces[space].keyword << " -g " << gamma
-                                                << " -e " << metric << " -q " << weighting;
+    const std::pair<const char *, int> palettes[] = { { "cube.act", 0 },    { "cube.act", 1 },       { "doubled_too.act", 0 },
+                                                      { "doubled_too.act", 1 }, { "two.hex", 1 },       { "seven.hex", 0 },
+                                                      { "sixteen.act", 1 },     { "seventeen.act", 0 } };
+    for (const auto &[palette, gamma] : palettes)
+        for (int space : { color_space_rgb, color_space_yuv, color_space_cmyk, color_space_rgbcmyk }) {
+            reset_process_state();
+            RGB_gamma = gamma, color_space = space;
+            select_color_space(space);
+            std::strcpy(palette_path_buffer, folder.file(palette).c_str());
+            stdout_capture quiet;
+            ASSERT_TRUE(read_palette());
+            quiet.finish();
+            convert_palette();
+            for (int metric = 0; metric < metric_count; ++metric)
+                for (int weighting : { weighting_111, weighting_421, weighting_721, weighting_2417 }) {
+                    clear_search_state();
+                    const nearest_color_finder finder(weighting, metric);
+                    quant_error_finding_algorithm = metric, quant_weighting_coefficients = weighting;
+                    int differing = 0;
+                    for (std::vector<float> v : values) {
+                        // The planes past the used channels hold 0; where no
+                        // entry wins the plain search keeps best_color.
+                        std::fill(v.begin() + channels_used, v.end(), 0.0f);
+                        best_color = -1;
+                        differing += finder.find(v.data()) != find_nearest_color(v.data());
                     }
-                if (space != color_space_rgb)
-                    continue;
-                // In OkLab the fast search against the plain one itself.
-                color_matching = matching_oklab;
-                convert_matching_palette();
-                const nearest_color_finder finder(weighting_111, metric_pow2);
-                int differing = 0;
-                for (const std::vector<float> &v : values) {
-                    best_color = -1;
-                    differing += finder.find(v.data()) != find_nearest_color(v.data());
+                    EXPECT_EQ(differing, 0) << palette << " in " << color_spaces[space].keyword << " -g " << gamma
+                                            << " -e " << metric << " -q " << weighting;
                 }
-                EXPECT_EQ(differing, 0) << palette << " in OkLab -g " << gamma;
+            if (space != color_space_rgb)
+                continue;
+            // In OkLab the fast search against the plain one itself.
+            color_matching = matching_oklab;
+            convert_matching_palette();
+            const nearest_color_finder finder(weighting_111, metric_pow2);
+            int differing = 0;
+            for (const std::vector<float> &v : values) {
+                best_color = -1;
+                differing += finder.find(v.data()) != find_nearest_color(v.data());
             }
+            EXPECT_EQ(differing, 0) << palette << " in OkLab -g " << gamma;
+        }
 }

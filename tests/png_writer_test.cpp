@@ -41,26 +41,30 @@ uint32_t channels_of(png_writer_colortype_t type)
 }
 
 // Fills a writer with the pattern (or fill), the lower half of the rows
-// through the stream cursor, and reads it back. Stored, the length shows each
-// row split into blocks of at most 65,535 bytes, 5 bytes of block header each.
+// through the stream cursor, and reads it back; indexed, at the bit depth
+// given, with as many palette entries as it indexes, of which only each
+// value's low bits reach the file. Stored, the length shows each row split
+// into blocks of at most 65,535 bytes, 5 bytes of block header each.
 void check_round_trip(uint32_t width, uint32_t height, png_writer_colortype_t type, const uint32_t *fill,
-                      png_writer_compression_t compression)
+                      png_writer_compression_t compression, uint32_t depth = 8)
 {
     SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(height) + ", colour type " + std::to_string(type) +
-                 (compression == PNG_WRITER_DEFLATE ? ", compressed" : ""));
+                 ", " + std::to_string(depth) + " bits" + (compression == PNG_WRITER_DEFLATE ? ", compressed" : ""));
     png_writer_ptr writer = make_writer(width, height, type);
     ASSERT_TRUE(writer);
     ASSERT_EQ(png_writer_set_compression(writer.get(), compression), 0);
     const bool indexed = type == PNG_WRITER_INDEXED;
+    const uint32_t entries = indexed ? 1u << depth : 0, mask = depth == 8 ? 0xFFFFFFFFu : entries - 1;
     uint32_t palette[256];
     bytes plte, trns;
-    for (uint32_t i = 0; indexed && i < 256; ++i) {
+    for (uint32_t i = 0; i < entries; ++i) {
         palette[i] = pattern(i, 1000);
         plte.insert(plte.end(), { uint8_t(palette[i]), uint8_t(palette[i] >> 8), uint8_t(palette[i] >> 16) });
         trns.push_back(uint8_t(palette[i] >> 24));
     }
     if (indexed) {
-        ASSERT_EQ(png_writer_set_palette(writer.get(), palette, 256), 0);
+        ASSERT_EQ(png_writer_set_palette(writer.get(), palette, entries), 0);
+        ASSERT_EQ(png_writer_set_bit_depth(writer.get(), depth), 0);
     }
     const uint32_t channels = channels_of(type);
     bytes samples;  // what libpng must give back
@@ -73,19 +77,19 @@ void check_round_trip(uint32_t width, uint32_t height, png_writer_colortype_t ty
             else
                 png_writer_put_pixel(writer.get(), value);
             for (uint32_t c = 0; c < channels; ++c)
-                samples.push_back(uint8_t(value >> (8 * c)));
+                samples.push_back(uint8_t(value >> (8 * c) & mask));
         }
     }
     const std::string stream = encode(writer.get());
-    const uint64_t row = uint64_t(width) * channels + 1, blocks_per_row = (row + 65534) / 65535;
+    const uint64_t row = (uint64_t(width) * channels * depth + 7) / 8 + 1, blocks_per_row = (row + 65534) / 65535;
     if (compression == PNG_WRITER_STORED) {
-        ASSERT_EQ(stream.size(), 8 + 25 + (indexed ? 24 + 4 * 256 : 0) + 12 + 6 + height * (row + 5 * blocks_per_row) + 12);
+        ASSERT_EQ(stream.size(), 8 + 25 + (indexed ? 24 + 4 * entries : 0) + 12 + 6 + height * (row + 5 * blocks_per_row) + 12);
     }
 
     const decoded_png decoded = decode_png(stream);
     ASSERT_TRUE(decoded.ok) << decoded.error;
     EXPECT_EQ((std::vector<int>{ int(decoded.width), int(decoded.height), decoded.color_type, decoded.bit_depth }),
-              (std::vector<int>{ int(width), int(height), int(type), 8 }));
+              (std::vector<int>{ int(width), int(height), int(type), int(depth) }));
     EXPECT_TRUE(decoded.pixels == samples);
     EXPECT_EQ(decoded.palette, plte);
     EXPECT_EQ(decoded.transparency, trns);
@@ -215,7 +219,8 @@ TEST(png_writer_encoding, palette_entries)
 // 255 drive the Adler sums fastest and show a late reduction); compressed
 // images of many pieces (half a MiB of rows each), flat, patterned and noisy,
 // so that pieces end on every kind of block and at every bit of their last
-// byte.
+// byte. Indices at 1, 2 and 4 bits at the same sizes, whose rows fill their
+// last byte or leave 1 to 7 bits of it, and in rows longer than a block.
 TEST(png_writer_encoding, round_trips_over_sizes_and_colour_types)
 {
     const png_writer_compression_t stored = PNG_WRITER_STORED, deflate = PNG_WRITER_DEFLATE;
@@ -225,6 +230,12 @@ TEST(png_writer_encoding, round_trips_over_sizes_and_colour_types)
                                              PNG_WRITER_GREYSCALE_ALPHA, PNG_WRITER_TRUECOLOR_ALPHA })
             for (const auto &size : sizes)
                 check_round_trip(size[0], size[1], type, nullptr, compression);
+    for (png_writer_compression_t compression : { stored, deflate })
+        for (uint32_t depth : { 1, 2, 4 }) {
+            for (const auto &size : sizes)
+                check_round_trip(size[0], size[1], PNG_WRITER_INDEXED, nullptr, compression, depth);
+            check_round_trip(530000, 2, PNG_WRITER_INDEXED, nullptr, compression, depth);
+        }
     const uint32_t full = 0xFFFFFFFF, flat = 0x01020304;
     const struct { uint32_t width, height; png_writer_colortype_t type; const uint32_t *fill; png_writer_compression_t compression; } large[] = {
         { 1, 5277, PNG_WRITER_INDEXED, nullptr, stored }, { 3, 6000, PNG_WRITER_INDEXED, nullptr, stored },
@@ -242,51 +253,16 @@ TEST(png_writer_encoding, round_trips_over_sizes_and_colour_types)
         check_round_trip(l.width, l.height, l.type, l.fill, l.compression);
 }
 
-// Indices packed below 8 bits, stored and compressed, at widths that fill a
-// row's last byte or leave 1 to 7 bits of it over, and rows longer than a
-// stored block: libpng reads back the depth and the low bits of every stored
-// index, high bits set in them or not. A depth is refused for other colour
-// types and values and for a palette it cannot index, as is a palette longer
-// than the depth indexes.
-TEST(png_writer_encoding, small_bit_depths)
+// A depth is refused for other colour types and values, and for a palette it
+// cannot index, as is a palette longer than the depth indexes.
+TEST(png_writer_object, bit_depths)
 {
-    for (uint32_t depth : { 1u, 2u, 4u })
-        for (png_writer_compression_t compression : { PNG_WRITER_STORED, PNG_WRITER_DEFLATE })
-            for (uint32_t width : { 1u, 3u, 7u, 8u, 9u, 17u, 530000u }) {
-                SCOPED_TRACE(std::to_string(depth) + " bits, width " + std::to_string(width) +
-                             (compression == PNG_WRITER_DEFLATE ? ", compressed" : ""));
-                const uint32_t height = width > 1000 ? 2 : 5, entries = 1u << depth;
-                png_writer_ptr writer = make_writer(width, height, PNG_WRITER_INDEXED);
-                uint32_t palette[16];
-                for (uint32_t i = 0; i < entries; ++i)
-                    palette[i] = pattern(i, 1000) | 0xFF000000u;
-                ASSERT_EQ(png_writer_set_palette(writer.get(), palette, entries), 0);
-                ASSERT_EQ(png_writer_set_bit_depth(writer.get(), depth), 0);
-                ASSERT_EQ(png_writer_set_compression(writer.get(), compression), 0);
-                bytes indices;
-                for (uint32_t y = 0; y < height; ++y)
-                    for (uint32_t x = 0; x < width; ++x) {
-                        png_writer_set_pixel(writer.get(), x, y, pattern(x, y));
-                        indices.push_back(uint8_t(pattern(x, y) & (entries - 1)));
-                    }
-                const std::string stream = encode(writer.get());
-                const uint64_t row = (uint64_t(width) * depth + 7) / 8 + 1, blocks = (row + 65534) / 65535;
-                if (compression == PNG_WRITER_STORED) {
-                    ASSERT_EQ(stream.size(), 8 + 25 + 24 + 4 * entries + 12 + 6 + height * (row + 5 * blocks) + 12);
-                }
-                const decoded_png decoded = decode_png(stream);
-                ASSERT_TRUE(decoded.ok) << decoded.error;
-                EXPECT_EQ(decoded.bit_depth, int(depth));
-                EXPECT_EQ(decoded.palette.size(), 3 * entries);
-                EXPECT_TRUE(decoded.pixels == indices);
-            }
-
     png_writer_ptr writer = make_writer(4, 4, PNG_WRITER_INDEXED), grey = make_writer(4, 4, PNG_WRITER_GREYSCALE);
     const uint32_t seventeen[17] = {};
     ASSERT_EQ(png_writer_set_palette(writer.get(), seventeen, 5), 0);
     const struct { png_writer_t *writer; uint32_t depth; int result; } settings[] = {
-        { grey.get(), 1, 1 }, { nullptr, 4, 1 }, { writer.get(), 3, 1 },
-        { writer.get(), 0, 1 }, { writer.get(), 16, 1 }, { writer.get(), 2, 1 }, { writer.get(), 4, 0 },
+        { grey.get(), 1, 1 }, { nullptr, 4, 1 }, { writer.get(), 3, 1 }, { writer.get(), 0, 1 },
+        { writer.get(), 16, 1 }, { writer.get(), 2, 1 }, { writer.get(), 4, 0 },
     };
     for (const auto &s : settings)
         EXPECT_EQ(png_writer_set_bit_depth(s.writer, s.depth), s.result) << s.depth;
