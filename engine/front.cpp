@@ -81,22 +81,15 @@ bool hold_image(image_source &source, held_image_source &held)
     return true;
 }
 
-// The palette made from the image's own visible pixels and installed. The
-// transparent entry of -a keeps its place within the 256, so that the
-// colours made are never cut short after they are chosen. An image whose
-// every pixel is clear gets black, which no pixel shows.
-void install_made_palette(const held_image_source &held, int colours)
+// The palette made from the held image's own visible pixels, and installed.
+void install_held_image_palette(const held_image_source &held, int colours)
 {
-    if (alpha_threshold > 0 && colours == palette_entries)
-        --colours;
     palette_maker_pixels pixels;
     pixels.rgb = held.rgb.data();
     pixels.alpha = held.alpha.empty() ? nullptr : held.alpha.data();
     pixels.count = held.rgb.size() / 3;
     pixels.alpha_threshold = alpha_threshold;
-    uint8_t made[3 * palette_entries] = {};
-    const int count = std::max(make_palette(pixels, colours, made), 1);
-    install_palette(made, count, count);
+    install_made_palette(pixels, colours);
 }
 
 // -p auto:N: the whole image is read first, since its palette must be made
@@ -110,7 +103,7 @@ bool dither_with_made_palette(image_source &source, int colours)
     } else {
         try {
             if (hold_image(source, held))
-                install_made_palette(held, colours);
+                install_held_image_palette(held, colours);
             else
                 failure = "image open error";
         } catch (const std::bad_alloc &) {
@@ -125,8 +118,21 @@ bool dither_with_made_palette(image_source &source, int colours)
     return dither_source(held, arguments_buffer);
 }
 
-// The palette of -p, or the count of colours to make when it is auto:N. A
-// made palette has no colours of its own for -po to stand for, entry for
+}  // namespace
+
+// The transparent entry of -a keeps its place within the 256, so that the
+// colours made are never cut short after they are chosen. An image whose
+// every pixel is clear gets black, which no pixel shows.
+void install_made_palette(const palette_maker_pixels &pixels, int colours)
+{
+    if (alpha_threshold > 0 && colours == palette_entries)
+        --colours;
+    uint8_t made[3 * palette_entries] = {};
+    const int count = std::max(make_palette(pixels, colours, made), 1);
+    install_palette(made, count, count);
+}
+
+// A made palette has no colours of its own for -po to stand for, entry for
 // entry, so the two together are refused.
 bool palette_ready(int &made_colours)
 {
@@ -144,7 +150,6 @@ bool palette_ready(int &made_colours)
     return true;
 }
 
-}  // namespace
 
 // OkLab is formed from the RGB colour the working values stand for; only the
 // rgb space's values name one (in the others the channels are spread apart,

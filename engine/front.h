@@ -20,3 +20,13 @@ bool dither_source(image_source &source, char *path_buffer);
 // Whether the matching of -m goes with the colour space: false, with "oklab
 // matching needs -c rgb" printed, for -m oklab in any space but rgb.
 bool matching_fits_color_space();
+
+// The palette of -p, found, read and installed (read_palette), or for
+// "auto:N" the count of colours to make from the image, left in made_colours
+// (0 otherwise). False, with one line printed, when no palette comes of it,
+// N is no count ("palette open error"), or -po is set beside auto:N.
+bool palette_ready(int &made_colours);
+
+// Makes the palette of -p auto:N from the pixels and installs it.
+struct palette_maker_pixels;
+void install_made_palette(const palette_maker_pixels &pixels, int colours);

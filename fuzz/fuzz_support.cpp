@@ -91,4 +91,10 @@ void fuzz_choose_settings(const uint8_t *choice, size_t size)
     // Off, and thresholds at both ends and in the middle.
     const int32_t alpha_thresholds[] = { 0, 1, 128, 255 };
     alpha_threshold = alpha_thresholds[pick(13, 4)];
+    color_matching = pick(14, matching_count);
+    // The limits at the palette's range, on either side.
+    if (pick(15, 3) == 1)
+        max_limit = limit_palette;
+    if (pick(15, 3) == 2)
+        min_limit = limit_palette;
 }

@@ -12,6 +12,7 @@
 #include "engine/front.h"
 #include "engine/palette_files.h"
 #include "engine/palette_formats.h"
+#include "engine/palette_maker.h"
 #include "platform/platform.h"
 #include "settings/file_state.h"
 #include "settings/report.h"
@@ -208,6 +209,26 @@ private:
     int next_row_ = 0;
 };
 
+// -p auto:N: the palette made from the image's pixels, packed as the maker
+// takes them.
+void install_palette_made_from(const tessaly_image &image, int colours)
+{
+    const size_t count = static_cast<size_t>(image.width) * static_cast<size_t>(image.height);
+    std::vector<uint8_t> rgb(3 * count), alpha(image.channels == 4 ? count : 0);
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t *pixel = image.pixels + (i / image.width) * image.stride + (i % image.width) * image.channels;
+        std::memcpy(&rgb[3 * i], pixel, 3);
+        if (!alpha.empty())
+            alpha[i] = pixel[3];
+    }
+    palette_maker_pixels pixels;
+    pixels.rgb = rgb.data();
+    pixels.alpha = alpha.empty() ? nullptr : alpha.data();
+    pixels.count = count;
+    pixels.alpha_threshold = alpha_threshold;
+    install_made_palette(pixels, colours);
+}
+
 const char *image_problem(const tessaly_image *image, size_t index_stride)
 {
     if (!image || !image->pixels)
@@ -244,10 +265,13 @@ tessaly_status dither_locked(tessaly_settings &settings, const tessaly_palette *
     load_settings(settings);
     if (!matching_fits_color_space())
         return fail(&settings, TESSALY_BAD_VALUE, report.last());
-    if (palette ? !install_found_palette(palette->found) : !read_palette()) {
+    int made_colours = 0;
+    if (palette ? !install_found_palette(palette->found) : !palette_ready(made_colours)) {
         const char *name = palette ? output_palette_buffer : palette_path_buffer;
         return fail(&settings, TESSALY_PALETTE_ERROR, report.last() + ": " + name);
     }
+    if (made_colours > 0)
+        install_palette_made_from(image, made_colours);
     memory_source source(image);
     png_writer_ptr writer;
     if (dither_image(source, writer) != dither_outcome::dithered)

@@ -70,7 +70,8 @@ void tessaly_settings_destroy(tessaly_settings *settings);
  *     min_level -mnl       gamma -g             pre_processing -pp
  *     pre_processing_window -ppw                pre_processing_passes -ppc
  *     color_space -c       level_compress -lc   alpha -a
- *     match -m             output_palette -po   limits (-lmx and -lmn at once)
+ *     match -m             output_palette -po   fixed_palette_array -fpa
+ *     limits (-lmx and -lmn at once)
  *
  * and the value as on the command line: set(settings, "window", "floyd"),
  * set(settings, "-s", "on"), set(settings, "level", "0.8"). Unlike the
@@ -78,7 +79,8 @@ void tessaly_settings_destroy(tessaly_settings *settings);
  * number that is not all a number ("0.8x"). Later settings of an option
  * replace earlier ones. "-p" names the palette of the dithers given no
  * palette object (palette.act in the working directory until it is set, as for
- * the program); it is read when the dither runs. "-o" and "-z" are about
+ * the program); it is read when the dither runs, and "-p auto:N" makes N
+ * colours from each image dithered. "-o" and "-z" are about
  * files and are refused; "-fpa" is accepted and changes nothing.
  * Returns TESSALY_OK; TESSALY_UNKNOWN_OPTION or TESSALY_BAD_VALUE, with the
  * settings unchanged and the reason in tessaly_settings_error;
@@ -105,7 +107,8 @@ tessaly_palette *tessaly_palette_new(const uint8_t *rgb, int count);
  * (colour table, GIMP, JASC or RIFF .pal, .hex, paint.net .txt, an image of
  * swatches), an installed palette by name ("pico-8", "spectra6"), or the
  * colours written out ("#000 #fff,#f00"), tried in that order as -p tries
- * them. A colour table gives all its 256 entries to the output. Relative
+ * them; "auto:N" is for -p alone, made from each image. A colour table
+ * gives all its 256 entries to the output. Relative
  * paths are taken from the working directory; the installed palettes are
  * those of the prefix the library is installed in. Returns null when no palette comes of
  * it, with the reason in tessaly_settings_error(settings) ("palette open

@@ -63,7 +63,11 @@ py::tuple dither(py::array_t<uint8_t, py::array::c_style> pixels, const py::obje
         if (tessaly_settings_set(settings.get(), option.first.c_str(), option.second.c_str()) != TESSALY_OK)
             throw library_error{ tessaly_settings_error(settings.get()) };
     }
-    const palette_ptr colours = make_palette(settings.get(), palette);
+    // A palette made from the image is the settings' to make, as -p makes it.
+    const bool made = py::isinstance<py::str>(palette) && palette.cast<std::string>().rfind("auto:", 0) == 0;
+    if (made && tessaly_settings_set(settings.get(), "-p", palette.cast<std::string>().c_str()) != TESSALY_OK)
+        throw library_error{ tessaly_settings_error(settings.get()) };
+    const palette_ptr colours = made ? palette_ptr() : make_palette(settings.get(), palette);
 
     const tessaly_image image = { pixels.data(), static_cast<int>(pixels.shape(1)), static_cast<int>(pixels.shape(0)),
                                   static_cast<size_t>(pixels.strides(0)), static_cast<int>(pixels.shape(2)) };

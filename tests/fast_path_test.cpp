@@ -255,16 +255,11 @@ TEST_F(fast_path, palettes_of_a_few_colours_written_out_or_repeated)
 TEST_F(fast_path, oklab_matching)
 {
     const struct { const char *image, *palette; int gamma, window, serpentine, limit, circle, threads; float level; } cases[] = {
-        { "small.png", "cube.act", 0, window_floyd, 0, 0, 0, 1, 1.0f },
-        { "small.png", "doubled.act", 1, window_jarvis, 1, 0, 0, 1, 1.0f },
-        { "small.png", "four.act", 0, window_floyd, 1, 0, 0, 1, 3.0f },
-        { "small.png", "four.act", 1, window_atkinson, 0, 0, 0, 1, -2.5f },
-        { "small.png", "cube.act", 1, window_round, 0, limit_palette, 0, 1, 2.5f },
-        { "small.png", "cube.act", 0, window_floyd, 0, 0, 1, 1, 1.0f },
-        { "small_sprite.png", "cube.act", 1, window_burkes, 1, limit_on, 0, 1, 1.0f },
-        { "small.png", "doubled.act", 0, window_bluenoise, 0, 0, 0, 1, 1.0f },
-        { "wide.png", "cube.act", 1, window_stucki, 0, limit_palette, 0, 3, 1.0f },
-        { "wide_sprite.png", "four.act", 0, window_floyd, 0, 0, 0, 2, 4.0f },
+        { "small.png", "cube.act", 0, window_floyd, 0, 0, 0, 1, 1.0f }, { "small.png", "doubled.act", 1, window_jarvis, 1, 0, 0, 1, 1.0f },
+        { "small.png", "four.act", 0, window_floyd, 1, 0, 0, 1, 3.0f }, { "small.png", "four.act", 1, window_atkinson, 0, 0, 0, 1, -2.5f },
+        { "small.png", "cube.act", 1, window_round, 0, limit_palette, 0, 1, 2.5f }, { "small.png", "cube.act", 0, window_floyd, 0, 0, 1, 1, 1.0f },
+        { "small_sprite.png", "cube.act", 1, window_burkes, 1, limit_on, 0, 1, 1.0f }, { "small.png", "doubled.act", 0, window_bluenoise, 0, 0, 0, 1, 1.0f },
+        { "wide.png", "cube.act", 1, window_stucki, 0, limit_palette, 0, 3, 1.0f }, { "wide_sprite.png", "four.act", 0, window_floyd, 0, 0, 0, 2, 4.0f },
         { "tall.png", "cube.act", 0, window_bayer4, 0, 0, 0, 2, 1.0f },
         { "wide.png", "seven.hex", 1, window_floyd, 0, limit_palette, 0, 2, 1.0f },
     };

@@ -196,17 +196,15 @@ TEST_F(scan, limits_clamp_the_block_of_the_pixel)
     }
 }
 
-// Under "palette" each channel is held to the range the palette's entries
-// span in it, here 0.1 ... 0.9, 0.2 ... 0.6 and 0.3 ... 0.7 (the entries past
-// the two colours repeat the first), beside a level of -mxl or -mnl for the
-// other side. A frame of 2 and -1 around one pixel of 0.5 ends at the levels
-// all round: the pixel's error of at most 0.4 moves no value into range.
+// Under "palette" each channel is held to its own range among the entries
+// (0.1 ... 0.9, 0.2 ... 0.6, 0.3 ... 0.7; the rest repeat entry 0), the other
+// side at -mxl or -mnl: a frame of 2 and -1 round a pixel of 0.5 ends there.
 TEST_F(scan, palette_limits_hold_each_channel_to_the_palette_range)
 {
-    const float darkest[3] = { 0.1f, 0.2f, 0.3f }, brightest[3] = { 0.9f, 0.6f, 0.7f };
+    const float low[3] = { 0.1f, 0.2f, 0.3f }, high[3] = { 0.9f, 0.6f, 0.7f };
     for (int c = 0; c < 3; ++c) {
-        std::fill(pal_ch[c], pal_ch[c] + palette_entries, darkest[c]);
-        pal_ch[c][1] = brightest[c];
+        std::fill(pal_ch[c], pal_ch[c] + palette_entries, low[c]);
+        pal_ch[c][1] = high[c];
     }
     const struct { int max_on, min_on; float max, min; } cases[] = {
         { limit_palette, limit_palette, 5, -5 }, { limit_on, limit_palette, 1.5f, -5 }, { limit_palette, limit_on, 5, -0.5f } };
@@ -217,11 +215,10 @@ TEST_F(scan, palette_limits_hold_each_channel_to_the_palette_range)
             set_grey(image, i % 3, i / 3, i == 4 ? 0.5f : i % 2 ? 2.0f : -1.0f);
         dither(image);
         for (int i = 0; i < 9; ++i)
-            for (int ch = 0; ch < 3 && i != 4; ++ch) {
-                const float high = c.max_on == limit_palette ? brightest[ch] : c.max;
-                const float low = c.min_on == limit_palette ? darkest[ch] : c.min;
-                EXPECT_EQ(image.at(i % 3, i / 3)[ch], i % 2 ? high : low) << c.max_on << c.min_on << " at " << i;
-            }
+            for (int ch = 0; ch < 3 && i != 4; ++ch)
+                EXPECT_EQ(image.at(i % 3, i / 3)[ch], i % 2 ? (c.max_on == limit_palette ? high[ch] : c.max)
+                                                           : (c.min_on == limit_palette ? low[ch] : c.min))
+                    << c.max_on << c.min_on << " at " << i;
     }
 }
 
