@@ -766,6 +766,74 @@ def identical_outputs(bench, checks, images, palettes):
     return passed
 
 
+MADE_PHOTOS = ("chelsea", "coffee", "astronaut")
+MADE_SETTINGS = ["-d", "0.95"]  # what the README recommends with a made palette
+IMAGEMAGICK = "/usr/bin/convert"
+
+
+def score(perceptual, original, dithered):
+    """The blurred perceptual error (mean dE) of one output against its original."""
+    result = subprocess.run([sys.executable, perceptual, original, dithered], capture_output=True, text=True)
+    if result.returncode != 0 or "mean=" not in result.stdout:
+        raise Failure("%s failed on %s: %s" % (perceptual, dithered, result.stderr.strip()[-800:]))
+    return float(result.stdout.split("mean=")[1].split()[0])
+
+
+def made_palettes(bench, targets):
+    """Section 6: -p auto:N against pngquant (--speed 1) and ImageMagick
+    (-colors N) at 16 and 256 colours on the camera photographs at about one
+    megapixel, scored by the blurred perceptual error; then the large photo
+    with auto:16 and pngquant in turn, timed."""
+    perceptual = bench.options.perceptual
+    if not os.path.exists(perceptual):
+        raise Failure("%s is missing (--perceptual names the scoring script)" % perceptual)
+    size = bench.options.made_size
+    print("== palettes made for the picture, %s PNG, tessaly -p auto:N %s against pngquant --speed 1 and ImageMagick -colors N, blurred perceptual error (lower is better) ==" % (size_name(size), " ".join(MADE_SETTINGS)), flush=True)
+    output = os.path.join(bench.scratch, "made.png")
+    peers = {
+        "pngquant": lambda n, source: ["pngquant", "--speed", "1", "--force", "--output", output, str(n), source],
+        "ImageMagick": lambda n, source: [IMAGEMAGICK, source, "-colors", str(n), output],
+    }
+    rows = []
+    for photo in MADE_PHOTOS:
+        source = bench.camera(photo, size, "png")
+        for n in (16, 256):
+            scores = {}
+            bench.run_tessaly(bench.tessaly, "auto:%d" % n, MADE_SETTINGS, source, keep_as=output)
+            check_decodes(output, size)
+            scores["tessaly"] = score(perceptual, source, output)
+            for peer, argv in peers.items():
+                result = measure(argv(n, source), bench.scratch, os.path.join(bench.build, "last_run.log"))
+                if result.status != 0 or not os.path.exists(output):
+                    raise Failure("%s failed (%d):\n%s" % (peer, result.status, result.output_text[-2000:]))
+                scores[peer] = score(perceptual, source, output)
+            os.remove(output)
+            rows.append([photo, n, "%.3f" % scores["tessaly"], "%.3f" % scores["pngquant"], "%.3f" % scores["ImageMagick"]])
+            best_peer = min(scores["pngquant"], scores["ImageMagick"])
+            targets.add("auto:%d error below pngquant's and ImageMagick's (%s)" % (n, photo),
+                        "%.3f against %.3f" % (scores["tessaly"], best_peer), scores["tessaly"] < best_peer)
+    print_table(["photo", "colours", "tessaly auto", "pngquant", "ImageMagick"], rows)
+
+    large = bench.camera("chelsea", bench.options.size, "png")
+    print("== -p auto:16 %s against pngquant --speed 1 16, chelsea %s PNG, %d run(s) each, in turn ==" % (" ".join(MADE_SETTINGS), size_name(bench.options.size), bench.options.repeats), flush=True)
+    runs = {"tessaly": [], "pngquant": []}
+    for _ in range(bench.options.repeats):
+        runs["tessaly"].append(bench.run_tessaly(bench.tessaly, "auto:16", MADE_SETTINGS, large))
+        result = measure(peers["pngquant"](16, large), bench.scratch, os.path.join(bench.build, "last_run.log"))
+        if result.status != 0:
+            raise Failure("pngquant failed (%d):\n%s" % (result.status, result.output_text[-2000:]))
+        runs["pngquant"].append(result)
+    if os.path.exists(output):
+        os.remove(output)
+    walls = {who: statistics.median(r.wall for r in runs[who]) for who in runs}
+    print_table(["program", "wall med", "wall best", "CPU med", "peak MB"],
+                [[who, seconds(walls[who]), seconds(min(r.wall for r in runs[who])),
+                  seconds(statistics.median(r.cpu for r in runs[who])), megabytes(max(r.peak_bytes for r in runs[who]))]
+                 for who in runs])
+    targets.add("auto:16 wall below pngquant --speed 1's (%s)" % size_name(bench.options.size),
+                "%s against %s" % (seconds(walls["tessaly"]), seconds(walls["pngquant"])), walls["tessaly"] < walls["pngquant"])
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build-dir", default="build-bench", help="where the programs are built and the data cached")
@@ -779,6 +847,10 @@ def main():
     parser.add_argument("--check-size", type=parse_size, default=(300, 200), help="the images of the equivalence check (default 300x200)")
     parser.add_argument("--photos", required=True, help="the folder of the camera photographs (bench/run fills it)")
     parser.add_argument("--palettes", required=True, help="the project's palettes folder (bench/run names it)")
+    parser.add_argument("--made-palettes", action="store_true", help="only the palettes made for the picture against pngquant and ImageMagick")
+    parser.add_argument("--made-size", type=parse_size, default=(1155, 866), help="the photos scored with made palettes (default 1155x866)")
+    parser.add_argument("--perceptual", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "tools", "perceptual.py"),
+                        help="the scoring script: original and output in, mean=... out")
     parser.add_argument("--baseline", help="a tessaly built from an earlier commit, measured in turn with this one")
     parser.add_argument("--baseline-name", default="baseline", help="what to call it")
     options = parser.parse_args()
@@ -795,7 +867,9 @@ def main():
         if options.check:
             equivalence(bench)
             return report_failures()
-        if options.small:
+        if options.made_palettes:
+            made_palettes(bench, targets)
+        elif options.small:
             small_palettes(bench, targets)
         else:
             measure_everything(bench, targets)
@@ -827,6 +901,7 @@ def measure_everything(bench, targets):
     against_plain(bench, targets)
     combinations(bench, targets)
     windows_against_floyd(bench, targets)
+    made_palettes(bench, targets)
     equivalence(bench)
 
 

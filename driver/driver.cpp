@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <new>
 
 namespace {
 
@@ -257,7 +258,12 @@ int run_driver(int argument_count, char **arguments, void (*dither_file)())
         return 0;
     }
 
-    platform_set_working_directory(arguments[0]);
+    // A change of the working directory that fails is ignored, one that
+    // finds no memory for its path included.
+    try {
+        platform_set_working_directory(arguments[0]);
+    } catch (const std::bad_alloc &) {
+    }
     reset_process_state();
 
     bool refused = false;
@@ -288,7 +294,13 @@ int run_driver(int argument_count, char **arguments, void (*dither_file)())
             continue;
         }
         std::strcpy(arguments_buffer, value);
-        std::fputs(apply_option(argument, arguments_buffer).lines.c_str(), stdout);
+        // Memory that runs out for an option's lines leaves them out, its
+        // line ended; the run goes on.
+        try {
+            std::fputs(apply_option(argument, arguments_buffer).lines.c_str(), stdout);
+        } catch (const std::bad_alloc &) {
+            std::putchar('\n');
+        }
     }
     std::fflush(stdout);
     return (refused || failed_files > 0) ? 1 : 0;

@@ -87,11 +87,8 @@ TEST_F(saving, existing_entries_are_taken_and_never_touched)
     expect_our_png("photo_dithered_0004.png");
     EXPECT_EQ(list_folder(folder.path()).size(), 5u);
 
-    char name[64];
-    for (int n = 0; n < 10000; ++n) {
-        std::snprintf(name, sizeof name, "pic_dithered_%04d.png", n);
-        write_file(folder.file(name), "");
-    }
+    for (int n = 0; n < 10000; ++n)
+        write_file(folder.file(output_name("pic", n)), "");
     EXPECT_EQ(save(folder.file("pic.bmp"), false), "file not saved\n");
     EXPECT_EQ(list_folder(folder.path()).size(), 10005u);
     EXPECT_EQ(read_file(folder.file("pic_dithered_9999.png")), "");

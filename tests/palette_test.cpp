@@ -269,15 +269,14 @@ TEST_F(palette_files, a_bad_palette_skips_its_file_and_the_batch_goes_on)
         many.insert(many.end(), { uint8_t(i), uint8_t(i / 2), 7 });
     write_png_form(folder.file("many.png"), 257, 1, { 2, 8 }, many);
     write_indexed_png(folder.file("no_plte.png"), five);
-    std::string no_plte = read_file(folder.file("no_plte.png")), junk, many_hex;
+    std::string no_plte = read_file(folder.file("no_plte.png")), junk, many_hex, many_list;
     no_plte.erase(no_plte.find("PLTE") - 4, 12 + 15);
     for (int i = 0; i < 1000; ++i)
         junk += char(i * 7 + i / 13);
-    for (int i = 0; i < 257; ++i)
+    for (int i = 0; i < 257; ++i) {
         many_hex += "123456\n";
-    std::string many_list;
-    for (int i = 0; i < 257; ++i)
         many_list += "#123 ";
+    }
     write_file(folder.file("huge.gpl"), "GIMP Palette\n");
     write_file(folder.file("huge.act"), as_table(five));
     for (const char *name : { "huge.gpl", "huge.act" })

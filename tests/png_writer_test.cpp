@@ -98,8 +98,11 @@ void check_round_trip(uint32_t width, uint32_t height, png_writer_colortype_t ty
 }  // namespace
 
 // Sizes and colour types outside the contract give no writer. The largest,
-// 1 GB of pixel store, is handed out by the system untouched.
-TEST(png_writer_object, size_guard)
+// 1 GB of pixel store, is handed out by the system untouched. An indexed
+// column of h pixels has 7 h + 6 bytes of image data: 306,783,378 rows pass
+// the chunk limit of 2^31 - 1, and that stream is refused before anything is
+// allocated or opened; the pixel store is mapped lazily.
+TEST(png_writer_object, sizes_beyond_the_limits_are_refused)
 {
     EXPECT_EQ(png_writer_new(2, 536870912, PNG_WRITER_INDEXED), nullptr);  // one pixel over the limit
     EXPECT_EQ(png_writer_new(65536, 65536, PNG_WRITER_TRUECOLOR_ALPHA), nullptr);  // 2^32 pixels wrap to 0
@@ -107,13 +110,6 @@ TEST(png_writer_object, size_guard)
     EXPECT_EQ(png_writer_new(5, 0, PNG_WRITER_INDEXED), nullptr);
     EXPECT_EQ(png_writer_new(3, 2, png_writer_colortype_t(1)), nullptr);
     EXPECT_TRUE(make_writer(1, 1073741823, PNG_WRITER_INDEXED));
-}
-
-// An indexed column of h pixels has 7 h + 6 bytes of image data: 306,783,378
-// rows pass the chunk limit of 2^31 - 1. The stream is refused before anything
-// is allocated or opened; the pixel store is mapped lazily.
-TEST(png_writer_object, image_data_past_the_chunk_limit_is_refused)
-{
     png_writer_ptr writer = make_writer(1, 306783378, PNG_WRITER_INDEXED);
     ASSERT_TRUE(writer);
     uint32_t length = 12345;

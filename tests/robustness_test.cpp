@@ -63,9 +63,9 @@ std::string png_file(const std::string &path, uint32_t width, uint32_t height, c
     write_png_form(path, width, height, form, rows);
     return read_file(path);
 }
-std::string jpeg_file(const std::string &path, int width, int height, const bytes &rgb, bool progressive)
+std::string jpeg_file(const std::string &path, int width, int height, const bytes &rgb)
 {
-    write_test_jpeg(path, width, height, 3, rgb, progressive);
+    write_test_jpeg(path, width, height, 3, rgb, false);
     return read_file(path);
 }
 
@@ -82,9 +82,9 @@ std::string png_chunk(const char *type, const std::string &data)
 
 // Headers claiming the size over a few bytes of image data: an RGB PNG, a
 // GIF's screen and its one frame, a TIFF of one grey strip, a lossless WebP.
-std::string lying_png(uint32_t width, uint32_t height, bool interlaced)
+std::string lying_png(uint32_t width, uint32_t height)
 {
-    return "\x89PNG\r\n\x1a\n" + png_chunk("IHDR", be32(width) + be32(height) + std::string{ 8, 2, 0, 0, interlaced }) +
+    return "\x89PNG\r\n\x1a\n" + png_chunk("IHDR", be32(width) + be32(height) + std::string{ 8, 2, 0, 0, 0 }) +
            png_chunk("IDAT", { 0x78, 0x01, 0x00, 0x00, 0x01, char(0xFF), char(0xFE) }) + png_chunk("IEND", "");
 }
 // A header whose size the file is large enough to hold: grey pixels of one
@@ -127,11 +127,19 @@ std::string resized_jpeg(std::string jpeg, int width, int height)
     return "";
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+#define TESSALY_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TESSALY_ADDRESS_SANITIZER 1
+#endif
+#endif
+
 // A lying header must not make the program take memory for the size it
 // claims: a plain run stays within a few megabytes. The address sanitizer
 // commits shadow memory for every buffer taken, touched or not, so under it
 // only a far looser bound holds.
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef TESSALY_ADDRESS_SANITIZER
 constexpr long peak_bound_kb = 4L << 20;
 #else
 constexpr long peak_bound_kb = 32L << 10;
@@ -175,9 +183,8 @@ TEST_F(robustness, hostile_inputs_fail_alone_with_one_line_and_little_memory)
     bytes noise(64 * 64 * 3), flat(16 * 16 * 3, 90);
     for (size_t i = 0; i < noise.size(); ++i)
         noise[i] = uint8_t(i * 2654435761u >> 13);
-    const std::string jpeg = jpeg_file(folder.file("j"), 16, 16, flat, false),
-                      progressive = jpeg_file(folder.file("p"), 16, 16, flat, true),
-                      noisy = jpeg_file(folder.file("n"), 64, 64, noise, false),
+    const std::string jpeg = jpeg_file(folder.file("j"), 16, 16, flat),
+                      noisy = jpeg_file(folder.file("n"), 64, 64, noise),
                       noisy_webp = webp_bytes(64, 64, noise, false);
     write_test_gif(folder.file("g"), 64, 64, { 64, 64 }, bytes(noise.begin(), noise.begin() + 768),
                    bytes(noise.begin(), noise.begin() + 64 * 64));
@@ -195,8 +202,7 @@ TEST_F(robustness, hostile_inputs_fail_alone_with_one_line_and_little_memory)
         { "cut.jpg", noisy.substr(0, noisy.size() / 2), size_lines(64, 64) + open_error },
         { "zero_height.jpg", resized_jpeg(jpeg, 16, 0), open_error },
         // Headers that claim enormous sizes, over files of a few hundred bytes.
-        { "huge.png", lying_png(60000, 60000, false), open_error },
-        { "huge_interlaced.png", lying_png(30000, 30000, true), open_error },
+        { "huge.png", lying_png(60000, 60000), open_error },
         // Beyond the engine's limit, interlaced or not, in a file that could hold it.
         { "over_limit.png", sized_png(33000, 33000, false), size_lines(33000, 33000) + "image too large\n" },
         { "over_limit_interlaced.png", sized_png(33000, 33000, true), size_lines(33000, 33000) + "image too large\n" },
@@ -204,7 +210,6 @@ TEST_F(robustness, hostile_inputs_fail_alone_with_one_line_and_little_memory)
         { "huge.bmp", bmp_bytes(2, 2, bytes(12, 1)).replace(18, 8, le32(60000) + le32(60000)), open_error },
         // Some three million blocks of chroma alone need more bits than the file has.
         { "huge.jpg", resized_jpeg(jpeg, 30000, 30000), open_error },
-        { "huge_progressive.jpg", resized_jpeg(progressive, 30000, 30000), open_error },
         // Small enough to be real: the size is reported, the rows are missing.
         { "tall.jpg", resized_jpeg(jpeg, 16, 600), size_lines(16, 600) + open_error },
         // GIF, TIFF and WebP cut in their pixels, or claiming more than their
@@ -420,14 +425,6 @@ TEST_F(robustness, an_output_folder_takes_the_outputs_or_refuses_each_file)
 }
 
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__)
-#define TESSALY_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TESSALY_ADDRESS_SANITIZER 1
-#endif
-#endif
 
 // Each file's part of a run's output, in the order of the arguments: what
 // follows its echo up to the next one.
