@@ -1,5 +1,7 @@
 # make demo   builds in Release mode and dithers the bundled sample
 # make test   builds and runs the whole test suite through CTest
+# make install  builds in Release mode and installs the program, the library
+#             and the Python module under PREFIX (/usr/local by default)
 # make asan   the test suite built with AddressSanitizer and UBSan
 # make fuzz   the libFuzzer targets (clang): the seed corpus replayed, then each
 #             target fuzzed for FUZZ_SECONDS (600 by default; 0 replays only)
@@ -12,8 +14,9 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 600
+PREFIX ?= /usr/local
 
-.PHONY: deps demo test asan fuzz windows windows-test aarch64 aarch64-test clean
+.PHONY: deps demo test install asan fuzz windows windows-test aarch64 aarch64-test clean
 
 deps:
 	@scripts/install-deps
@@ -30,6 +33,11 @@ test: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
 	cmake --build build -j $(JOBS)
 	cd build && ctest --output-on-failure -j $(JOBS)
+
+install: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	cmake --build build -j $(JOBS)
+	cmake --install build --prefix $(PREFIX)
 
 # Optimised, so that the end-to-end runs keep their pace under the sanitizers.
 asan: deps

@@ -502,6 +502,9 @@ def against_pillow(bench, targets):
                 ns = median("tessaly", lambda r: r.cpu) / pixels * 1e9
                 if palette_name == "adapted" and extension == "ppm":
                     targets.add("CPU <= 30 ns/pixel (%s PPM, adapted)" % image, "%.1f ns" % ns, ns <= 30)
+                if palette_name == "cube332":
+                    targets.add("CPU <= Pillow's (%s %s, cube332)" % (image, extension.upper()), "%.2f x" % cpu_ratio,
+                                cpu_ratio <= 1.0)
                 if bench.baseline:
                     before = median("baseline", lambda r: r.cpu) / pixels * 1e9
                     targets.add("CPU no worse than %s (%s %s %s)" % (bench.options.baseline_name, image, extension.upper(), palette_name),

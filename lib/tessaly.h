@@ -110,7 +110,9 @@ tessaly_palette *tessaly_palette_new(const uint8_t *rgb, int count);
  * them; "auto:N" is for -p alone, made from each image. A colour table
  * gives all its 256 entries to the output. Relative
  * paths are taken from the working directory; the installed palettes are
- * those of the prefix the library is installed in. Returns null when no palette comes of
+ * those of the prefix the library lies under (a program linked with the
+ * static library: the prefix the program lies under), else of the prefix the
+ * build was configured for. Returns null when no palette comes of
  * it, with the reason in tessaly_settings_error(settings) ("palette open
  * error: NAME", "palette format error: NAME"); null too for a null argument or
  * when memory runs out. The settings are only where the reason goes. */

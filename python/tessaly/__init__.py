@@ -65,16 +65,17 @@ def dither(image, palette, *, indices=False, **options):
 
     image: a Pillow image (any mode; converted to RGB, or RGBA when it has
     alpha) or a NumPy array of height x width x 3 or x 4 uint8.
-    palette: a ready palette's name ("pico-8", "cga"), a palette file in any
-    format the program reads, any other form -p takes, or a list of (r, g, b).
+    palette: a ready palette's name ("pico-8", "spectra6-measured"), a palette
+    file in any format the program reads, the colours written out
+    ("#000 #fff #f00"), "auto:N", or a list of (r, g, b).
     options: the command line's options by long name, values as there:
     window="sierra", serpentine=True, level=0.8, weights="421",
     metric="pow2", max_limit=True, min_limit=True, limits="on",
     max_level=0.9, min_level=0.1, gamma="srgb", color_space="cmyk",
     level_compress="128", pre_processing="circle",
-    pre_processing_window="cross", pre_processing_passes=3, alpha=128, and
-    those added since (match=, output_palette=). True and False stand for
-    "on" and "off".
+    pre_processing_window="cross", pre_processing_passes=3, alpha=128,
+    match="oklab", output_palette="spectra6". True and False stand for "on"
+    and "off". palette="auto:16" makes 16 colours from the image.
 
     Raises tessaly.Error (a ValueError) with the library's words for an
     unknown option, a value the option does not take, a palette that cannot
