@@ -58,7 +58,8 @@ struct run_setup {
 // Whether the program runs under the emulator of a cross build. The system
 // calls are then the emulator's, made for the program, and the tests, which
 // run emulated too, can neither filter nor trace them: without_unnamed_files
-// and traced above need a program that runs natively.
+// and traced above need a program that runs natively, as does
+// address_space_kb, which the emulator does not pass on to the program.
 bool program_emulated();
 
 // Runs the built program in the folder cwd, standard input from /dev/null.
