@@ -191,21 +191,29 @@ outcome dither_into(image_source &source, working_image &image, png_writer_ptr &
     }
 }
 
+// The output's colours, entries past count repeating the last one.
+void set_output_colours(const uint8_t *rgb, int count)
+{
+    for (int i = 0; i < palette_entries; ++i) {
+        const uint8_t *entry = rgb + 3 * (i < count ? i : count - 1);
+        srgb_pal_R[i] = entry[0];
+        srgb_pal_G[i] = entry[1];
+        srgb_pal_B[i] = entry[2];
+    }
+}
+
 }  // namespace
 
 bool install_palette(const uint8_t *rgb, int count, int output_entries)
 {
     if (count < 1 || count > output_entries || output_entries > palette_entries)
         return false;
+    set_output_colours(rgb, count);
     // The lower index wins a tie, so the repeated entries are never chosen.
     for (int i = 0; i < palette_entries; ++i) {
-        const uint8_t *entry = rgb + 3 * (i < count ? i : count - 1);
-        srgb_pal_R[i] = entry[0];
-        srgb_pal_G[i] = entry[1];
-        srgb_pal_B[i] = entry[2];
-        pal_R[i] = palette_level(entry[0]);
-        pal_G[i] = palette_level(entry[1]);
-        pal_B[i] = palette_level(entry[2]);
+        pal_R[i] = palette_level(srgb_pal_R[i]);
+        pal_G[i] = palette_level(srgb_pal_G[i]);
+        pal_B[i] = palette_level(srgb_pal_B[i]);
     }
     output_palette_entries = output_entries;
     return true;
@@ -215,12 +223,7 @@ bool install_output_palette(const uint8_t *rgb, int count, int output_entries)
 {
     if (count < 1 || count > output_entries || output_entries != output_palette_entries)
         return false;
-    for (int i = 0; i < palette_entries; ++i) {
-        const uint8_t *entry = rgb + 3 * (i < count ? i : count - 1);
-        srgb_pal_R[i] = entry[0];
-        srgb_pal_G[i] = entry[1];
-        srgb_pal_B[i] = entry[2];
-    }
+    set_output_colours(rgb, count);
     return true;
 }
 
